@@ -1,0 +1,69 @@
+// Strided tensor views and the small value types every kernel body works with.
+// Nothing here depends on torch, so kernel sources compile with nvcc alone.
+#pragma once
+
+#include <cstdint>
+#include <cmath>
+
+#if defined(__CUDACC__)
+#define VX_HD __host__ __device__ __forceinline__
+#else
+#define VX_HD inline
+#endif
+
+namespace vx {
+
+// A tensor handed to a kernel: data pointer plus 64-bit sizes and strides
+// (counted in elements). Any strided view works; nothing needs contiguity.
+template <typename T, int N>
+struct Acc {
+  T* data;
+  int64_t size[N];
+  int64_t stride[N];
+
+  template <typename... Ix>
+  VX_HD T& operator()(Ix... ix) const {
+    static_assert(sizeof...(Ix) == N, "index count must match the rank");
+    const int64_t idx[N] = {static_cast<int64_t>(ix)...};
+    int64_t off = 0;
+#pragma unroll
+    for (int d = 0; d < N; ++d) off += idx[d] * stride[d];
+    return data[off];
+  }
+};
+
+// complex64 as the kernels see it: two floats, real part first (the memory
+// layout of torch.complex64).
+struct cfloat {
+  float re, im;
+};
+
+VX_HD cfloat operator+(cfloat a, cfloat b) { return {a.re + b.re, a.im + b.im}; }
+VX_HD cfloat operator-(cfloat a, cfloat b) { return {a.re - b.re, a.im - b.im}; }
+VX_HD cfloat operator*(float s, cfloat a) { return {s * a.re, s * a.im}; }
+VX_HD cfloat operator*(cfloat a, float s) { return {s * a.re, s * a.im}; }
+VX_HD cfloat& operator+=(cfloat& a, cfloat b) { a = a + b; return a; }
+VX_HD cfloat& operator-=(cfloat& a, cfloat b) { a = a - b; return a; }
+// Full complex product.
+VX_HD cfloat cmul(cfloat a, cfloat b) {
+  return {a.re * b.re - a.im * b.im, a.im * b.re + a.re * b.im};
+}
+VX_HD cfloat conj(cfloat a) { return {a.re, -a.im}; }
+
+// Atomic float addition: hardware atomics on the GPU, a compare-and-swap
+// loop on the CPU backend (which runs blocks on several threads).
+VX_HD void atomic_add(float* p, float v) {
+#if defined(__CUDA_ARCH__)
+  atomicAdd(p, v);
+#else
+  float old;
+  __atomic_load(p, &old, __ATOMIC_RELAXED);
+  float want;
+  do {
+    want = old + v;
+  } while (!__atomic_compare_exchange(p, &old, &want, true, __ATOMIC_RELAXED,
+                                      __ATOMIC_RELAXED));
+#endif
+}
+
+}  // namespace vx
