@@ -157,3 +157,12 @@ def test_checked_functions_refuse_cpu_tensors():
     z = torch.zeros(2)
     with pytest.raises(RuntimeError, match="^Error: CUDA not available.$"):
         Voxstep.Mat_average(z, z, z, torch.zeros(1, 1, 1, 1), z, z, z)
+
+
+@pytest.mark.parametrize("module,names", [("Voxstep", VOXSTEP), ("Voxstep4", VOXSTEP4),
+                                          ("_voxstep_host", HOST)])
+def test_type_stubs_list_the_bound_functions(module, names):
+    import ast
+    stub = pathlib.Path(__file__).parent.parent / "stubs" / f"{module}.pyi"
+    tree = ast.parse(stub.read_text())
+    assert [f.name for f in tree.body if isinstance(f, ast.FunctionDef)] == names
