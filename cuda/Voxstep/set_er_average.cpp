@@ -1,10 +1,36 @@
-// Placeholder until this feature is built.
+// Set_ER_average: permittivity per sample point, mixed from the owner's and
+// the displaced material's table values by the owner's weight.
+#include "../common/mixing.h"
 #include "voxstep.h"
+
+VX_DECLARE_KERNEL(Set_ER_average_GPU, vx::MixArgs<false>);
 
 namespace voxstep {
 
 void Set_ER_average(Tn er, Tn weight, Tn id_map, Tn prev_id_map, Tn er_table) {
-  TORCH_CHECK(false, "Set_ER_average is not built yet");
+  const char* fn = "Set_ER_average";
+  const int64_t NM = er.size(0), Sx = er.size(1), Sy = er.size(2), Sz = er.size(3);
+  vx::MixArgs<false> a;
+  a.out = vx::acc<float, 4>(er);
+  a.weight = vx::acc<float, 4>(weight);
+  a.id_map = vx::acc<uint8_t, 4>(id_map);
+  a.prev_id_map = vx::acc<uint8_t, 4>(prev_id_map);
+  a.table = vx::acc<float, 1>(er_table);
+  const int device = vx::resolve_device(fn, {{"er", &er},
+                                             {"weight", &weight},
+                                             {"id_map", &id_map},
+                                             {"prev_id_map", &prev_id_map},
+                                             {"er_table", &er_table}});
+  vx::require_extent(fn, "weight", weight, {NM, Sx, Sy, Sz});
+  vx::require_extent(fn, "id_map", id_map, {NM, Sx, Sy, Sz});
+  vx::require_extent(fn, "prev_id_map", prev_id_map, {NM, Sx, Sy, Sz});
+  vx::check_grid(fn, Sx * Sy * Sz, NM, "NM (er axis 0)");
+  a.NC = 1;
+  a.Sx = static_cast<int>(Sx);
+  a.Sy = static_cast<int>(Sy);
+  a.Sz = static_cast<int>(Sz);
+  VX_LAUNCH(Set_ER_average_GPU, (vx::mix_cell<false, false>), (vx::Grid{Sx * Sy * Sz, NM, device}),
+            a);
 }
 
 }  // namespace voxstep

@@ -1,10 +1,46 @@
-// Placeholder until this feature is built.
+// Set_weight_subcell: rewrites the weights of the points an object owns so
+// that mixing the two table values reproduces the anisotropically smoothed
+// permittivity along one field component.
+#include "../common/material_host.h"
+#include "../common/subcell.h"
 #include "voxstep.h"
+
+VX_DECLARE_KERNEL(Set_weight_subcell_GPU, vx::WeightSubcellArgs);
 
 namespace voxstep {
 
-Windows Set_weight_subcell(bool gpu_checks, Tn box_x, Tn box_y, Tn box_z, Tn vox, Tn coord_x, Tn coord_y, Tn coord_z, Tn weight, int64_t mat_id, Tn id_map, Tn prev_id_map, Tn normal, Tn er_table, int64_t component) {
-  TORCH_CHECK(false, "Set_weight_subcell is not built yet");
+Windows Set_weight_subcell(bool gpu_checks, Tn box_x, Tn box_y, Tn box_z, Tn vox, Tn coord_x,
+                           Tn coord_y, Tn coord_z, Tn weight, int64_t mat_id, Tn id_map,
+                           Tn prev_id_map, Tn normal, Tn er_table, int64_t component) {
+  const char* fn = "Set_weight_subcell";
+  vx::require_cuda_inputs(gpu_checks, {&vox, &coord_x, &coord_y, &coord_z});
+  const vx::OverlapSetup o =
+      vx::overlap_setup(fn, box_x, box_y, box_z, vox, coord_x, coord_y, coord_z);
+  vx::WeightSubcellArgs a;
+  a.weight = vx::acc<float, 4>(weight);
+  a.normal = vx::acc<float, 5>(normal);
+  a.coord_x = vx::acc<float, 1>(coord_x);
+  a.coord_y = vx::acc<float, 1>(coord_y);
+  a.coord_z = vx::acc<float, 1>(coord_z);
+  a.vox = vx::acc<float, 4>(vox);
+  a.mat_id = static_cast<int>(mat_id & 0xFF);
+  a.id_map = vx::acc<uint8_t, 4>(id_map);
+  a.prev_id_map = vx::acc<uint8_t, 4>(prev_id_map);
+  a.er_table = vx::acc<float, 1>(er_table);
+  a.component = vx::normal_axis(static_cast<int>(component > 2 || component < 0 ? 2 : component));
+  a.s = o.s;
+  const int device = vx::resolve_device(
+      fn, {{"vox", &vox}, {"coord_x", &coord_x}, {"coord_y", &coord_y}, {"coord_z", &coord_z},
+           {"weight", &weight}, {"id_map", &id_map}, {"prev_id_map", &prev_id_map},
+           {"normal", &normal}, {"er_table", &er_table}});
+  const int64_t NM = o.NM, Lx = o.s.Lx, Ly = o.s.Ly, Lz = o.s.Lz;
+  vx::require_extent(fn, "weight", weight, {NM, Lx, Ly, Lz});
+  vx::require_extent(fn, "id_map", id_map, {NM, Lx, Ly, Lz});
+  vx::require_extent(fn, "prev_id_map", prev_id_map, {NM, Lx, Ly, Lz});
+  vx::require_extent(fn, "normal", normal, {NM, Lx, Ly, Lz, 3});
+  VX_LAUNCH(Set_weight_subcell_GPU, vx::set_weight_subcell_cell, (vx::Grid{o.points, NM, device}),
+            a);
+  return {o.range_x, o.range_y, o.range_z};
 }
 
 }  // namespace voxstep

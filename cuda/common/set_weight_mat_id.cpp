@@ -1,10 +1,38 @@
-// Placeholder until this feature is built.
+// Set_weight_mat_id: paints one object into the material description
+// (owner id, displaced id and owner weight per sample point).
 #include "material_api.h"
+#include "material_host.h"
+#include "material_kernels.h"
+
+VX_DECLARE_KERNEL(Set_weight_mat_id_GPU, vx::SetWeightMatIdArgs);
 
 namespace vx {
 
-void Set_weight_mat_id(bool gpu_checks, Tn box_x, Tn box_y, Tn box_z, Tn vox, Tn coord_x, Tn coord_y, Tn coord_z, int64_t mat_id, Tn weight, Tn id_map, Tn prev_id_map) {
-  TORCH_CHECK(false, "Set_weight_mat_id is not built yet");
+void Set_weight_mat_id(bool gpu_checks, Tn box_x, Tn box_y, Tn box_z, Tn vox, Tn coord_x,
+                       Tn coord_y, Tn coord_z, int64_t mat_id, Tn weight, Tn id_map,
+                       Tn prev_id_map) {
+  const char* fn = "Set_weight_mat_id";
+  require_cuda_inputs(gpu_checks, {&vox, &coord_x, &coord_y, &coord_z});
+  const OverlapSetup o =
+      overlap_setup(fn, box_x, box_y, box_z, vox, coord_x, coord_y, coord_z);
+  SetWeightMatIdArgs a;
+  a.coord_x = acc<float, 1>(coord_x);
+  a.coord_y = acc<float, 1>(coord_y);
+  a.coord_z = acc<float, 1>(coord_z);
+  a.vox = acc<float, 4>(vox);
+  a.mat_id = static_cast<int>(mat_id & 0xFF);
+  a.weight = acc<float, 4>(weight);
+  a.id_map = acc<uint8_t, 4>(id_map);
+  a.prev_id_map = acc<uint8_t, 4>(prev_id_map);
+  a.s = o.s;
+  const int device = resolve_device(
+      fn, {{"vox", &vox}, {"coord_x", &coord_x}, {"coord_y", &coord_y}, {"coord_z", &coord_z},
+           {"weight", &weight}, {"id_map", &id_map}, {"prev_id_map", &prev_id_map}});
+  const int64_t grid[] = {o.NM, o.s.Lx, o.s.Ly, o.s.Lz};
+  require_extent(fn, "weight", weight, {grid[0], grid[1], grid[2], grid[3]});
+  require_extent(fn, "id_map", id_map, {grid[0], grid[1], grid[2], grid[3]});
+  require_extent(fn, "prev_id_map", prev_id_map, {grid[0], grid[1], grid[2], grid[3]});
+  VX_LAUNCH(Set_weight_mat_id_GPU, set_weight_mat_id_cell, (Grid{o.points, o.NM, device}), a);
 }
 
 }  // namespace vx

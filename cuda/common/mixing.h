@@ -1,0 +1,51 @@
+// Linear mixing of two per-id table values by the owner's weight,
+//   out = w * table[owner] + (1 - w) * table[displaced]
+// (one fused multiply-add of w and the owner's value onto the rest), for the
+// three mixing kernels: Set_ER_average_GPU of both modules and
+// Set_sigma_average_GPU (which adds the mixture to the old value).
+#pragma once
+
+#include "material.h"
+
+namespace vx {
+
+// kChannels = false: 4-D output [m, I, J, K], 1-D table, one block row per m.
+// kChannels = true: 5-D output [m, I, J, K, c], 2-D table [id, c], one block
+// row per (m, c).
+template <bool kChannels>
+struct MixArgs {
+  Acc<float, kChannels ? 5 : 4> out;
+  Acc<float, 4> weight;
+  Acc<uint8_t, 4> id_map, prev_id_map;
+  Acc<float, kChannels ? 2 : 1> table;
+  int NC;  // 1 without channels
+  int Sx, Sy, Sz;
+};
+
+VX_HD float mix(float w, float own, float displaced) { return fmaf(w, own, (1.f - w) * displaced); }
+
+template <bool kChannels, bool kAdd>
+VX_HD void mix_cell(int64_t t, int64_t y, const MixArgs<kChannels>& a) {
+  const int64_t plane = static_cast<int64_t>(a.Sy) * a.Sz;
+  const int64_t I = t / plane;
+  const int64_t J = (t - I * plane) / a.Sz;
+  const int64_t K = t % a.Sz;
+  if (I >= a.Sx || J >= a.Sy || K >= a.Sz) return;
+  const int m = static_cast<int>(y / a.NC);
+  const int c = static_cast<int>(y - static_cast<int64_t>(m) * a.NC);
+  const float w = a.weight(m, I, J, K);
+  const int own = a.id_map(m, I, J, K);
+  const int displaced = a.prev_id_map(m, I, J, K);
+  float* out;
+  float value;
+  if constexpr (kChannels) {
+    value = mix(w, table_value(a.table, own, c), table_value(a.table, displaced, c));
+    out = &a.out(m, I, J, K, c);
+  } else {
+    value = mix(w, table_value(a.table, own), table_value(a.table, displaced));
+    out = &a.out(m, I, J, K);
+  }
+  *out = kAdd ? *out + value : value;
+}
+
+}  // namespace vx
