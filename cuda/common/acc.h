@@ -26,7 +26,9 @@ struct Acc {
     static_assert(sizeof...(Ix) == N, "index count must match the rank");
     const int64_t idx[N] = {static_cast<int64_t>(ix)...};
     int64_t off = 0;
+#if defined(__CUDACC__)
 #pragma unroll
+#endif
     for (int d = 0; d < N; ++d) off += idx[d] * stride[d];
     return data + off;
   }
