@@ -1,10 +1,21 @@
-// Placeholder until this feature is built.
+// Update_E: advances Ex, Ey, Ez and the electric CPML auxiliaries one step.
+#include "../common/update_e_host.h"
 #include "voxstep.h"
+
+VX_DECLARE_KERNEL(Update_E_GPU, vx::UpdateERealArgs);
 
 namespace voxstep {
 
-void Update_E(Tn Ex, Tn Ey, Tn Ez, Tn Hx, Tn Hy, Tn Hz, Tn keep_x, Tn keep_y, Tn keep_z, Tn loss_x, Tn loss_y, Tn loss_z, Tn Cx, Tn Cy, Tn Cz, Tn psi_x, Tn psi_y, Tn psi_z, Tn bx, Tn by, Tn bz, Tn gx, Tn gy, Tn gz, Tn n_layer, Tn unused) {
-  TORCH_CHECK(false, "Update_E is not built yet");
+void Update_E(Tn Ex, Tn Ey, Tn Ez, Tn Hx, Tn Hy, Tn Hz, Tn keep_x, Tn keep_y, Tn keep_z,
+              Tn loss_x, Tn loss_y, Tn loss_z, Tn Cx, Tn Cy, Tn Cz, Tn psi_x, Tn psi_y,
+              Tn psi_z, Tn bx, Tn by, Tn bz, Tn gx, Tn gy, Tn gz, Tn n_layer,
+              Tn /*never accessed*/) {
+  vx::update_e_host<float, 4>(
+      "Update_E", Ex, Ey, Ez, Hx, Hy, Hz, keep_x, keep_y, keep_z, loss_x, loss_y, loss_z, Cx,
+      Cy, Cz, psi_x, psi_y, psi_z, bx, by, bz, gx, gy, gz, n_layer,
+      [](const vx::Grid& g, const vx::UpdateEArgs<float, 4>& a) {
+        VX_LAUNCH(Update_E_GPU, (vx::update_e_cell<float, 4>), g, a);
+      });
 }
 
 }  // namespace voxstep

@@ -22,13 +22,18 @@ struct Acc {
   int64_t stride[N];
 
   template <typename... Ix>
-  VX_HD T& operator()(Ix... ix) const {
+  VX_HD T* ptr(Ix... ix) const {
     static_assert(sizeof...(Ix) == N, "index count must match the rank");
     const int64_t idx[N] = {static_cast<int64_t>(ix)...};
     int64_t off = 0;
 #pragma unroll
     for (int d = 0; d < N; ++d) off += idx[d] * stride[d];
-    return data[off];
+    return data + off;
+  }
+
+  template <typename... Ix>
+  VX_HD T& operator()(Ix... ix) const {
+    return *ptr(ix...);
   }
 };
 

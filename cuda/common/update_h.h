@@ -27,20 +27,23 @@ VX_HD void update_h_cell(int64_t t, int64_t y, const UpdateHArgs<F>& a) {
   if (!map_cell(t, y, a.NM, a.NC, a.Nx, a.Ny, a.Nz, q)) return;
   const int s = q.s, m = q.m, i = q.i, j = q.j, k = q.k, c = q.c;
 
-  const F ex = a.Ex(s, m, i, j, k, c);
-  const F ey = a.Ey(s, m, i, j, k, c);
-  const F ez = a.Ez(s, m, i, j, k, c);
-  const F dyEx = a.Ex(s, m, i, j + 1, k, c) - ex;
-  const F dzEx = a.Ex(s, m, i, j, k + 1, c) - ex;
-  const F dxEy = a.Ey(s, m, i + 1, j, k, c) - ey;
-  const F dzEy = a.Ey(s, m, i, j, k + 1, c) - ey;
-  const F dxEz = a.Ez(s, m, i + 1, j, k, c) - ez;
-  const F dyEz = a.Ez(s, m, i, j + 1, k, c) - ez;
+  // One address per tensor; neighbours are one stride away.
+  const F* pEx = a.Ex.ptr(s, m, i, j, k, c);
+  const F* pEy = a.Ey.ptr(s, m, i, j, k, c);
+  const F* pEz = a.Ez.ptr(s, m, i, j, k, c);
+  const F ex = pEx[0], ey = pEy[0], ez = pEz[0];
+  const F dyEx = pEx[a.Ex.stride[3]] - ex;
+  const F dzEx = pEx[a.Ex.stride[4]] - ex;
+  const F dxEy = pEy[a.Ey.stride[2]] - ey;
+  const F dzEy = pEy[a.Ey.stride[4]] - ey;
+  const F dxEz = pEz[a.Ez.stride[2]] - ez;
+  const F dyEz = pEz[a.Ez.stride[3]] - ez;
   const float cx = a.Cx(i), cy = a.Cy(j), cz = a.Cz(k);
 
-  F hx = a.Hx(s, m, i, j, k, c);
-  F hy = a.Hy(s, m, i, j, k, c);
-  F hz = a.Hz(s, m, i, j, k, c);
+  F* pHx = a.Hx.ptr(s, m, i, j, k, c);
+  F* pHy = a.Hy.ptr(s, m, i, j, k, c);
+  F* pHz = a.Hz.ptr(s, m, i, j, k, c);
+  F hx = *pHx, hy = *pHy, hz = *pHz;
 
   if (kGroupByAxis) {
     hy = hy + cx * dxEz;
@@ -60,37 +63,40 @@ VX_HD void update_h_cell(int64_t t, int64_t y, const UpdateHArgs<F>& a) {
   const int Lx = layer_index_h(i, a.Nx, a.n_layer(0));
   if (layer_usable(Lx, a.lim_x)) {
     const float b = a.bx(Lx), g = a.gx(Lx);
-    F& p0 = a.psi_x(s, m, Lx, j, k, 0, c);
+    F* p = a.psi_x.ptr(s, m, Lx, j, k, 0, c);
+    F& p0 = p[0];
     p0 = b * p0 + g * dxEz;
     hy = hy + p0;
-    F& p1 = a.psi_x(s, m, Lx, j, k, 1, c);
+    F& p1 = p[a.psi_x.stride[5]];
     p1 = b * p1 - g * dxEy;
     hz = hz + p1;
   }
   const int Ly = layer_index_h(j, a.Ny, a.n_layer(1));
   if (layer_usable(Ly, a.lim_y)) {
     const float b = a.by(Ly), g = a.gy(Ly);
-    F& p0 = a.psi_y(s, m, i, Ly, k, 0, c);
+    F* p = a.psi_y.ptr(s, m, i, Ly, k, 0, c);
+    F& p0 = p[0];
     p0 = b * p0 + g * dyEx;
     hz = hz + p0;
-    F& p1 = a.psi_y(s, m, i, Ly, k, 1, c);
+    F& p1 = p[a.psi_y.stride[5]];
     p1 = b * p1 - g * dyEz;
     hx = hx + p1;
   }
   const int Lz = layer_index_h(k, a.Nz, a.n_layer(2));
   if (layer_usable(Lz, a.lim_z)) {
     const float b = a.bz(Lz), g = a.gz(Lz);
-    F& p0 = a.psi_z(s, m, i, j, Lz, 0, c);
+    F* p = a.psi_z.ptr(s, m, i, j, Lz, 0, c);
+    F& p0 = p[0];
     p0 = b * p0 + g * dzEy;
     hx = hx + p0;
-    F& p1 = a.psi_z(s, m, i, j, Lz, 1, c);
+    F& p1 = p[a.psi_z.stride[5]];
     p1 = b * p1 - g * dzEx;
     hy = hy + p1;
   }
 
-  a.Hx(s, m, i, j, k, c) = hx;
-  a.Hy(s, m, i, j, k, c) = hy;
-  a.Hz(s, m, i, j, k, c) = hz;
+  *pHx = hx;
+  *pHy = hy;
+  *pHz = hz;
 }
 
 }  // namespace vx

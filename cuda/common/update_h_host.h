@@ -7,13 +7,18 @@
 namespace vx {
 
 
-// Reads the extents, builds the accessors (torch's rank and dtype checks),
-// checks devices and extents, then hands the argument block to `launch`.
+// Reads the extents, checks devices, builds the accessors (torch's rank and
+// dtype checks), checks extents, then hands the argument block to `launch`.
 template <typename F, typename LaunchFn>
 void update_h_host(const char* fn, Tn Hx, Tn Hy, Tn Hz, Tn Ex, Tn Ey, Tn Ez, Tn Cx, Tn Cy, Tn Cz,
                    Tn psi_x, Tn psi_y, Tn psi_z, Tn bx, Tn by, Tn bz, Tn gx, Tn gy, Tn gz,
                    Tn n_layer, LaunchFn launch) {
   const FieldExtents e = field_extents(Ex, Ey, Ez);
+  const int device = resolve_device(
+      fn, {{"Hx", &Hx}, {"Hy", &Hy}, {"Hz", &Hz}, {"Ex", &Ex}, {"Ey", &Ey}, {"Ez", &Ez},
+           {"Cx", &Cx}, {"Cy", &Cy}, {"Cz", &Cz}, {"psi_x", &psi_x}, {"psi_y", &psi_y},
+           {"psi_z", &psi_z}, {"bx", &bx}, {"by", &by}, {"bz", &bz}, {"gx", &gx},
+           {"gy", &gy}, {"gz", &gz}, {"n_layer", &n_layer}});
   UpdateHArgs<F> a;
   a.Hx = field_acc<F, 6>(Hx);
   a.Hy = field_acc<F, 6>(Hy);
@@ -35,11 +40,6 @@ void update_h_host(const char* fn, Tn Hx, Tn Hy, Tn Hz, Tn Ex, Tn Ey, Tn Ez, Tn 
   a.gz = acc<float, 1>(gz);
   a.n_layer = acc<int32_t, 1>(n_layer);
 
-  const int device = resolve_device(
-      fn, {{"Hx", &Hx}, {"Hy", &Hy}, {"Hz", &Hz}, {"Ex", &Ex}, {"Ey", &Ey}, {"Ez", &Ez},
-           {"Cx", &Cx}, {"Cy", &Cy}, {"Cz", &Cz}, {"psi_x", &psi_x}, {"psi_y", &psi_y},
-           {"psi_z", &psi_z}, {"bx", &bx}, {"by", &by}, {"bz", &bz}, {"gx", &gx},
-           {"gy", &gy}, {"gz", &gz}, {"n_layer", &n_layer}});
   check_fields(fn, e, Ex, Ey, Ez, &Hx, &Hy, &Hz);
   check_curl_profiles(fn, e, Cx, Cy, Cz);
   a.lim_x = check_layer_axis(fn, e, 0, psi_x, bx, gx);

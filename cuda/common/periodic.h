@@ -1,0 +1,100 @@
+// Periodic (Bloch) boundary: rewrites the ghost planes 0 and N of the
+// tangential electric components along x (pass 0) or y (pass 1) from the
+// interior planes N - 1 and 1 times the phase factor. Shared by the real
+// module (F = float: complex channel c is the pair of channels c and c + H)
+// and the complex module (F = cfloat: one complex value per channel).
+#pragma once
+
+#include "acc.h"
+
+namespace vx {
+
+// One pass: `first` is Ey (x pass) or Ex (y pass), `second` is Ez. NCh is H
+// (real module, NC / 2) or NC (complex module).
+template <typename F>
+struct PeriodicArgs {
+  Acc<F, 6> first, second;
+  Acc<F, 2> phase;
+  Acc<int32_t, 1> periodic;
+  int NM, NCh, Nx, Ny, Nz;
+  bool positive_phase;
+};
+
+// The complex value of channel c: the pair of halves, or the sample itself.
+VX_HD cfloat load_channel(const Acc<float, 6>& f, int s, int m, int i, int j, int k, int c,
+                          int H) {
+  return {f(s, m, i, j, k, c), f(s, m, i, j, k, c + H)};
+}
+VX_HD cfloat load_channel(const Acc<cfloat, 6>& f, int s, int m, int i, int j, int k, int c,
+                          int) {
+  return f(s, m, i, j, k, c);
+}
+VX_HD void store_channel(const Acc<float, 6>& f, int s, int m, int i, int j, int k, int c,
+                         int H, cfloat z) {
+  f(s, m, i, j, k, c) = z.re;
+  f(s, m, i, j, k, c + H) = z.im;
+}
+VX_HD void store_channel(const Acc<cfloat, 6>& f, int s, int m, int i, int j, int k, int c,
+                         int, cfloat z) {
+  f(s, m, i, j, k, c) = z;
+}
+
+// Phase factor of excitation s and channel c: cos in column c and sin in
+// column c + H, or one complex entry. Used as stored, not normalised.
+VX_HD cfloat phase_entry(const Acc<float, 2>& t, int s, int c, int H) {
+  return {t(s, c), t(s, c + H)};
+}
+VX_HD cfloat phase_entry(const Acc<cfloat, 2>& t, int s, int c, int) { return t(s, c); }
+
+// Ghost rule along the pass's axis at face position (u, k), u being j for
+// the x pass and i for the y pass: plane 0 <- P * plane N - 1, then
+// plane N <- conj(P) * plane 1.
+template <typename F, int kAxis>
+VX_HD void apply_ghosts(const Acc<F, 6>& f, int s, int m, int u, int k, int c, int H, int N,
+                        cfloat P) {
+  if (kAxis == 0) {
+    const cfloat A = load_channel(f, s, m, N - 1, u, k, c, H);
+    store_channel(f, s, m, 0, u, k, c, H, cmul(P, A));
+    const cfloat B = load_channel(f, s, m, 1, u, k, c, H);
+    store_channel(f, s, m, N, u, k, c, H, cmul(conj(P), B));
+  } else {
+    const cfloat A = load_channel(f, s, m, u, N - 1, k, c, H);
+    store_channel(f, s, m, u, 0, k, c, H, cmul(P, A));
+    const cfloat B = load_channel(f, s, m, u, 1, k, c, H);
+    store_channel(f, s, m, u, N, k, c, H, cmul(conj(P), B));
+  }
+}
+
+// kAxis 0: E_boundx, one thread per (j, k), 0 <= j <= Ny, 0 <= k <= Nz.
+// kAxis 1: E_boundy, one thread per (i, k), 0 <= i <= Nx, 0 <= k <= Nz.
+template <typename F, int kAxis>
+VX_HD void periodic_cell(int64_t t, int64_t y, const PeriodicArgs<F>& a) {
+  const int Nu = kAxis == 0 ? a.Ny : a.Nx;  // extent of the in-plane axis
+  const int N = kAxis == 0 ? a.Nx : a.Ny;   // extent of the periodic axis
+  const int64_t row = static_cast<int64_t>(a.Nz) + 1;
+  const int64_t u = t / row;
+  if (u > Nu) return;
+  const int k = static_cast<int>(t - u * row);
+  // An empty periodic axis has no interior plane to copy from.
+  if (N < 1) return;
+  if (a.periodic(kAxis) == 0) return;
+  const int s = static_cast<int>(y / (static_cast<int64_t>(a.NM) * a.NCh));
+  const int m = static_cast<int>((y / a.NCh) % a.NM);
+  const int c = static_cast<int>(y % a.NCh);
+
+  cfloat P = phase_entry(a.phase, s, c, a.NCh);
+  if (!a.positive_phase) P = conj(P);
+  if (u < Nu) apply_ghosts<F, kAxis>(a.first, s, m, static_cast<int>(u), k, c, a.NCh, N, P);
+  if (k < a.Nz) apply_ghosts<F, kAxis>(a.second, s, m, static_cast<int>(u), k, c, a.NCh, N, P);
+}
+
+}  // namespace vx
+
+namespace vx {
+
+// Argument blocks and pass bodies of the two modules (aliases keep commas
+// out of the kernel macros).
+using PeriodicRealArgs = PeriodicArgs<float>;
+using PeriodicComplexArgs = PeriodicArgs<cfloat>;
+
+}  // namespace vx

@@ -1,0 +1,168 @@
+"""The module frame: binding tables, docstrings, argument handling, device
+choice and the checks made before anything is launched."""
+import pathlib
+
+import numpy as np
+import pytest
+import torch
+
+import Voxstep
+import Voxstep4
+import _voxstep_host
+
+from conftest import assert_unchanged, snapshot
+from test_update_h import make_problem
+
+VOXSTEP = ["Update_E_Dispersion", "Update_H", "Update_E", "Update_E_Periodic", "Inject_H",
+           "Inject_E", "Inject_J", "get_id_range", "Mat_average", "Set_weight_mat_id",
+           "Set_ER_average", "Set_weight_subcell", "Monitor_Update_E", "Trilinear_interpolation",
+           "Trilinear_reverse_interpolation"]
+VOXSTEP4 = ["Update_E_Dispersion", "Update_H", "Update_E", "Inject_H", "Inject_E", "Inject_J",
+            "get_id_range", "Mat_average", "Set_weight_mat_id", "Set_ER_average",
+            "Set_sigma_average", "Set_ER_subcell", "Update_E_Periodic"]
+HOST = ["Mat_average", "Set_weight_mat_id", "Set_weight_subcell", "Trilinear_interpolation",
+        "Trilinear_reverse_interpolation", "Set_ER_subcell"]
+
+
+def public_names(module):
+    return [k for k in module.__dict__ if not k.startswith("_")]
+
+
+@pytest.mark.parametrize("module,names", [(Voxstep, VOXSTEP), (Voxstep4, VOXSTEP4),
+                                          (_voxstep_host, HOST)])
+def test_binding_table_and_docstrings(module, names):
+    assert public_names(module) == names  # binding order
+    for name in names:
+        doc = "Average sampling for index" if name == "Mat_average" else name
+        assert getattr(module, name).__doc__ == doc
+
+
+def test_both_modules_share_one_interpreter():
+    assert (Voxstep.__name__, Voxstep4.__name__) == ("Voxstep", "Voxstep4")
+    assert Voxstep.Update_H is not Voxstep4.Update_H
+
+
+def test_interpreter_check_message_is_built_in():
+    # The entry point refuses other interpreters with this exact text.
+    text = b"Python version mismatch: module was compiled for Python %s, " \
+           b"but the interpreter version is incompatible: %s."
+    for module in (Voxstep, Voxstep4):
+        assert text in pathlib.Path(module.__file__).read_bytes()
+
+
+def tensors(problem, unused=None):
+    H, E, C, psi, b, g, nl = problem
+    args = [torch.tensor(a) for a in (*H, *E, *C, *psi, *b, *g, nl)]
+    args.append(torch.empty(0) if unused is None else unused)
+    return args
+
+
+def test_wrong_argument_count_or_type_is_a_type_error():
+    args = tensors(make_problem())
+    with pytest.raises(TypeError):
+        Voxstep.Update_H(*args[:19])
+    with pytest.raises(TypeError):
+        Voxstep.Update_H(*args[:19], 3)
+    with pytest.raises(TypeError):
+        Voxstep.Update_H(*args, Hx=args[0])
+
+
+@pytest.mark.parametrize("unused", [torch.zeros(3, 2, dtype=torch.int8), torch.empty(0, device="meta"),
+                                    torch.zeros((), dtype=torch.complex64)])
+def test_twentieth_argument_is_never_touched(unused):
+    a = tensors(make_problem())
+    b = tensors(make_problem())
+    Voxstep.Update_H(*a[:19], unused)
+    Voxstep.Update_H(*b)
+    for x, y in zip(a[:19], b[:19]):
+        assert torch.equal(x, y)
+
+
+def test_rank_errors_come_before_anything_changes():
+    args = tensors(make_problem())
+    before = snapshot(*args[:19])
+    bad = list(args)
+    bad[0] = args[0][0]  # 5-D Hx: the accessor refuses it
+    with pytest.raises(RuntimeError, match="TensorAccessor expected 6 dims but tensor has 5"):
+        Voxstep.Update_H(*bad)
+    bad = list(args)
+    bad[3] = args[3][0]  # 5-D Ex: the size query of axis 5 fails first
+    with pytest.raises(IndexError, match="Dimension out of range"):
+        Voxstep.Update_H(*bad)
+    bad = list(args)
+    bad[6] = args[6].double()  # wrong element type
+    with pytest.raises(RuntimeError):
+        Voxstep.Update_H(*bad)
+    assert_unchanged(before, args[:19])
+
+
+@pytest.mark.parametrize("index,name,shrink", [
+    (1, "Hy", lambda t: t[:, :, :-1]),
+    (4, "Ey", lambda t: t[:, :, :, :, :-1]),  # Nz + 1 planes needed along z
+    (7, "Cy", lambda t: t[:-1]),
+    (10, "psi_y", lambda t: t[:, :, :-1]),  # non-layer axis of psi_y
+    (18, "n_layer", lambda t: t[:2]),
+])
+def test_undersized_tensors_are_refused_by_name(index, name, shrink):
+    args = tensors(make_problem(n=(1, 1, 1)))
+    before = snapshot(*args[:19])
+    bad = list(args)
+    bad[index] = shrink(args[index])
+    with pytest.raises(ValueError, match=f"Update_H: {name} has shape"):
+        Voxstep.Update_H(*bad)
+    assert_unchanged(before, args[:19])
+
+
+def test_tensors_on_another_device_are_refused_by_name():
+    args = tensors(make_problem())
+    bad = list(args)
+    bad[8] = torch.empty(args[8].shape, device="meta")
+    with pytest.raises(RuntimeError, match="Update_H: Cz is on meta"):
+        Voxstep.Update_H(*bad)
+
+
+def expanded_problem(NS, NM, NC, Nx, Ny, Nz):
+    """Huge shapes at no memory cost: every tensor is a stride-0 expansion."""
+    z = torch.zeros(1)
+    f = lambda *s: z.view(*([1] * len(s))).expand(*s)  # noqa: E731
+    H = [f(NS, NM, Nx, Ny, Nz, NC) for _ in range(3)]
+    E = [f(NS, NM, Nx, Ny + 1, Nz + 1, NC), f(NS, NM, Nx + 1, Ny, Nz + 1, NC),
+         f(NS, NM, Nx + 1, Ny + 1, Nz, NC)]
+    C = [f(Nx), f(Ny), f(Nz)]
+    psi = [f(NS, NM, 0, Ny, Nz, 2, NC), f(NS, NM, Nx, 0, Nz, 2, NC), f(NS, NM, Nx, Ny, 0, 2, NC)]
+    prof = [f(0)] * 6
+    nl = torch.zeros(3, dtype=torch.int32)
+    return H + E + C + psi + prof + [nl, nl]
+
+
+@pytest.mark.parametrize("dims,message", [
+    ((256, 256, 1, 1, 1, 1), "NS\\*NM\\*NC = 65536 exceeds 65535"),
+    ((1, 1, 1, 65536, 1, 1), "Nx \\(Ex axis 2\\) = 65536 must be below 65536"),
+    ((1, 1, 1, 1, 1, 70000), "Nz \\(Ez axis 4\\) = 70000"),
+    ((1, 1, 1, 1291, 1291, 1291), "Nx\\*Ny\\*Nz = .* must be below 2\\^31"),
+])
+def test_launch_limits_are_errors(dims, message):
+    with pytest.raises(ValueError, match=message):
+        Voxstep.Update_H(*expanded_problem(*dims))
+
+
+def test_empty_grid_launches_nothing():
+    Voxstep.Update_H(*expanded_problem(1, 1, 1, 0, 3, 3))
+    Voxstep.Update_H(*expanded_problem(0, 1, 1, 3, 3, 3))
+
+
+def test_checked_functions_refuse_cpu_tensors():
+    if torch.cuda.is_available():
+        pytest.skip("CUDA present")
+    z = torch.zeros(2)
+    with pytest.raises(RuntimeError, match="^Error: CUDA not available.$"):
+        Voxstep.Mat_average(z, z, z, torch.zeros(1, 1, 1, 1), z, z, z)
+
+
+@pytest.mark.parametrize("module,names", [("Voxstep", VOXSTEP), ("Voxstep4", VOXSTEP4),
+                                          ("_voxstep_host", HOST)])
+def test_type_stubs_list_the_bound_functions(module, names):
+    import ast
+    stub = pathlib.Path(__file__).parent.parent / "stubs" / f"{module}.pyi"
+    tree = ast.parse(stub.read_text())
+    assert [f.name for f in tree.body if isinstance(f, ast.FunctionDef)] == names
