@@ -37,10 +37,8 @@ def update_e_is_built():
     try:
         Voxstep.Update_E(f, f, f, f, f, f, k, k, k, k, k, k, c, c, c, p, p, p, c, c, c, c, c, c,
                          torch.zeros(3, dtype=torch.int32), c)
-    except RuntimeError as e:
-        if "not built yet" in str(e):
-            return False
-        raise
+    except (RuntimeError, ValueError) as e:  # a shape error means it is built
+        return "not built yet" not in str(e)
     return True
 
 

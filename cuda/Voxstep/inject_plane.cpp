@@ -20,6 +20,8 @@ void inject_plane(const char* fn, bool electric, const char* n0, Tn F0, const ch
   const int64_t NM = F0.size(1), NC = F0.size(5), NS = F0.size(0);
   const int64_t Px = electric ? F0.size(2) : P1.size(1);
   const int64_t Py = electric ? F1.size(3) : P0.size(2);
+  const int device = vx::resolve_device(
+      fn, {{n0, &F0}, {n1, &F1}, {"coef", &coef}, {na1, &A1}, {na0, &A0}, {np1, &P1}, {np0, &P0}});
   vx::PlaneAmpArgs a;
   a.F0 = vx::acc<float, 6>(F0);
   a.F1 = vx::acc<float, 6>(F1);
@@ -28,8 +30,6 @@ void inject_plane(const char* fn, bool electric, const char* n0, Tn F0, const ch
   a.A0 = vx::cacc<2>(A0);
   a.P1 = vx::cacc<4>(P1);
   a.P0 = vx::cacc<4>(P0);
-  const int device = vx::resolve_device(
-      fn, {{n0, &F0}, {n1, &F1}, {"coef", &coef}, {na1, &A1}, {na0, &A0}, {np1, &P1}, {np0, &P0}});
   const vx::Margins mg = vx::read_margin(fn, margin);
   const int64_t k = electric ? kp + 1 : kp;
   if (vx::check_plane(fn, n0, F0, n1, F1, coef, kp, k, mg, NS, NM, NC, Px, Py)) {

@@ -32,6 +32,8 @@ Range read_range(const char* fn, const char* name, Tn r) {
 void Monitor_Update_E(Tn Mx, Tn My, Tn Mz, Tn Ex, Tn Ey, Tn Ez, Tn w, Tn rx, Tn ry, Tn rz) {
   const char* fn = "Monitor_Update_E";
   const int64_t NS = Mx.size(0), NM = Mx.size(1), NCm = Mx.size(5);
+  const int device = vx::resolve_device(fn, {{"Mx", &Mx}, {"My", &My}, {"Mz", &Mz}, {"Ex", &Ex},
+                                             {"Ey", &Ey}, {"Ez", &Ez}, {"w", &w}});
   vx::MonitorArgs a;
   a.Mx = vx::cacc<6>(Mx);
   a.My = vx::cacc<6>(My);
@@ -40,8 +42,6 @@ void Monitor_Update_E(Tn Mx, Tn My, Tn Mz, Tn Ex, Tn Ey, Tn Ez, Tn w, Tn rx, Tn 
   a.Ey = vx::acc<float, 6>(Ey);
   a.Ez = vx::acc<float, 6>(Ez);
   a.w = vx::cacc<1>(w);
-  const int device = vx::resolve_device(fn, {{"Mx", &Mx}, {"My", &My}, {"Mz", &Mz}, {"Ex", &Ex},
-                                             {"Ey", &Ey}, {"Ez", &Ez}, {"w", &w}});
   const Range X = read_range(fn, "rx", rx), Y = read_range(fn, "ry", ry),
               Z = read_range(fn, "rz", rz);
   const int64_t Bx = X.last - X.first + 2, By = Y.last - Y.first + 2, Bz = Z.last - Z.first + 2;

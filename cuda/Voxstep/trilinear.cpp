@@ -60,6 +60,9 @@ at::Tensor Trilinear_interpolation(bool gpu_checks, Tn grid_x, Tn grid_y, Tn gri
   const int64_t NS = src.size(0), NM = src.size(1), NC = src.size(5);
   const int64_t ngx = grid_x.size(0), ngy = grid_y.size(0), ngz = grid_z.size(0);
   const int64_t nqx = query_x.size(0), nqy = query_y.size(0), nqz = query_z.size(0);
+  const int device = vx::resolve_device(
+      fn, {{"src", &src}, {"grid_x", &grid_x}, {"grid_y", &grid_y}, {"grid_z", &grid_z},
+           {"query_x", &query_x}, {"query_y", &query_y}, {"query_z", &query_z}});
   vx::TrilinearArgs a;
   a.src = vx::cacc<6>(src);
   a.grid_x = vx::acc<float, 1>(grid_x);
@@ -68,9 +71,6 @@ at::Tensor Trilinear_interpolation(bool gpu_checks, Tn grid_x, Tn grid_y, Tn gri
   a.query_x = vx::acc<float, 1>(query_x);
   a.query_y = vx::acc<float, 1>(query_y);
   a.query_z = vx::acc<float, 1>(query_z);
-  const int device = vx::resolve_device(
-      fn, {{"src", &src}, {"grid_x", &grid_x}, {"grid_y", &grid_y}, {"grid_z", &grid_z},
-           {"query_x", &query_x}, {"query_y", &query_y}, {"query_z", &query_z}});
   // Nearest mode needs one node per axis, trilinear mode one interval.
   const int64_t need = nearest ? 1 : 2;
   check_axis(fn, "grid_x", grid_x, need);
@@ -108,6 +108,9 @@ at::Tensor Trilinear_reverse_interpolation(bool gpu_checks, Tn grid_x, Tn grid_y
   const int64_t NS = vals.size(0), NM = vals.size(1), NC = vals.size(5);
   const int64_t ngx = grid_x.size(0), ngy = grid_y.size(0), ngz = grid_z.size(0);
   const int64_t nqx = query_x.size(0), nqy = query_y.size(0), nqz = query_z.size(0);
+  const int device = vx::resolve_device(
+      fn, {{"vals", &vals}, {"grid_x", &grid_x}, {"grid_y", &grid_y}, {"grid_z", &grid_z},
+           {"query_x", &query_x}, {"query_y", &query_y}, {"query_z", &query_z}});
   vx::cacc<6>(vals);  // torch's rank and element-type checks of vals
   vx::TrilinearReverseArgs a;
   a.vals_re = vx::acc<float, 6>(at::real(vals));
@@ -118,9 +121,6 @@ at::Tensor Trilinear_reverse_interpolation(bool gpu_checks, Tn grid_x, Tn grid_y
   a.query_x = vx::acc<float, 1>(query_x);
   a.query_y = vx::acc<float, 1>(query_y);
   a.query_z = vx::acc<float, 1>(query_z);
-  const int device = vx::resolve_device(
-      fn, {{"vals", &vals}, {"grid_x", &grid_x}, {"grid_y", &grid_y}, {"grid_z", &grid_z},
-           {"query_x", &query_x}, {"query_y", &query_y}, {"query_z", &query_z}});
   check_axis(fn, "grid_x", grid_x, 2);
   check_axis(fn, "grid_y", grid_y, 2);
   check_axis(fn, "grid_z", grid_z, 2);

@@ -26,6 +26,10 @@ void inject_plane(const char* fn, bool electric, Named F0, Named F1, Tn coef, Na
   const int64_t Px = electric ? F0.t.size(2) : P1.t.size(1);
   const int64_t Py = electric ? F1.t.size(3) : P0.t.size(2);
   const int64_t Nt = S1.t.size(1);
+  const int device = vx::resolve_device(
+      fn, {{F0.name, &F0.t}, {F1.name, &F1.t}, {"coef", &coef}, {S1.name, &S1.t},
+           {S0.name, &S0.t}, {P1.name, &P1.t}, {P0.name, &P0.t}, {D1.name, &D1.t},
+           {D0.name, &D0.t}});
   vx::PlaneSignalArgs a;
   a.F0 = vx::cacc<6>(F0.t);
   a.F1 = vx::cacc<6>(F1.t);
@@ -36,10 +40,6 @@ void inject_plane(const char* fn, bool electric, Named F0, Named F1, Tn coef, Na
   a.P0 = vx::cacc<4>(P0.t);
   a.D1 = vx::acc<float, 2>(D1.t);
   a.D0 = vx::acc<float, 2>(D0.t);
-  const int device = vx::resolve_device(
-      fn, {{F0.name, &F0.t}, {F1.name, &F1.t}, {"coef", &coef}, {S1.name, &S1.t},
-           {S0.name, &S0.t}, {P1.name, &P1.t}, {P0.name, &P0.t}, {D1.name, &D1.t},
-           {D0.name, &D0.t}});
   const vx::Margins mg = vx::read_margin(fn, margin);
   const int64_t k = electric ? kp + 1 : kp;
   const int step32 = vx::to_int32(fn, "step", step);

@@ -69,6 +69,8 @@ void inject_j_host(const char* fn, Tn Ex, Tn Ey, Tn Ez, Tn Jx, Tn Jy, Tn Jz, Tn 
                    LaunchFn launch) {
   const int64_t NS = Ex.size(0), NM = Ex.size(1), NC = Ex.size(5);
   const int64_t Bx = Jx.size(2), By = Jy.size(3), Bz = Jz.size(4);
+  const int device = resolve_device(
+      fn, {{"Ex", &Ex}, {"Ey", &Ey}, {"Ez", &Ez}, {"Jx", &Jx}, {"Jy", &Jy}, {"Jz", &Jz}});
   InjectJArgs<F> a;
   a.Ex = field_acc<F, 6>(Ex);
   a.Ey = field_acc<F, 6>(Ey);
@@ -76,8 +78,6 @@ void inject_j_host(const char* fn, Tn Ex, Tn Ey, Tn Ez, Tn Jx, Tn Jy, Tn Jz, Tn 
   a.Jx = cacc<5>(Jx);
   a.Jy = cacc<5>(Jy);
   a.Jz = cacc<5>(Jz);
-  const int device = resolve_device(
-      fn, {{"Ex", &Ex}, {"Ey", &Ey}, {"Ez", &Ez}, {"Jx", &Jx}, {"Jy", &Jy}, {"Jz", &Jz}});
 
   TORCH_CHECK_VALUE(pos.numel() >= 3, fn, ": pos has ", pos.numel(),
                     " elements but needs at least 3 (x0, y0, z0)");
