@@ -125,3 +125,12 @@ def test_bad_inputs_raise_and_change_nothing(device, case):
     with pytest.raises(ValueError, match=text):
         Voxstep.Inject_J(*ts, torch.tensor(p))
     assert_unchanged(before, ts)
+
+
+def test_box_beyond_16_bit_field_indices_is_refused():
+    z = torch.zeros(1)
+    f = lambda *s: z.view(*([1] * len(s))).expand(*s)  # noqa: E731
+    J = torch.zeros(1, 1, 2, 2, 2, dtype=torch.complex64)
+    E = [f(1, 1, 70000, 3, 3, 2) for _ in range(3)]
+    with pytest.raises(ValueError, match="16-bit"):
+        Voxstep.Inject_J(*E, J, J, J, torch.tensor([65535, 0, 0]))

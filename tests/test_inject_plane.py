@@ -213,3 +213,15 @@ def test_wrong_rank_and_dtype_raise_torch_errors(device):
     with pytest.raises(RuntimeError):
         Voxstep.Inject_H(ts[0], ts[1], ts[2].double(), *ts[3:], torch.tensor([0, 0]), 1)
     assert_unchanged(before, ts)
+
+
+def test_window_beyond_16_bit_plane_indices_is_refused():
+    """Plane indices are 16-bit: a window of 65536 points along x is refused
+    (stride-0 tensors keep this cheap)."""
+    z = torch.zeros(1)
+    f = lambda *s: z.view(*([1] * len(s))).expand(*s)  # noqa: E731
+    c = lambda *s: torch.zeros(1, dtype=torch.complex64).view(*([1] * len(s))).expand(*s)  # noqa: E731
+    with pytest.raises(ValueError, match="16-bit"):
+        Voxstep.Inject_H(f(1, 1, 65536, 2, 2, 2), f(1, 1, 65536, 2, 2, 2), torch.ones(2),
+                         c(1, 1), c(1, 1), c(1, 65536, 2, 1), c(1, 65536, 2, 1),
+                         torch.tensor([0, 0]), 0)
