@@ -1,14 +1,152 @@
-// Placeholder until this feature is built.
+// Trilinear_interpolation, Trilinear_reverse_interpolation: resampling of
+// complex [NS, NM, x, y, z, NC] data between a rectilinear grid and a
+// tensor-product set of query points, and the transpose of that sampling.
+#include <ATen/ATen.h>
+#include <ATen/Context.h>
+
+#include <stdexcept>
+
+#include "../common/frame.h"
+#include "trilinear.h"
 #include "voxstep.h"
+
+VX_DECLARE_KERNEL(Trilinear_interpolation_GPU, vx::TrilinearArgs);
+VX_DECLARE_KERNEL(Trilinear_reverse_interpolation_GPU, vx::TrilinearReverseArgs);
 
 namespace voxstep {
 
-at::Tensor Trilinear_interpolation(bool gpu_checks, Tn grid_x, Tn grid_y, Tn grid_z, Tn src, Tn query_x, Tn query_y, Tn query_z, bool nearest) {
-  TORCH_CHECK(false, "Trilinear_interpolation is not built yet");
+namespace {
+
+// Interval index of every query coordinate, by a dense comparison with every
+// grid coordinate (d[a][b] = q[a] - g[b]).
+//   nearest: the first b with the smallest |d|; a NaN query takes the last
+//     node.
+//   trilinear: (first b with d < 0) - 1, clamped to [0, ng - 2]; a query
+//     with no greater grid coordinate (at or beyond the last one, or NaN)
+//     takes the last interval, so its clamped weight selects the last node.
+at::Tensor interval_index(const at::Tensor& q, const at::Tensor& g, bool nearest) {
+  const int64_t ng = g.size(0);
+  const at::Tensor d = q.unsqueeze(1) - g.unsqueeze(0);
+  if (nearest) {
+    const at::Tensor l = at::where(q.isnan(), ng - 1, d.abs().argmin(1));
+    return l.to(at::kInt);
+  }
+  const at::Tensor above = d.lt(0);
+  const at::Tensor first_above = above.to(at::kByte).argmax(1);
+  const at::Tensor l = at::where(above.any(1), first_above - 1, ng - 2).clamp(0, ng - 2);
+  return l.to(at::kInt);
 }
 
-at::Tensor Trilinear_reverse_interpolation(bool gpu_checks, Tn grid_x, Tn grid_y, Tn grid_z, Tn vals, Tn query_x, Tn query_y, Tn query_z) {
-  TORCH_CHECK(false, "Trilinear_reverse_interpolation is not built yet");
+void require_cuda(const char* device_message, std::initializer_list<const at::Tensor*> ts) {
+  if (!at::hasCUDA()) throw std::runtime_error("CUDA not available.");
+  for (const at::Tensor* t : ts)
+    if (!t->is_cuda()) throw std::runtime_error(device_message);
+}
+
+void check_axis(const char* fn, const char* name, const at::Tensor& g, int64_t need) {
+  TORCH_CHECK_VALUE(g.size(0) >= need, fn, ": ", name, " has ", g.size(0),
+                    " coordinates but needs at least ", need,
+                    need > 1 ? " (one interval)" : "");
+}
+
+}  // namespace
+
+at::Tensor Trilinear_interpolation(bool gpu_checks, Tn grid_x, Tn grid_y, Tn grid_z, Tn src,
+                                   Tn query_x, Tn query_y, Tn query_z, bool nearest) {
+  const char* fn = "Trilinear_interpolation";
+  if (gpu_checks)
+    require_cuda("Tensor is not on GPU.",
+                 {&src, &grid_x, &grid_y, &grid_z, &query_x, &query_y, &query_z});
+  const int64_t NS = src.size(0), NM = src.size(1), NC = src.size(5);
+  const int64_t ngx = grid_x.size(0), ngy = grid_y.size(0), ngz = grid_z.size(0);
+  const int64_t nqx = query_x.size(0), nqy = query_y.size(0), nqz = query_z.size(0);
+  const int device = vx::resolve_device(
+      fn, {{"src", &src}, {"grid_x", &grid_x}, {"grid_y", &grid_y}, {"grid_z", &grid_z},
+           {"query_x", &query_x}, {"query_y", &query_y}, {"query_z", &query_z}});
+  vx::TrilinearArgs a;
+  a.src = vx::cacc<6>(src);
+  a.grid_x = vx::acc<float, 1>(grid_x);
+  a.grid_y = vx::acc<float, 1>(grid_y);
+  a.grid_z = vx::acc<float, 1>(grid_z);
+  a.query_x = vx::acc<float, 1>(query_x);
+  a.query_y = vx::acc<float, 1>(query_y);
+  a.query_z = vx::acc<float, 1>(query_z);
+  // Nearest mode needs one node per axis, trilinear mode one interval.
+  const int64_t need = nearest ? 1 : 2;
+  check_axis(fn, "grid_x", grid_x, need);
+  check_axis(fn, "grid_y", grid_y, need);
+  check_axis(fn, "grid_z", grid_z, need);
+  vx::require_extent(fn, "src", src, {-1, -1, ngx, ngy, ngz, -1});
+  vx::check_grid(fn, nqx * nqy * nqz, NS * NM * NC, "NS*NM*NC");
+
+  at::Tensor result = at::zeros({NS, NM, nqx, nqy, nqz, NC}, src.options());
+  const at::Tensor ix = interval_index(query_x, grid_x, nearest);
+  const at::Tensor iy = interval_index(query_y, grid_y, nearest);
+  const at::Tensor iz = interval_index(query_z, grid_z, nearest);
+  a.result = vx::cacc<6>(result);
+  a.index_x = vx::acc<int32_t, 1>(ix);
+  a.index_y = vx::acc<int32_t, 1>(iy);
+  a.index_z = vx::acc<int32_t, 1>(iz);
+  a.NM = static_cast<int>(NM);
+  a.NC = static_cast<int>(NC);
+  a.nqx = static_cast<int>(nqx);
+  a.nqy = static_cast<int>(nqy);
+  a.nqz = static_cast<int>(nqz);
+  a.nearest = nearest;
+  VX_LAUNCH(Trilinear_interpolation_GPU, vx::trilinear_point,
+            (vx::Grid{nqx * nqy * nqz, NS * NM * NC, device}), a);
+  if (device >= 0) vx::device_synchronize(device);
+  return result;
+}
+
+at::Tensor Trilinear_reverse_interpolation(bool gpu_checks, Tn grid_x, Tn grid_y, Tn grid_z,
+                                           Tn vals, Tn query_x, Tn query_y, Tn query_z) {
+  const char* fn = "Trilinear_reverse_interpolation";
+  if (gpu_checks)
+    require_cuda("Error: Tensor is not on GPU.",
+                 {&vals, &grid_x, &grid_y, &grid_z, &query_x, &query_y, &query_z});
+  const int64_t NS = vals.size(0), NM = vals.size(1), NC = vals.size(5);
+  const int64_t ngx = grid_x.size(0), ngy = grid_y.size(0), ngz = grid_z.size(0);
+  const int64_t nqx = query_x.size(0), nqy = query_y.size(0), nqz = query_z.size(0);
+  const int device = vx::resolve_device(
+      fn, {{"vals", &vals}, {"grid_x", &grid_x}, {"grid_y", &grid_y}, {"grid_z", &grid_z},
+           {"query_x", &query_x}, {"query_y", &query_y}, {"query_z", &query_z}});
+  vx::cacc<6>(vals);  // torch's rank and element-type checks of vals
+  vx::TrilinearReverseArgs a;
+  a.vals_re = vx::acc<float, 6>(at::real(vals));
+  a.vals_im = vx::acc<float, 6>(at::imag(vals));
+  a.grid_x = vx::acc<float, 1>(grid_x);
+  a.grid_y = vx::acc<float, 1>(grid_y);
+  a.grid_z = vx::acc<float, 1>(grid_z);
+  a.query_x = vx::acc<float, 1>(query_x);
+  a.query_y = vx::acc<float, 1>(query_y);
+  a.query_z = vx::acc<float, 1>(query_z);
+  check_axis(fn, "grid_x", grid_x, 2);
+  check_axis(fn, "grid_y", grid_y, 2);
+  check_axis(fn, "grid_z", grid_z, 2);
+  vx::require_extent(fn, "vals", vals, {-1, -1, nqx, nqy, nqz, -1});
+  vx::check_grid(fn, nqx * nqy * nqz, NS * NM * NC, "NS*NM*NC");
+
+  const auto real_options = vals.options().dtype(at::kFloat);
+  at::Tensor U = at::zeros({NS, NM, ngx, ngy, ngz, NC}, real_options);
+  at::Tensor T = at::zeros({NS, NM, ngx, ngy, ngz, NC}, real_options);
+  const at::Tensor ix = interval_index(query_x, grid_x, false);
+  const at::Tensor iy = interval_index(query_y, grid_y, false);
+  const at::Tensor iz = interval_index(query_z, grid_z, false);
+  a.U = vx::acc<float, 6>(U);
+  a.T = vx::acc<float, 6>(T);
+  a.index_x = vx::acc<int32_t, 1>(ix);
+  a.index_y = vx::acc<int32_t, 1>(iy);
+  a.index_z = vx::acc<int32_t, 1>(iz);
+  a.NM = static_cast<int>(NM);
+  a.NC = static_cast<int>(NC);
+  a.nqx = static_cast<int>(nqx);
+  a.nqy = static_cast<int>(nqy);
+  a.nqz = static_cast<int>(nqz);
+  VX_LAUNCH(Trilinear_reverse_interpolation_GPU, vx::trilinear_reverse_point,
+            (vx::Grid{nqx * nqy * nqz, NS * NM * NC, device}), a);
+  if (device >= 0) vx::device_synchronize(device);
+  return at::complex(U, T);
 }
 
 }  // namespace voxstep
