@@ -113,7 +113,7 @@ VX_HD void trilinear_point(int64_t t, int64_t y, const TrilinearArgs& a) {
   }
   const CornerWeights cw = corner_weights(a, p);
   cfloat sum = {0.0f, 0.0f};
-#pragma unroll
+VX_UNROLL
   for (int n = 0; n < 8; ++n)
     sum += cw.w[n] * a.src(s, m, cw.ix + corner_dx(n), cw.iy + corner_dy(n), cw.iz + corner_dz(n), c);
   out = sum;
@@ -126,11 +126,11 @@ VX_HD void trilinear_reverse_point(int64_t t, int64_t y, const TrilinearReverseA
   const CornerWeights cw = corner_weights(a, p);
   const float re = a.vals_re(s, m, p.i, p.j, p.k, c);
   const float im = a.vals_im(s, m, p.i, p.j, p.k, c);
-#pragma unroll
+VX_UNROLL
   for (int n = 0; n < 8; ++n)
     atomic_add(&a.U(s, m, cw.ix + corner_dx(n), cw.iy + corner_dy(n), cw.iz + corner_dz(n), c),
                cw.w[n] * re);
-#pragma unroll
+VX_UNROLL
   for (int n = 0; n < 8; ++n)
     atomic_add(&a.T(s, m, cw.ix + corner_dx(n), cw.iy + corner_dy(n), cw.iz + corner_dz(n), c),
                cw.w[n] * im);

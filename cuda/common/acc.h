@@ -7,8 +7,10 @@
 
 #if defined(__CUDACC__)
 #define VX_HD __host__ __device__ __forceinline__
+#define VX_UNROLL _Pragma("unroll")
 #else
 #define VX_HD inline
+#define VX_UNROLL
 #endif
 
 namespace vx {
@@ -26,9 +28,7 @@ struct Acc {
     static_assert(sizeof...(Ix) == N, "index count must match the rank");
     const int64_t idx[N] = {static_cast<int64_t>(ix)...};
     int64_t off = 0;
-#if defined(__CUDACC__)
-#pragma unroll
-#endif
+    VX_UNROLL
     for (int d = 0; d < N; ++d) off += idx[d] * stride[d];
     return data + off;
   }
