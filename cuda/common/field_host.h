@@ -2,6 +2,7 @@
 #pragma once
 
 #include "frame.h"
+#include "yee.h"
 
 namespace vx {
 
@@ -45,5 +46,39 @@ void check_n_layer(const char* fn, const at::Tensor& n_layer);
 
 // The launch over every cell and batch row, after the grid limits.
 Grid field_grid(const char* fn, const FieldExtents& e, int device);
+
+// Accessors of the curl profiles, auxiliaries, layer profiles and n_layer
+// (torch's rank and dtype checks), in argument order.
+template <typename F>
+CurlSet<F> curl_set_accessors(Tn Cx, Tn Cy, Tn Cz, Tn psi_x, Tn psi_y, Tn psi_z, Tn bx, Tn by,
+                              Tn bz, Tn gx, Tn gy, Tn gz, Tn n_layer) {
+  CurlSet<F> cs;
+  cs.Cx = acc<float, 1>(Cx);
+  cs.Cy = acc<float, 1>(Cy);
+  cs.Cz = acc<float, 1>(Cz);
+  cs.psi_x = field_acc<F, 7>(psi_x);
+  cs.psi_y = field_acc<F, 7>(psi_y);
+  cs.psi_z = field_acc<F, 7>(psi_z);
+  cs.bx = acc<float, 1>(bx);
+  cs.by = acc<float, 1>(by);
+  cs.bz = acc<float, 1>(bz);
+  cs.gx = acc<float, 1>(gx);
+  cs.gy = acc<float, 1>(gy);
+  cs.gz = acc<float, 1>(gz);
+  cs.n_layer = acc<int32_t, 1>(n_layer);
+  return cs;
+}
+
+// Extent checks of the same tensors; fills in the layer limits.
+template <typename F>
+void check_curl_set(const char* fn, const FieldExtents& e, CurlSet<F>& cs, Tn Cx, Tn Cy, Tn Cz,
+                    Tn psi_x, Tn psi_y, Tn psi_z, Tn bx, Tn by, Tn bz, Tn gx, Tn gy, Tn gz,
+                    Tn n_layer) {
+  check_curl_profiles(fn, e, Cx, Cy, Cz);
+  cs.lim_x = check_layer_axis(fn, e, 0, psi_x, bx, gx);
+  cs.lim_y = check_layer_axis(fn, e, 1, psi_y, by, gy);
+  cs.lim_z = check_layer_axis(fn, e, 2, psi_z, bz, gz);
+  check_n_layer(fn, n_layer);
+}
 
 }  // namespace vx

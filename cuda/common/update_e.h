@@ -16,13 +16,8 @@ struct UpdateEArgs {
   Acc<F, 6> Ex, Ey, Ez, Hx, Hy, Hz;
   Acc<float, KN> keep_x, keep_y, keep_z;
   Acc<float, 4> loss_x, loss_y, loss_z;
-  Acc<float, 1> Cx, Cy, Cz;
-  Acc<F, 7> psi_x, psi_y, psi_z;
-  Acc<float, 1> bx, by, bz, gx, gy, gz;
-  Acc<int32_t, 1> n_layer;
+  CurlSet<F> cs;
   int NM, NC, Nx, Ny, Nz;
-  // Layer indices each axis's psi, b and g can hold (host-computed).
-  int64_t lim_x, lim_y, lim_z;
 };
 
 // The argument blocks of the two modules (aliases keep commas out of the
@@ -60,7 +55,7 @@ VX_HD void update_e_cell(int64_t t, int64_t y, const UpdateEArgs<F, KN>& a) {
   const F dyHz = j ? hz - a.Hz(s, m, i, j - 1, k, c) : zero;
   const F dzHx = k ? hx - a.Hx(s, m, i, j, k - 1, c) : zero;
   const F dzHy = k ? hy - a.Hy(s, m, i, j, k - 1, c) : zero;
-  const float cx = a.Cx(i), cy = a.Cy(j), cz = a.Cz(k);
+  const float cx = a.cs.Cx(i), cy = a.cs.Cy(j), cz = a.cs.Cz(k);
 
   F ex = a.Ex(s, m, i, j, k, c);
   F ey = a.Ey(s, m, i, j, k, c);
@@ -86,35 +81,35 @@ VX_HD void update_e_cell(int64_t t, int64_t y, const UpdateEArgs<F, KN>& a) {
   // Layer terms carry the sign of the curl term that differences the same
   // H component along the layer's axis; they are added unscaled, also on the
   // index-0 faces of the other axes that the curl step skipped.
-  const int Lx = layer_index_e(i, a.Nx, a.n_layer(0));
-  if (layer_usable(Lx, a.lim_x)) {
-    const float b = a.bx(Lx), g = a.gx(Lx);
-    F& p0 = a.psi_x(s, m, Lx, j, k, 0, c);
+  const int Lx = layer_index_e(i, a.Nx, a.cs.n_layer(0));
+  if (layer_usable(Lx, a.cs.lim_x)) {
+    const float b = a.cs.bx(Lx), g = a.cs.gx(Lx);
+    F& p0 = a.cs.psi_x(s, m, Lx, j, k, 0, c);
     p0 = b * p0 - g * dxHz;
     ey = ey + p0;
-    F& p1 = a.psi_x(s, m, Lx, j, k, 1, c);
+    F& p1 = a.cs.psi_x(s, m, Lx, j, k, 1, c);
     p1 = b * p1 + g * dxHy;
     ez = ez + p1;
     wy = wz = true;
   }
-  const int Ly = layer_index_e(j, a.Ny, a.n_layer(1));
-  if (layer_usable(Ly, a.lim_y)) {
-    const float b = a.by(Ly), g = a.gy(Ly);
-    F& p0 = a.psi_y(s, m, i, Ly, k, 0, c);
+  const int Ly = layer_index_e(j, a.Ny, a.cs.n_layer(1));
+  if (layer_usable(Ly, a.cs.lim_y)) {
+    const float b = a.cs.by(Ly), g = a.cs.gy(Ly);
+    F& p0 = a.cs.psi_y(s, m, i, Ly, k, 0, c);
     p0 = b * p0 - g * dyHx;
     ez = ez + p0;
-    F& p1 = a.psi_y(s, m, i, Ly, k, 1, c);
+    F& p1 = a.cs.psi_y(s, m, i, Ly, k, 1, c);
     p1 = b * p1 + g * dyHz;
     ex = ex + p1;
     wz = wx = true;
   }
-  const int Lz = layer_index_e(k, a.Nz, a.n_layer(2));
-  if (layer_usable(Lz, a.lim_z)) {
-    const float b = a.bz(Lz), g = a.gz(Lz);
-    F& p0 = a.psi_z(s, m, i, j, Lz, 0, c);
+  const int Lz = layer_index_e(k, a.Nz, a.cs.n_layer(2));
+  if (layer_usable(Lz, a.cs.lim_z)) {
+    const float b = a.cs.bz(Lz), g = a.cs.gz(Lz);
+    F& p0 = a.cs.psi_z(s, m, i, j, Lz, 0, c);
     p0 = b * p0 - g * dzHy;
     ex = ex + p0;
-    F& p1 = a.psi_z(s, m, i, j, Lz, 1, c);
+    F& p1 = a.cs.psi_z(s, m, i, j, Lz, 1, c);
     p1 = b * p1 + g * dzHx;
     ey = ey + p1;
     wx = wy = true;

@@ -6,13 +6,8 @@
 
 namespace vx {
 
-template <int KN>
-Acc<float, KN> keep_acc(const at::Tensor& t) {
-  return acc<float, KN>(t);
-}
-
-// Reads the extents, builds the accessors (torch's rank and dtype checks),
-// checks devices and extents, then hands the argument block to `launch`.
+// Reads the extents, checks devices, builds the accessors (torch's rank and
+// dtype checks), checks extents, then hands the argument block to `launch`.
 // KN = 4: keep tensors [m, i, j, k]; KN = 5: [m, i, j, k, c].
 template <typename F, int KN, typename LaunchFn>
 void update_e_host(const char* fn, Tn Ex, Tn Ey, Tn Ez, Tn Hx, Tn Hy, Tn Hz, Tn keep_x,
@@ -20,33 +15,6 @@ void update_e_host(const char* fn, Tn Ex, Tn Ey, Tn Ez, Tn Hx, Tn Hy, Tn Hz, Tn 
                    Tn psi_x, Tn psi_y, Tn psi_z, Tn bx, Tn by, Tn bz, Tn gx, Tn gy, Tn gz,
                    Tn n_layer, LaunchFn launch) {
   const FieldExtents e = field_extents(Ex, Ey, Ez);
-  UpdateEArgs<F, KN> a;
-  a.Ex = field_acc<F, 6>(Ex);
-  a.Ey = field_acc<F, 6>(Ey);
-  a.Ez = field_acc<F, 6>(Ez);
-  a.Hx = field_acc<F, 6>(Hx);
-  a.Hy = field_acc<F, 6>(Hy);
-  a.Hz = field_acc<F, 6>(Hz);
-  a.keep_x = keep_acc<KN>(keep_x);
-  a.keep_y = keep_acc<KN>(keep_y);
-  a.keep_z = keep_acc<KN>(keep_z);
-  a.loss_x = acc<float, 4>(loss_x);
-  a.loss_y = acc<float, 4>(loss_y);
-  a.loss_z = acc<float, 4>(loss_z);
-  a.Cx = acc<float, 1>(Cx);
-  a.Cy = acc<float, 1>(Cy);
-  a.Cz = acc<float, 1>(Cz);
-  a.psi_x = field_acc<F, 7>(psi_x);
-  a.psi_y = field_acc<F, 7>(psi_y);
-  a.psi_z = field_acc<F, 7>(psi_z);
-  a.bx = acc<float, 1>(bx);
-  a.by = acc<float, 1>(by);
-  a.bz = acc<float, 1>(bz);
-  a.gx = acc<float, 1>(gx);
-  a.gy = acc<float, 1>(gy);
-  a.gz = acc<float, 1>(gz);
-  a.n_layer = acc<int32_t, 1>(n_layer);
-
   const int device = resolve_device(
       fn, {{"Ex", &Ex}, {"Ey", &Ey}, {"Ez", &Ez}, {"Hx", &Hx}, {"Hy", &Hy}, {"Hz", &Hz},
            {"keep_x", &keep_x}, {"keep_y", &keep_y}, {"keep_z", &keep_z},
@@ -54,6 +22,21 @@ void update_e_host(const char* fn, Tn Ex, Tn Ey, Tn Ez, Tn Hx, Tn Hy, Tn Hz, Tn 
            {"Cy", &Cy}, {"Cz", &Cz}, {"psi_x", &psi_x}, {"psi_y", &psi_y}, {"psi_z", &psi_z},
            {"bx", &bx}, {"by", &by}, {"bz", &bz}, {"gx", &gx}, {"gy", &gy}, {"gz", &gz},
            {"n_layer", &n_layer}});
+  UpdateEArgs<F, KN> a;
+  a.Ex = field_acc<F, 6>(Ex);
+  a.Ey = field_acc<F, 6>(Ey);
+  a.Ez = field_acc<F, 6>(Ez);
+  a.Hx = field_acc<F, 6>(Hx);
+  a.Hy = field_acc<F, 6>(Hy);
+  a.Hz = field_acc<F, 6>(Hz);
+  a.keep_x = acc<float, KN>(keep_x);
+  a.keep_y = acc<float, KN>(keep_y);
+  a.keep_z = acc<float, KN>(keep_z);
+  a.loss_x = acc<float, 4>(loss_x);
+  a.loss_y = acc<float, 4>(loss_y);
+  a.loss_z = acc<float, 4>(loss_z);
+  a.cs = curl_set_accessors<F>(Cx, Cy, Cz, psi_x, psi_y, psi_z, bx, by, bz, gx, gy, gz, n_layer);
+
   check_fields(fn, e, Ex, Ey, Ez, &Hx, &Hy, &Hz);
   const Named keeps[] = {{"keep_x", &keep_x}, {"keep_y", &keep_y}, {"keep_z", &keep_z}};
   for (const Named& kp : keeps) {
@@ -64,11 +47,7 @@ void update_e_host(const char* fn, Tn Ex, Tn Ey, Tn Ez, Tn Hx, Tn Hy, Tn Hz, Tn 
   }
   const Named losses[] = {{"loss_x", &loss_x}, {"loss_y", &loss_y}, {"loss_z", &loss_z}};
   for (const Named& ls : losses) require_extent(fn, ls.first, *ls.second, {e.NM, e.Nx, e.Ny, e.Nz});
-  check_curl_profiles(fn, e, Cx, Cy, Cz);
-  a.lim_x = check_layer_axis(fn, e, 0, psi_x, bx, gx);
-  a.lim_y = check_layer_axis(fn, e, 1, psi_y, by, gy);
-  a.lim_z = check_layer_axis(fn, e, 2, psi_z, bz, gz);
-  check_n_layer(fn, n_layer);
+  check_curl_set(fn, e, a.cs, Cx, Cy, Cz, psi_x, psi_y, psi_z, bx, by, bz, gx, gy, gz, n_layer);
   const Grid g = field_grid(fn, e, device);
   a.NM = static_cast<int>(e.NM);
   a.NC = static_cast<int>(e.NC);

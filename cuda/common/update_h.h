@@ -10,13 +10,8 @@ namespace vx {
 template <typename F>
 struct UpdateHArgs {
   Acc<F, 6> Hx, Hy, Hz, Ex, Ey, Ez;
-  Acc<float, 1> Cx, Cy, Cz;
-  Acc<F, 7> psi_x, psi_y, psi_z;
-  Acc<float, 1> bx, by, bz, gx, gy, gz;
-  Acc<int32_t, 1> n_layer;
+  CurlSet<F> cs;
   int NM, NC, Nx, Ny, Nz;
-  // Layer indices each axis's psi, b and g can hold (host-computed).
-  int64_t lim_x, lim_y, lim_z;
 };
 
 // kGroupByAxis: the complex module accumulates the curl terms grouped by
@@ -38,7 +33,7 @@ VX_HD void update_h_cell(int64_t t, int64_t y, const UpdateHArgs<F>& a) {
   const F dzEy = pEy[a.Ey.stride[4]] - ey;
   const F dxEz = pEz[a.Ez.stride[2]] - ez;
   const F dyEz = pEz[a.Ez.stride[3]] - ez;
-  const float cx = a.Cx(i), cy = a.Cy(j), cz = a.Cz(k);
+  const float cx = a.cs.Cx(i), cy = a.cs.Cy(j), cz = a.cs.Cz(k);
 
   F* pHx = a.Hx.ptr(s, m, i, j, k, c);
   F* pHy = a.Hy.ptr(s, m, i, j, k, c);
@@ -60,36 +55,36 @@ VX_HD void update_h_cell(int64_t t, int64_t y, const UpdateHArgs<F>& a) {
 
   // Layer terms carry the sign of the curl term that differences the same
   // E component along the layer's axis.
-  const int Lx = layer_index_h(i, a.Nx, a.n_layer(0));
-  if (layer_usable(Lx, a.lim_x)) {
-    const float b = a.bx(Lx), g = a.gx(Lx);
-    F* p = a.psi_x.ptr(s, m, Lx, j, k, 0, c);
+  const int Lx = layer_index_h(i, a.Nx, a.cs.n_layer(0));
+  if (layer_usable(Lx, a.cs.lim_x)) {
+    const float b = a.cs.bx(Lx), g = a.cs.gx(Lx);
+    F* p = a.cs.psi_x.ptr(s, m, Lx, j, k, 0, c);
     F& p0 = p[0];
     p0 = b * p0 + g * dxEz;
     hy = hy + p0;
-    F& p1 = p[a.psi_x.stride[5]];
+    F& p1 = p[a.cs.psi_x.stride[5]];
     p1 = b * p1 - g * dxEy;
     hz = hz + p1;
   }
-  const int Ly = layer_index_h(j, a.Ny, a.n_layer(1));
-  if (layer_usable(Ly, a.lim_y)) {
-    const float b = a.by(Ly), g = a.gy(Ly);
-    F* p = a.psi_y.ptr(s, m, i, Ly, k, 0, c);
+  const int Ly = layer_index_h(j, a.Ny, a.cs.n_layer(1));
+  if (layer_usable(Ly, a.cs.lim_y)) {
+    const float b = a.cs.by(Ly), g = a.cs.gy(Ly);
+    F* p = a.cs.psi_y.ptr(s, m, i, Ly, k, 0, c);
     F& p0 = p[0];
     p0 = b * p0 + g * dyEx;
     hz = hz + p0;
-    F& p1 = p[a.psi_y.stride[5]];
+    F& p1 = p[a.cs.psi_y.stride[5]];
     p1 = b * p1 - g * dyEz;
     hx = hx + p1;
   }
-  const int Lz = layer_index_h(k, a.Nz, a.n_layer(2));
-  if (layer_usable(Lz, a.lim_z)) {
-    const float b = a.bz(Lz), g = a.gz(Lz);
-    F* p = a.psi_z.ptr(s, m, i, j, Lz, 0, c);
+  const int Lz = layer_index_h(k, a.Nz, a.cs.n_layer(2));
+  if (layer_usable(Lz, a.cs.lim_z)) {
+    const float b = a.cs.bz(Lz), g = a.cs.gz(Lz);
+    F* p = a.cs.psi_z.ptr(s, m, i, j, Lz, 0, c);
     F& p0 = p[0];
     p0 = b * p0 + g * dzEy;
     hx = hx + p0;
-    F& p1 = p[a.psi_z.stride[5]];
+    F& p1 = p[a.cs.psi_z.stride[5]];
     p1 = b * p1 - g * dzEx;
     hy = hy + p1;
   }

@@ -26,26 +26,10 @@ void update_h_host(const char* fn, Tn Hx, Tn Hy, Tn Hz, Tn Ex, Tn Ey, Tn Ez, Tn 
   a.Ex = field_acc<F, 6>(Ex);
   a.Ey = field_acc<F, 6>(Ey);
   a.Ez = field_acc<F, 6>(Ez);
-  a.Cx = acc<float, 1>(Cx);
-  a.Cy = acc<float, 1>(Cy);
-  a.Cz = acc<float, 1>(Cz);
-  a.psi_x = field_acc<F, 7>(psi_x);
-  a.psi_y = field_acc<F, 7>(psi_y);
-  a.psi_z = field_acc<F, 7>(psi_z);
-  a.bx = acc<float, 1>(bx);
-  a.by = acc<float, 1>(by);
-  a.bz = acc<float, 1>(bz);
-  a.gx = acc<float, 1>(gx);
-  a.gy = acc<float, 1>(gy);
-  a.gz = acc<float, 1>(gz);
-  a.n_layer = acc<int32_t, 1>(n_layer);
+  a.cs = curl_set_accessors<F>(Cx, Cy, Cz, psi_x, psi_y, psi_z, bx, by, bz, gx, gy, gz, n_layer);
 
   check_fields(fn, e, Ex, Ey, Ez, &Hx, &Hy, &Hz);
-  check_curl_profiles(fn, e, Cx, Cy, Cz);
-  a.lim_x = check_layer_axis(fn, e, 0, psi_x, bx, gx);
-  a.lim_y = check_layer_axis(fn, e, 1, psi_y, by, gy);
-  a.lim_z = check_layer_axis(fn, e, 2, psi_z, bz, gz);
-  check_n_layer(fn, n_layer);
+  check_curl_set(fn, e, a.cs, Cx, Cy, Cz, psi_x, psi_y, psi_z, bx, by, bz, gx, gy, gz, n_layer);
   const Grid g = field_grid(fn, e, device);
   a.NM = static_cast<int>(e.NM);
   a.NC = static_cast<int>(e.NC);

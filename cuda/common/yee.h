@@ -69,4 +69,16 @@ VX_HD int layer_index_e(int x, int N, int n) {
 // thickness on the device larger than that must not send a kernel past them.
 VX_HD bool layer_usable(int L, int64_t limit) { return L >= 0 && L < limit; }
 
+// What both curl updates take besides the fields: curl profiles, CPML
+// auxiliaries, decay and gain profiles, layer thicknesses, and how many layer
+// indices each axis's psi, b and g can all hold (computed on the host).
+template <typename F>
+struct CurlSet {
+  Acc<float, 1> Cx, Cy, Cz;
+  Acc<F, 7> psi_x, psi_y, psi_z;
+  Acc<float, 1> bx, by, bz, gx, gy, gz;
+  Acc<int32_t, 1> n_layer;
+  int64_t lim_x, lim_y, lim_z;
+};
+
 }  // namespace vx
