@@ -4,6 +4,7 @@
 #include <ATen/ATen.h>
 #include <ATen/Context.h>
 
+#include <array>
 #include <stdexcept>
 
 #include "../common/frame.h"
@@ -49,6 +50,37 @@ void check_axis(const char* fn, const char* name, const at::Tensor& g, int64_t n
                     need > 1 ? " (one interval)" : "");
 }
 
+// The grids, the queries and the sizes both kernels share.
+template <typename Args>
+void set_axes(Args& a, Tn grid_x, Tn grid_y, Tn grid_z, Tn query_x, Tn query_y, Tn query_z,
+              int64_t NM, int64_t NC) {
+  a.grid_x = vx::acc<float, 1>(grid_x);
+  a.grid_y = vx::acc<float, 1>(grid_y);
+  a.grid_z = vx::acc<float, 1>(grid_z);
+  a.query_x = vx::acc<float, 1>(query_x);
+  a.query_y = vx::acc<float, 1>(query_y);
+  a.query_z = vx::acc<float, 1>(query_z);
+  a.NM = static_cast<int>(NM);
+  a.NC = static_cast<int>(NC);
+  a.nqx = static_cast<int>(query_x.size(0));
+  a.nqy = static_cast<int>(query_y.size(0));
+  a.nqz = static_cast<int>(query_z.size(0));
+}
+
+// The interval index of every query coordinate, per axis; the returned
+// tensors must outlive the launch.
+template <typename Args>
+std::array<at::Tensor, 3> set_indices(Args& a, Tn grid_x, Tn grid_y, Tn grid_z, Tn query_x,
+                                      Tn query_y, Tn query_z, bool nearest) {
+  std::array<at::Tensor, 3> idx = {interval_index(query_x, grid_x, nearest),
+                                   interval_index(query_y, grid_y, nearest),
+                                   interval_index(query_z, grid_z, nearest)};
+  a.index_x = vx::acc<int32_t, 1>(idx[0]);
+  a.index_y = vx::acc<int32_t, 1>(idx[1]);
+  a.index_z = vx::acc<int32_t, 1>(idx[2]);
+  return idx;
+}
+
 }  // namespace
 
 at::Tensor Trilinear_interpolation(bool gpu_checks, Tn grid_x, Tn grid_y, Tn grid_z, Tn src,
@@ -65,12 +97,7 @@ at::Tensor Trilinear_interpolation(bool gpu_checks, Tn grid_x, Tn grid_y, Tn gri
            {"query_x", &query_x}, {"query_y", &query_y}, {"query_z", &query_z}});
   vx::TrilinearArgs a;
   a.src = vx::cacc<6>(src);
-  a.grid_x = vx::acc<float, 1>(grid_x);
-  a.grid_y = vx::acc<float, 1>(grid_y);
-  a.grid_z = vx::acc<float, 1>(grid_z);
-  a.query_x = vx::acc<float, 1>(query_x);
-  a.query_y = vx::acc<float, 1>(query_y);
-  a.query_z = vx::acc<float, 1>(query_z);
+  set_axes(a, grid_x, grid_y, grid_z, query_x, query_y, query_z, NM, NC);
   // Nearest mode needs one node per axis, trilinear mode one interval.
   const int64_t need = nearest ? 1 : 2;
   check_axis(fn, "grid_x", grid_x, need);
@@ -80,18 +107,8 @@ at::Tensor Trilinear_interpolation(bool gpu_checks, Tn grid_x, Tn grid_y, Tn gri
   vx::check_grid(fn, nqx * nqy * nqz, NS * NM * NC, "NS*NM*NC");
 
   at::Tensor result = at::zeros({NS, NM, nqx, nqy, nqz, NC}, src.options());
-  const at::Tensor ix = interval_index(query_x, grid_x, nearest);
-  const at::Tensor iy = interval_index(query_y, grid_y, nearest);
-  const at::Tensor iz = interval_index(query_z, grid_z, nearest);
+  const auto idx = set_indices(a, grid_x, grid_y, grid_z, query_x, query_y, query_z, nearest);
   a.result = vx::cacc<6>(result);
-  a.index_x = vx::acc<int32_t, 1>(ix);
-  a.index_y = vx::acc<int32_t, 1>(iy);
-  a.index_z = vx::acc<int32_t, 1>(iz);
-  a.NM = static_cast<int>(NM);
-  a.NC = static_cast<int>(NC);
-  a.nqx = static_cast<int>(nqx);
-  a.nqy = static_cast<int>(nqy);
-  a.nqz = static_cast<int>(nqz);
   a.nearest = nearest;
   VX_LAUNCH(Trilinear_interpolation_GPU, vx::trilinear_point,
             (vx::Grid{nqx * nqy * nqz, NS * NM * NC, device}), a);
@@ -115,12 +132,7 @@ at::Tensor Trilinear_reverse_interpolation(bool gpu_checks, Tn grid_x, Tn grid_y
   vx::TrilinearReverseArgs a;
   a.vals_re = vx::acc<float, 6>(at::real(vals));
   a.vals_im = vx::acc<float, 6>(at::imag(vals));
-  a.grid_x = vx::acc<float, 1>(grid_x);
-  a.grid_y = vx::acc<float, 1>(grid_y);
-  a.grid_z = vx::acc<float, 1>(grid_z);
-  a.query_x = vx::acc<float, 1>(query_x);
-  a.query_y = vx::acc<float, 1>(query_y);
-  a.query_z = vx::acc<float, 1>(query_z);
+  set_axes(a, grid_x, grid_y, grid_z, query_x, query_y, query_z, NM, NC);
   check_axis(fn, "grid_x", grid_x, 2);
   check_axis(fn, "grid_y", grid_y, 2);
   check_axis(fn, "grid_z", grid_z, 2);
@@ -130,19 +142,9 @@ at::Tensor Trilinear_reverse_interpolation(bool gpu_checks, Tn grid_x, Tn grid_y
   const auto real_options = vals.options().dtype(at::kFloat);
   at::Tensor U = at::zeros({NS, NM, ngx, ngy, ngz, NC}, real_options);
   at::Tensor T = at::zeros({NS, NM, ngx, ngy, ngz, NC}, real_options);
-  const at::Tensor ix = interval_index(query_x, grid_x, false);
-  const at::Tensor iy = interval_index(query_y, grid_y, false);
-  const at::Tensor iz = interval_index(query_z, grid_z, false);
+  const auto idx = set_indices(a, grid_x, grid_y, grid_z, query_x, query_y, query_z, false);
   a.U = vx::acc<float, 6>(U);
   a.T = vx::acc<float, 6>(T);
-  a.index_x = vx::acc<int32_t, 1>(ix);
-  a.index_y = vx::acc<int32_t, 1>(iy);
-  a.index_z = vx::acc<int32_t, 1>(iz);
-  a.NM = static_cast<int>(NM);
-  a.NC = static_cast<int>(NC);
-  a.nqx = static_cast<int>(nqx);
-  a.nqy = static_cast<int>(nqy);
-  a.nqz = static_cast<int>(nqz);
   VX_LAUNCH(Trilinear_reverse_interpolation_GPU, vx::trilinear_reverse_point,
             (vx::Grid{nqx * nqy * nqz, NS * NM * NC, device}), a);
   if (device >= 0) vx::device_synchronize(device);

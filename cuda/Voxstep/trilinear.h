@@ -6,7 +6,7 @@
 //   (0,0,0) (1,0,0) (0,1,0) (0,0,1) (1,1,0) (0,1,1) (1,0,1) (1,1,1).
 #pragma once
 
-#include "../common/acc.h"
+#include "../common/yee.h"
 
 namespace vx {
 
@@ -28,28 +28,6 @@ struct TrilinearReverseArgs {
   Acc<float, 1> grid_x, grid_y, grid_z;
   int NM, NC, nqx, nqy, nqz;
 };
-
-// One query point and batch coordinates (32-bit, no narrowing).
-struct QueryPoint {
-  int s, m, c;
-  int i, j, k;
-};
-
-VX_HD bool map_query_point(int64_t t, int64_t y, int NM, int NC, int nqx, int nqy, int nqz,
-                           QueryPoint& p) {
-  const int64_t plane = static_cast<int64_t>(nqy) * nqz;
-  const int64_t i = t / plane;
-  const int64_t j = (t % plane) / nqz;
-  const int64_t k = t % nqz;
-  if (i >= nqx || j >= nqy || k >= nqz) return false;
-  p.i = static_cast<int>(i);
-  p.j = static_cast<int>(j);
-  p.k = static_cast<int>(k);
-  p.s = static_cast<int>(y / (static_cast<int64_t>(NM) * NC));
-  p.m = static_cast<int>((y / NC) % NM);
-  p.c = static_cast<int>(y % NC);
-  return true;
-}
 
 // Node index from the search, kept inside [lo, hi] so that no index value
 // can send a thread outside the grid.
@@ -79,7 +57,7 @@ VX_HD int corner_dy(int n) { return (0xB4 >> n) & 1; }
 VX_HD int corner_dz(int n) { return (0xE8 >> n) & 1; }
 
 template <typename Args>
-VX_HD CornerWeights corner_weights(const Args& a, const QueryPoint& p) {
+VX_HD CornerWeights corner_weights(const Args& a, const Cell& p) {
   CornerWeights cw;
   cw.ix = node_index(a.index_x(p.i), 0, a.grid_x.size[0] - 2);
   cw.iy = node_index(a.index_y(p.j), 0, a.grid_y.size[0] - 2);
@@ -100,8 +78,8 @@ VX_HD CornerWeights corner_weights(const Args& a, const QueryPoint& p) {
 }
 
 VX_HD void trilinear_point(int64_t t, int64_t y, const TrilinearArgs& a) {
-  QueryPoint p;
-  if (!map_query_point(t, y, a.NM, a.NC, a.nqx, a.nqy, a.nqz, p)) return;
+  Cell p;
+  if (!map_cell(t, y, a.NM, a.NC, a.nqx, a.nqy, a.nqz, p)) return;
   const int s = p.s, m = p.m, c = p.c;
   cfloat& out = a.result(s, m, p.i, p.j, p.k, c);
   if (a.nearest) {
@@ -120,8 +98,8 @@ VX_UNROLL
 }
 
 VX_HD void trilinear_reverse_point(int64_t t, int64_t y, const TrilinearReverseArgs& a) {
-  QueryPoint p;
-  if (!map_query_point(t, y, a.NM, a.NC, a.nqx, a.nqy, a.nqz, p)) return;
+  Cell p;
+  if (!map_cell(t, y, a.NM, a.NC, a.nqx, a.nqy, a.nqz, p)) return;
   const int s = p.s, m = p.m, c = p.c;
   const CornerWeights cw = corner_weights(a, p);
   const float re = a.vals_re(s, m, p.i, p.j, p.k, c);

@@ -22,14 +22,16 @@
 
 namespace vx {
 
-// One thread of a 6-D field kernel: spatial cell and batch coordinates.
+// One thread of a kernel over a 3-D index space (field cells, current or
+// monitor boxes, query points): position and batch coordinates.
 struct Cell {
   int s, m, c;
   int i, j, k;
 };
 
-// t = blockIdx.x * 256 + threadIdx.x, y = blockIdx.y = (s * NM + m) * NC + c.
-// Returns false for threads past the grid.
+// t = blockIdx.x * 256 + threadIdx.x runs over Nx * Ny * Nz positions with k
+// fastest; y = blockIdx.y = (s * NM + m) * NC + c. Returns false for threads
+// past the last position.
 VX_HD bool map_cell(int64_t t, int64_t y, int NM, int NC, int Nx, int Ny,
                     int Nz, Cell& cell) {
   const int64_t plane = static_cast<int64_t>(Ny) * Nz;
