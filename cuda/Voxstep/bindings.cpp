@@ -31,7 +31,7 @@ at::Tensor trilinear_reverse(Tn gx, Tn gy, Tn gz, Tn vals, Tn qx, Tn qy, Tn qz) 
 
 }  // namespace
 
-PYBIND11_MODULE(Voxstep, m, py::multiple_interpreters::not_supported()) {
+VX_MODULE(Voxstep, m) {
   vx::prepare_module(m);
   py::options options;
   options.disable_function_signatures();

@@ -22,7 +22,7 @@ auto set_er_subcell(Tn bx, Tn by, Tn bz, Tn vox, Tn cx, Tn cy, Tn cz, Tn er, int
 
 }  // namespace
 
-PYBIND11_MODULE(Voxstep4, m, py::multiple_interpreters::not_supported()) {
+VX_MODULE(Voxstep4, m) {
   vx::prepare_module(m);
   py::options options;
   options.disable_function_signatures();

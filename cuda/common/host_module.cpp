@@ -36,7 +36,7 @@ auto set_er_subcell(Tn bx, Tn by, Tn bz, Tn vox, Tn cx, Tn cy, Tn cz, Tn er, int
 
 }  // namespace
 
-PYBIND11_MODULE(_voxstep_host, m, py::multiple_interpreters::not_supported()) {
+VX_MODULE(_voxstep_host, m) {
   vx::prepare_module(m);
   py::options options;
   options.disable_function_signatures();
