@@ -39,6 +39,33 @@ struct Acc {
   }
 };
 
+// Thread-number decomposition, t = (i * N1 + j) * N2 + k, in 32-bit unsigned
+// arithmetic: the host keeps every launch below 2^31 points (so t and N1 * N2
+// fit) and 32-bit division is several times cheaper than 64-bit on the GPU.
+// Returns false for threads past i = N0 - 1.
+VX_HD bool split3(int64_t t, int N0, int N1, int N2, int& i, int& j, int& k) {
+  const uint32_t u = static_cast<uint32_t>(t);
+  const uint32_t n2 = static_cast<uint32_t>(N2);
+  const uint32_t plane = static_cast<uint32_t>(N1) * n2;
+  const uint32_t a = u / plane;
+  if (a >= static_cast<uint32_t>(N0)) return false;
+  const uint32_t r = u - a * plane;
+  const uint32_t b = r / n2;
+  i = static_cast<int>(a);
+  j = static_cast<int>(b);
+  k = static_cast<int>(r - b * n2);
+  return true;
+}
+
+// Batch row y = (s * NM + m) * NC + c (at most 65535 rows).
+VX_HD void split_batch(int64_t y, int NM, int NC, int& s, int& m, int& c) {
+  const uint32_t v = static_cast<uint32_t>(y);
+  const uint32_t q = v / static_cast<uint32_t>(NC);
+  c = static_cast<int>(v - q * static_cast<uint32_t>(NC));
+  s = static_cast<int>(q / static_cast<uint32_t>(NM));
+  m = static_cast<int>(q - static_cast<uint32_t>(s) * static_cast<uint32_t>(NM));
+}
+
 // complex64 as the kernels see it: two floats, real part first (the memory
 // layout of torch.complex64).
 struct cfloat {

@@ -27,15 +27,10 @@ struct PlanePoint {
 // window (and for threads past the plane).
 VX_HD bool map_plane_point(int64_t t, int64_t y, int NM, int NC, int Px, int Py, int mx,
                            int my, PlanePoint& p) {
-  const int64_t i = t / Py;
-  const int64_t j = t % Py;
-  if (i >= Px) return false;
-  if (i < mx || i >= Px - mx || j < my || j >= Py - my) return false;
-  p.i = static_cast<int>(i);
-  p.j = static_cast<int>(j);
-  p.s = static_cast<int>(y / (static_cast<int64_t>(NM) * NC));
-  p.m = static_cast<int>((y / NC) % NM);
-  p.c = static_cast<int>(y % NC);
+  int zero;
+  if (!split3(t, Px, 1, Py, p.i, zero, p.j)) return false;
+  if (p.i < mx || p.i >= Px - mx || p.j < my || p.j >= Py - my) return false;
+  split_batch(y, NM, NC, p.s, p.m, p.c);
   return true;
 }
 

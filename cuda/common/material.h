@@ -42,15 +42,8 @@ struct WindowPoint {
 
 // t = blockIdx.x * 256 + threadIdx.x over Wx * Wy * Wz; false past the window.
 VX_HD bool map_window(int64_t t, const OverlapScalars& s, WindowPoint& p) {
-  const int64_t plane = static_cast<int64_t>(s.Wy) * s.Wz;
-  if (plane <= 0) return false;
-  const int64_t i = t / plane;
-  const int64_t j = (t - i * plane) / s.Wz;
-  const int64_t k = t % s.Wz;
-  if (i >= s.Wx || j >= s.Wy || k >= s.Wz) return false;
-  p.i = static_cast<int>(i);
-  p.j = static_cast<int>(j);
-  p.k = static_cast<int>(k);
+  if (s.Wy <= 0 || s.Wz <= 0) return false;
+  if (!split3(t, s.Wx, s.Wy, s.Wz, p.i, p.j, p.k)) return false;
   p.I = s.first_x + p.i;
   p.J = s.first_y + p.j;
   p.K = s.first_z + p.k;

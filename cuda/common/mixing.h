@@ -26,13 +26,9 @@ VX_HD float mix(float w, float own, float displaced) { return fmaf(w, own, (1.f 
 
 template <bool kChannels, bool kAdd>
 VX_HD void mix_cell(int64_t t, int64_t y, const MixArgs<kChannels>& a) {
-  const int64_t plane = static_cast<int64_t>(a.Sy) * a.Sz;
-  const int64_t I = t / plane;
-  const int64_t J = (t - I * plane) / a.Sz;
-  const int64_t K = t % a.Sz;
-  if (I >= a.Sx || J >= a.Sy || K >= a.Sz) return;
-  const int m = static_cast<int>(y / a.NC);
-  const int c = static_cast<int>(y - static_cast<int64_t>(m) * a.NC);
+  int I, J, K, unused, m, c;
+  if (!split3(t, a.Sx, a.Sy, a.Sz, I, J, K)) return;
+  split_batch(y, 1, a.NC, m, unused, c);  // y = m * NC + c
   const float w = a.weight(m, I, J, K);
   const int own = a.id_map(m, I, J, K);
   const int displaced = a.prev_id_map(m, I, J, K);

@@ -71,21 +71,18 @@ template <typename F, int kAxis>
 VX_HD void periodic_cell(int64_t t, int64_t y, const PeriodicArgs<F>& a) {
   const int Nu = kAxis == 0 ? a.Ny : a.Nx;  // extent of the in-plane axis
   const int N = kAxis == 0 ? a.Nx : a.Ny;   // extent of the periodic axis
-  const int64_t row = static_cast<int64_t>(a.Nz) + 1;
-  const int64_t u = t / row;
-  if (u > Nu) return;
-  const int k = static_cast<int>(t - u * row);
+  int u, zero, k;
+  if (!split3(t, Nu + 1, 1, a.Nz + 1, u, zero, k)) return;
   // An empty periodic axis has no interior plane to copy from.
   if (N < 1) return;
   if (a.periodic(kAxis) == 0) return;
-  const int s = static_cast<int>(y / (static_cast<int64_t>(a.NM) * a.NCh));
-  const int m = static_cast<int>((y / a.NCh) % a.NM);
-  const int c = static_cast<int>(y % a.NCh);
+  int s, m, c;
+  split_batch(y, a.NM, a.NCh, s, m, c);
 
   cfloat P = phase_entry(a.phase, s, c, a.NCh);
   if (!a.positive_phase) P = conj(P);
-  if (u < Nu) apply_ghosts<F, kAxis>(a.first, s, m, static_cast<int>(u), k, c, a.NCh, N, P);
-  if (k < a.Nz) apply_ghosts<F, kAxis>(a.second, s, m, static_cast<int>(u), k, c, a.NCh, N, P);
+  if (u < Nu) apply_ghosts<F, kAxis>(a.first, s, m, u, k, c, a.NCh, N, P);
+  if (k < a.Nz) apply_ghosts<F, kAxis>(a.second, s, m, u, k, c, a.NCh, N, P);
 }
 
 }  // namespace vx

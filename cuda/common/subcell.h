@@ -91,8 +91,8 @@ struct ERSubcellArgs {
 VX_HD void set_er_subcell_cell(int64_t t, int64_t y, const ERSubcellArgs& a) {
   WindowPoint p;
   if (!map_window(t, a.s, p)) return;
-  const int m = static_cast<int>(y / a.NC);
-  const int c = static_cast<int>(y - static_cast<int64_t>(m) * a.NC);
+  int m, c, unused;
+  split_batch(y, 1, a.NC, m, unused, c);  // y = m * NC + c
   const int owner = a.id_map(m, p.I, p.J, p.K);
   if (owner != id_byte(a.mat_id)) return;
   float& er = a.er(m, p.I, p.J, p.K, c);

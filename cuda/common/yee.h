@@ -34,17 +34,8 @@ struct Cell {
 // past the last position.
 VX_HD bool map_cell(int64_t t, int64_t y, int NM, int NC, int Nx, int Ny,
                     int Nz, Cell& cell) {
-  const int64_t plane = static_cast<int64_t>(Ny) * Nz;
-  const int64_t i = t / plane;
-  const int64_t j = (t - i * plane) / Nz;
-  const int64_t k = t % Nz;
-  if (i >= Nx || j >= Ny || k >= Nz) return false;
-  cell.i = static_cast<int>(i);
-  cell.j = static_cast<int>(j);
-  cell.k = static_cast<int>(k);
-  cell.s = static_cast<int>(y / (static_cast<int64_t>(NM) * NC));
-  cell.m = static_cast<int>((y / NC) % NM);
-  cell.c = static_cast<int>(y % NC);
+  if (!split3(t, Nx, Ny, Nz, cell.i, cell.j, cell.k)) return false;
+  split_batch(y, NM, NC, cell.s, cell.m, cell.c);
   return true;
 }
 
