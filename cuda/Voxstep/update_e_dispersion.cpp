@@ -88,11 +88,7 @@ void Update_E_Dispersion(Tn Ex, Tn Ey, Tn Ez, Tn Ex_prev, Tn Ey_prev, Tn Ez_prev
   for (const vx::Named& ax : auxes)
     vx::require_extent(fn, ax.first, *ax.second, {e.NS, e.NM, e.Nx, e.Ny, e.Nz, e.NC});
   const vx::Grid g = vx::field_grid(fn, e, device);
-  a.NM = static_cast<int>(e.NM);
-  a.NC = static_cast<int>(e.NC);
-  a.Nx = static_cast<int>(e.Nx);
-  a.Ny = static_cast<int>(e.Ny);
-  a.Nz = static_cast<int>(e.Nz);
+  vx::set_field_extents(a, e);
   VX_LAUNCH(Update_E_Dispersion_GPU, vx::dispersion_real_cell, g, a);
 
   // Same device and stream as the kernel: ordered after it, no host wait.

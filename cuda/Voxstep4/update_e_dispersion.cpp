@@ -35,11 +35,7 @@ void Update_E_Dispersion(Tn Ex, Tn Ey, Tn Ez, Tn den1_x, Tn den1_y, Tn den1_z, T
   for (const vx::Named& d : den2s)
     vx::require_extent(fn, d.first, *d.second, {e.NM, e.Nx, e.Ny, e.Nz});
   const vx::Grid g = vx::field_grid(fn, e, device);
-  a.NM = static_cast<int>(e.NM);
-  a.NC = static_cast<int>(e.NC);
-  a.Nx = static_cast<int>(e.Nx);
-  a.Ny = static_cast<int>(e.Ny);
-  a.Nz = static_cast<int>(e.Nz);
+  vx::set_field_extents(a, e);
   VX_LAUNCH(Update_E_Dispersion_GPU, vx::dispersion_divide_cell, g, a);
 }
 

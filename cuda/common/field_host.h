@@ -47,6 +47,16 @@ void check_n_layer(const char* fn, const at::Tensor& n_layer);
 // The launch over every cell and batch row, after the grid limits.
 Grid field_grid(const char* fn, const FieldExtents& e, int device);
 
+// The integer extents every 6-D field kernel takes.
+template <typename Args>
+void set_field_extents(Args& a, const FieldExtents& e) {
+  a.NM = static_cast<int>(e.NM);
+  a.NC = static_cast<int>(e.NC);
+  a.Nx = static_cast<int>(e.Nx);
+  a.Ny = static_cast<int>(e.Ny);
+  a.Nz = static_cast<int>(e.Nz);
+}
+
 // Accessors of the curl profiles, auxiliaries, layer profiles and n_layer
 // (torch's rank and dtype checks), in argument order.
 template <typename F>

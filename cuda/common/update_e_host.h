@@ -49,11 +49,7 @@ void update_e_host(const char* fn, Tn Ex, Tn Ey, Tn Ez, Tn Hx, Tn Hy, Tn Hz, Tn 
   for (const Named& ls : losses) require_extent(fn, ls.first, *ls.second, {e.NM, e.Nx, e.Ny, e.Nz});
   check_curl_set(fn, e, a.cs, Cx, Cy, Cz, psi_x, psi_y, psi_z, bx, by, bz, gx, gy, gz, n_layer);
   const Grid g = field_grid(fn, e, device);
-  a.NM = static_cast<int>(e.NM);
-  a.NC = static_cast<int>(e.NC);
-  a.Nx = static_cast<int>(e.Nx);
-  a.Ny = static_cast<int>(e.Ny);
-  a.Nz = static_cast<int>(e.Nz);
+  set_field_extents(a, e);
   launch(g, a);
 }
 

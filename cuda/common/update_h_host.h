@@ -31,11 +31,7 @@ void update_h_host(const char* fn, Tn Hx, Tn Hy, Tn Hz, Tn Ex, Tn Ey, Tn Ez, Tn 
   check_fields(fn, e, Ex, Ey, Ez, &Hx, &Hy, &Hz);
   check_curl_set(fn, e, a.cs, Cx, Cy, Cz, psi_x, psi_y, psi_z, bx, by, bz, gx, gy, gz, n_layer);
   const Grid g = field_grid(fn, e, device);
-  a.NM = static_cast<int>(e.NM);
-  a.NC = static_cast<int>(e.NC);
-  a.Nx = static_cast<int>(e.Nx);
-  a.Ny = static_cast<int>(e.Ny);
-  a.Nz = static_cast<int>(e.Nz);
+  set_field_extents(a, e);
   launch(g, a);
 }
 
