@@ -1,0 +1,29 @@
+"""voxsim: plane-wave spectra of layered structures on the Voxstep kernels.
+
+Units and conventions (used everywhere in the package):
+- lengths in a unit a of the user's choice; ``resolution`` = cells per a;
+- frequencies f in c/a, times in a/c, conductivity σ such that
+  ε(f) = eps + iσ/(2πf);
+- fields vary as exp(−iωt), so loss means Im ε > 0;
+- z is the stacking axis; light comes from the incident medium at low z and
+  travels towards +z; the plane of incidence is x–z with the in-plane
+  wavevector along +x; s polarisation has E along y, p has H along y;
+- the time step is ``courant``·(cell)/c, 0.5 by default, at most 1/√3.
+
+Pipeline, one module per concern: ``units`` (conversion to the kernels' cell
+units), ``media`` (media and their coefficient tables), ``geometry`` (stacks
+and the material painting), ``boundaries`` (CPML, Bloch phases),
+``sources`` (waveforms, plane wave, currents), ``monitors`` (DFT planes,
+flux), ``simulation`` (the step), ``spectrum`` (batched R/T runs),
+``analytic`` (transfer matrix), ``config`` and ``cli`` (STACK.json and
+``python -m voxsim spectrum``).
+"""
+from .boundaries import CPML
+from .geometry import Layer, Stack
+from .media import Debye, Drude, Lorentz, Medium
+from .sources import ContinuousWave, GaussianPulse, PlaneWave, Samples
+from .spectrum import Spectrum, spectrum
+from .units import InputError, Units
+
+__all__ = ["CPML", "ContinuousWave", "Debye", "Drude", "GaussianPulse", "InputError", "Layer",
+           "Lorentz", "Medium", "PlaneWave", "Samples", "Spectrum", "Stack", "Units", "spectrum"]

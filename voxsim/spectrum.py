@@ -1,0 +1,260 @@
+"""Reflection and transmission spectra of layered stacks, batched.
+
+``spectrum(stacks, frequencies, resolution, excitations)`` runs every stack
+(the NM axis) under every excitation (the NS axis) in one batched run per
+incident medium, and returns a ``Spectrum`` with R, T of shape
+[excitation, structure, frequency].
+
+Layout of the column along z (cells; npml = CPML thickness):
+CPML | reflection plane k_R = npml + 2 | plane source between kp = k_R + 2
+and kp + 1 | incident medium | first interface at z_top = kp + 3 + offset |
+layers | substrate | transmission plane k_T (two cells past the deepest
+stack) | CPML. Transversely the period is one cell (2 × 2 samples with their
+ghost planes), periodic in y and Bloch-periodic in x.
+
+Slice 0 of the structure axis is the reference: the incident medium
+everywhere. Its transmission plane gives the incident flux, and its
+reflection plane (scattered-field side, where only the CPML's echo of the
+transmitted wave arrives) gives the CPML's reflection, reported as a
+self-check. For a structure m:
+    R = −S_z[fields(m) − fields(0)] at k_R / S_inc,   T = S_z(m) at k_T / S_inc.
+"""
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass, field
+from typing import List, Optional, Sequence
+
+import numpy as np
+import torch
+
+from .boundaries import CPML
+from .geometry import MaterialGrid, Slab, Stack
+from .media import Medium
+from .monitors import DFTClock, FluxPlane
+from .simulation import DecayProbe, Grid, MediumTable, RunStats, run
+from .sources import GaussianPulse, PlaneWave, PlaneWaveSource, waveform_steps
+from .units import InputError, Units, require
+
+MIN_CELLS_PER_WAVELENGTH = 10.0
+
+
+@dataclass
+class Spectrum:
+    """R, T with axes [excitation, structure, frequency]; ``angle_deg`` is
+    θ(f) per excitation [excitation, frequency] (NaN below cut-off, where R
+    and T are NaN too)."""
+
+    frequency: np.ndarray
+    R: np.ndarray
+    T: np.ndarray
+    angle_deg: np.ndarray
+    excitations: List[PlaneWave]
+    stacks: List[Stack]
+    cpml_reflection: float
+    stats: List[RunStats] = field(default_factory=list)
+    resolution: float = 0.0
+
+    @property
+    def A(self) -> np.ndarray:
+        """Absorption 1 − R − T."""
+        return 1 - self.R - self.T
+
+    def analytic(self):
+        """Transfer-matrix R, T on the same axes and frequencies."""
+        from .analytic import transfer_matrix
+        R = np.full(self.R.shape, np.nan)
+        T = np.full(self.T.shape, np.nan)
+        for s, ex in enumerate(self.excitations):
+            for m, st in enumerate(self.stacks):
+                R[s, m], T[s, m] = transfer_matrix(st, self.frequency, self.angle_deg[s],
+                                                   ex.polarization)
+        return R, T
+
+    def plot(self, path=None, title=None, analytic=True):
+        """R, T and 1 − R − T against frequency (one panel per excitation ×
+        structure, at most 4 × 4), with the transfer-matrix curves."""
+        import matplotlib
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+        NS, NM = self.R.shape[:2]
+        ns, nm = min(NS, 4), min(NM, 4)
+        fig, axes = plt.subplots(ns, nm, figsize=(5.5 * nm, 3.6 * ns), squeeze=False)
+        ref = self.analytic() if analytic else None
+        f = self.frequency
+        for s in range(ns):
+            for m in range(nm):
+                ax = axes[s][m]
+                for y, name, col in ((self.R, "R", "C0"), (self.T, "T", "C1"),
+                                     (self.A, "1 - R - T", "C2")):
+                    ax.plot(f, y[s, m], "o", ms=2.5, color=col, label=f"{name} (FDTD)")
+                if ref is not None:
+                    Ra, Ta = ref
+                    for y, name, col in ((Ra, "R", "C0"), (Ta, "T", "C1"),
+                                         (1 - Ra - Ta, "1 - R - T", "C2")):
+                        ax.plot(f, y[s, m], "-", lw=1, color=col, label=f"{name} (transfer matrix)")
+                ex = self.excitations[s]
+                ax.set_title(title or f"{ex.polarization}, {ex.angle_deg:g} deg at f_c; structure {m}",
+                             fontsize=9)
+                ax.set_xlabel("frequency (c/a)")
+                ax.set_ylim(-0.05, 1.05)
+                ax.grid(alpha=0.3)
+        axes[0][0].legend(fontsize=7, loc="best")
+        fig.tight_layout()
+        if path is not None:
+            fig.savefig(path, dpi=120)
+            plt.close(fig)
+        return fig
+
+
+@dataclass(frozen=True)
+class Layout:
+    Nz: int
+    k_R: int
+    kp: int
+    z_top: float
+    z_bottom: np.ndarray
+    k_T: int
+
+
+def column_layout(stacks: Sequence[Stack], units: Units, cpml: CPML, offset: float) -> Layout:
+    n = cpml.thickness
+    k_R = n + 2
+    kp = k_R + 2
+    z_top = kp + 3 + offset
+    z_bottom = z_top + units.cells([s.thickness for s in stacks])
+    k_T = int(math.ceil(float(z_bottom.max()) + 0.5)) + 1
+    return Layout(k_T + 3 + n, k_R, kp, z_top, z_bottom, k_T)
+
+
+def densest_index(media: Sequence[Medium], frequencies) -> float:
+    return float(max(np.abs(m.index(frequencies)).max() for m in media))
+
+
+def check_resolution(stacks, frequencies, units: Units, field: str = "resolution"):
+    """Cells per wavelength in the densest medium at the highest frequency;
+    below MIN_CELLS_PER_WAVELENGTH the run is refused."""
+    media = [m for st in stacks for m in st.media()]
+    n = densest_index(media, frequencies)
+    cpw = units.resolution / (n * float(np.max(frequencies)))
+    require(cpw >= MIN_CELLS_PER_WAVELENGTH, field,
+            f"{units.resolution:g} cells per a gives {cpw:.1f} cells per wavelength in the densest "
+            f"medium (|n| = {n:.3g}) at f = {np.max(frequencies):g}; at least "
+            f"{MIN_CELLS_PER_WAVELENGTH:g} are needed (resolution >= "
+            f"{MIN_CELLS_PER_WAVELENGTH * n * float(np.max(frequencies)):.3g})")
+    return cpw
+
+
+def default_waveform(frequencies) -> GaussianPulse:
+    f = np.asarray(frequencies, dtype=np.float64)
+    lo, hi = float(f.min()), float(f.max())
+    fc = 0.5 * (lo + hi)
+    return GaussianPulse(fc, max(0.5 * (hi - lo), 0.1 * fc))
+
+
+def spectrum(stacks: Sequence[Stack], frequencies, resolution: float,
+             excitations: Optional[Sequence[PlaneWave]] = None, *, courant: float = 0.5,
+             cpml: CPML = CPML(), offset: float = 0.0, subcell: bool = True,
+             decay_by: float = 1e-9, max_time: Optional[float] = None, device="cpu",
+             progress: bool = False) -> Spectrum:
+    """R and T of every stack under every excitation.
+
+    ``excitations``: plane waves (default: s polarisation at normal
+    incidence, a Gaussian pulse covering the frequencies). Stacks that share
+    an incident medium run as one batch (slice 0 the reference); stacks with
+    different incident media run in separate batches.
+    """
+    if isinstance(stacks, Stack):
+        stacks = [stacks]
+    stacks = list(stacks)
+    require(len(stacks) > 0, "stacks", "at least one stack is needed")
+    f = np.atleast_1d(np.asarray(frequencies, dtype=np.float64))
+    require(f.ndim == 1 and np.all(f > 0) and np.all(np.isfinite(f)), "frequency",
+            "frequencies must be positive and finite")
+    units = Units(resolution, courant)
+    if excitations is None:
+        excitations = [PlaneWave(default_waveform(f))]
+    excitations = list(excitations)
+    check_resolution(stacks, f, units)
+
+    NS, NM, NF = len(excitations), len(stacks), len(f)
+    R = np.full((NS, NM, NF), np.nan)
+    T = np.full((NS, NM, NF), np.nan)
+    stats, pml = [], 0.0
+    groups = {}
+    for m, st in enumerate(stacks):
+        groups.setdefault(st.incident, []).append(m)
+    for incident, idx in groups.items():
+        r, t, p, s = _run_batch([stacks[m] for m in idx], incident, f, units, excitations, cpml,
+                                offset, subcell, decay_by, max_time, device, progress)
+        R[:, idx], T[:, idx] = r, t
+        pml = max(pml, p)
+        stats.append(s)
+    angle = np.stack([e.angle(f, stacks[0].incident) for e in excitations])
+    below = np.isnan(angle)[:, None, :]
+    R = np.where(below, np.nan, R)
+    T = np.where(below, np.nan, T)
+    if len(groups) > 1:
+        angle = np.stack([e.angle(f, stacks[0].incident) for e in excitations])
+    return Spectrum(f, R, T, angle, excitations, stacks, pml, stats, units.resolution)
+
+
+def _run_batch(stacks, incident, f, units, excitations, cpml, offset, subcell, decay_by,
+               max_time, device, progress):
+    device = torch.device(device)
+    lay = column_layout(stacks, units, cpml, offset)
+    NM = len(stacks) + 1
+    shape = (2, 2, lay.Nz)
+    table = MediumTable()
+    table.add(incident)                      # id 0: background (reference slice: all of it)
+    objects = []
+    for m, st in enumerate(stacks, start=1):
+        zlo = np.zeros(NM)
+        zhi = np.zeros(NM)
+        z = lay.z_top
+        pieces = []
+        for layer in st.layers:
+            dz = float(units.cells(layer.thickness))
+            pieces.append((z, z + dz, layer.medium))
+            z += dz
+        pieces.insert(0, (z, lay.Nz + 2.0, st.substrate))   # substrate first, layers over it
+        for lo, hi, medium in pieces:
+            a, b = np.zeros(NM), np.zeros(NM)
+            a[m], b[m] = lo, hi
+            objects.append((Slab(a, b, shape[:2], device), table.add(medium)))
+    tables = table.tables(units, device)
+    mats = MaterialGrid(shape, NM, device)
+    for obj, mid in objects:
+        mats.paint(obj, mid, tables["eps"] if subcell else None)
+    mats.coefficients(tables["perm"], tables["cond"])
+
+    kx = np.array([e.kx(incident) for e in excitations]) / units.resolution
+    grid = Grid(units, shape, len(excitations), mats, tables, cpml, (True, True), kx, device)
+    source = PlaneWaveSource(grid, excitations, incident, lay.kp)
+    clock = DFTClock(f, units, device)
+    mon_R = FluxPlane(grid, lay.k_R, clock)
+    mon_T = FluxPlane(grid, lay.k_T, clock)
+
+    src_steps = max(waveform_steps(e.waveform, units) for e in excitations)
+    transit = units.steps(0) + int(2 * lay.Nz * densest_index([m for s in stacks for m in s.media()],
+                                                              f) / units.dt)
+    if max_time is None:
+        fmin = float(f.min())
+        max_steps = src_steps + transit + units.steps(400.0 / fmin)
+    else:
+        max_steps = units.steps(max_time)
+    probe = DecayProbe(decay_by, check_every=200, after_step=min(src_steps, max_steps) + transit)
+    stats = run(grid, [source], [mon_R, mon_T], max_steps, probe, progress,
+                desc=f"voxsim {NM - 1} structure(s) x {len(excitations)} excitation(s)")
+
+    flux_T = mon_T.flux()
+    inc = flux_T[:, :1, :]
+    fR = mon_R.fields()
+    ref = [a[:, :1] for a in fR]
+    flux_R = mon_R.flux(subtract=ref)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        R = -flux_R[:, 1:] / inc
+        T = flux_T[:, 1:] / inc
+        pml = -mon_R.flux()[:, 0] / inc[:, 0]
+    pml = float(np.nanmax(np.abs(pml))) if pml.size else 0.0
+    return R, T, pml, stats

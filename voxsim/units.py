@@ -1,0 +1,83 @@
+"""Units, the time step and the errors every description raises.
+
+Lengths are in a unit ``a`` chosen by the user, frequencies f in c/a, times
+in a/c; ``resolution`` is the number of grid cells per a. Inside the kernels
+everything is normalised to the cell: the cell size is 1, c = 1, so a time
+step of ``courant`` cells/c, an angular frequency ω_cell = 2πf / resolution,
+a conductivity σ_cell = σ / resolution and a relaxation time
+τ_cell = τ·resolution. Fields vary as exp(−iωt).
+
+The Courant number is c·dt/Δ. The 3-D Yee scheme is stable up to 1/√3;
+larger values are refused. The default 0.5 is exact in float32.
+"""
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+
+import numpy as np
+
+MAX_COURANT = 1.0 / math.sqrt(3.0)
+
+
+class InputError(ValueError):
+    """A description that cannot be simulated; the message starts with the
+    offending field, for example ``layers[1].thickness: must be positive``."""
+
+    def __init__(self, field: str, message: str):
+        self.field = field
+        super().__init__(f"{field}: {message}" if field else message)
+
+
+def require(ok: bool, field: str, message: str) -> None:
+    if not ok:
+        raise InputError(field, message)
+
+
+def finite_number(value, field: str) -> float:
+    """A real, finite number (bools refused), as float."""
+    ok = isinstance(value, (int, float, np.integer, np.floating)) and not isinstance(value, bool)
+    require(ok, field, f"must be a number, got {value!r}")
+    value = float(value)
+    require(math.isfinite(value), field, f"must be finite, got {value}")
+    return value
+
+
+@dataclass(frozen=True)
+class Units:
+    """Cells per a and the Courant number; converts physical values to the
+    kernels' cell units."""
+
+    resolution: float
+    courant: float = 0.5
+
+    def __post_init__(self):
+        r = finite_number(self.resolution, "resolution")
+        require(r > 0, "resolution", f"must be positive, got {r}")
+        c = finite_number(self.courant, "courant")
+        require(0 < c <= MAX_COURANT, "courant",
+                f"{c} is outside (0, 1/sqrt(3) = {MAX_COURANT:.6f}], the 3-D stability limit")
+        object.__setattr__(self, "resolution", r)
+        object.__setattr__(self, "courant", c)
+
+    @property
+    def dt(self) -> float:
+        """Time step in cell units (c = 1, cell = 1)."""
+        return self.courant
+
+    @property
+    def dt_a(self) -> float:
+        """Time step in a/c."""
+        return self.courant / self.resolution
+
+    def cells(self, length):
+        """A length in a, in cells."""
+        return np.asarray(length, dtype=np.float64) * self.resolution
+
+    def omega(self, f):
+        """Angular frequency per cell time of a frequency f in c/a."""
+        return 2 * np.pi * np.asarray(f, dtype=np.float64) / self.resolution
+
+    def steps(self, time_a: float) -> int:
+        """Number of steps covering a time in a/c."""
+        return int(math.ceil(time_a / self.dt_a))
