@@ -14,7 +14,7 @@ Pipeline, one module per concern: ``units`` (conversion to the kernels' cell
 units), ``media`` (media and their coefficient tables), ``geometry`` (stacks
 and the material painting), ``boundaries`` (CPML, Bloch phases),
 ``sources`` (waveforms, plane wave, currents), ``monitors`` (DFT planes,
-flux), ``simulation`` (the step), ``spectrum`` (batched R/T runs),
+flux), ``simulation`` (the step), ``spectra`` (batched R/T runs),
 ``analytic`` (transfer matrix), ``config`` and ``cli`` (STACK.json and
 ``python -m voxsim spectrum``).
 """
@@ -22,7 +22,7 @@ from .boundaries import CPML
 from .geometry import Layer, Stack
 from .media import Debye, Drude, Lorentz, Medium
 from .sources import ContinuousWave, GaussianPulse, PlaneWave, Samples
-from .spectrum import Spectrum, spectrum
+from .spectra import Spectrum, spectrum
 from .units import InputError, Units
 
 __all__ = ["CPML", "ContinuousWave", "Debye", "Drude", "GaussianPulse", "InputError", "Layer",

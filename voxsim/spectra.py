@@ -199,18 +199,16 @@ def spectrum(stacks: Sequence[Stack], frequencies, resolution: float,
     return Spectrum(f, R, T, angle, excitations, stacks, pml, stats, units.resolution)
 
 
-def _run_batch(stacks, incident, f, units, excitations, cpml, offset, subcell, decay_by,
-               max_time, device, progress):
-    device = torch.device(device)
-    lay = column_layout(stacks, units, cpml, offset)
+def build_materials(stacks, incident, units, lay: Layout, device, subcell: bool):
+    """Paint the stacks into slices 1 … NM − 1 of a 2 × 2 × Nz column
+    (slice 0: the incident medium everywhere). Returns (materials,
+    medium table, tables)."""
     NM = len(stacks) + 1
     shape = (2, 2, lay.Nz)
     table = MediumTable()
     table.add(incident)                      # id 0: background (reference slice: all of it)
     objects = []
     for m, st in enumerate(stacks, start=1):
-        zlo = np.zeros(NM)
-        zhi = np.zeros(NM)
         z = lay.z_top
         pieces = []
         for layer in st.layers:
@@ -227,6 +225,36 @@ def _run_batch(stacks, incident, f, units, excitations, cpml, offset, subcell, d
     for obj, mid in objects:
         mats.paint(obj, mid, tables["eps"] if subcell else None)
     mats.coefficients(tables["perm"], tables["cond"])
+    return mats, table, tables
+
+
+def node_permittivity(stack: Stack, frequencies, resolution: float, *, courant: float = 0.5,
+                      cpml: CPML = CPML(), offset: float = 0.0, subcell: bool = True):
+    """The permittivity the scheme realises at every Ex node of the column
+    of `stack` ([Nz, NF] complex; each node mixes its two media's discrete
+    permittivities with its weight), with the first and last node of the
+    uniform half-spaces around the stack: (eps, k_in, k_out, units). Input
+    of ``analytic.yee_normal_incidence``."""
+    units = Units(resolution, courant)
+    lay = column_layout([stack], units, cpml, offset)
+    mats, table, _ = build_materials([stack], stack.incident, units, lay, torch.device("cpu"),
+                                     subcell)
+    x = mats.comp["x"]
+    w = x.weight[1, 1, 1].double().numpy()
+    own = x.id_map[1, 1, 1].long().numpy()
+    prev = x.prev_id_map[1, 1, 1].long().numpy()
+    disc = np.array([m.discrete_epsilon(frequencies, units) for m in table.media])   # [ids, NF]
+    eps = w[:, None] * disc[own] + (1 - w[:, None]) * disc[prev]
+    return eps, lay.kp, lay.k_T, units
+
+
+def _run_batch(stacks, incident, f, units, excitations, cpml, offset, subcell, decay_by,
+               max_time, device, progress):
+    device = torch.device(device)
+    lay = column_layout(stacks, units, cpml, offset)
+    NM = len(stacks) + 1
+    shape = (2, 2, lay.Nz)
+    mats, _, tables = build_materials(stacks, incident, units, lay, device, subcell)
 
     kx = np.array([e.kx(incident) for e in excitations]) / units.resolution
     grid = Grid(units, shape, len(excitations), mats, tables, cpml, (True, True), kx, device)
