@@ -221,9 +221,8 @@ def run(grid: Grid, sources: Sequence, monitors: Sequence, max_steps: int,
     bar = None
     if progress:
         from tqdm import tqdm
-        bar = tqdm(total=max_steps, desc=desc or "voxsim", unit="step", dynamic_ncols=True,
-                   bar_format="{l_bar}{bar}| {n_fmt}/{total_fmt} [{elapsed}<{remaining}, "
-                              "{rate_fmt}{postfix}]")
+        # the decay probe decides the end: no total, a running count
+        bar = tqdm(desc=desc or "voxsim", unit="step", dynamic_ncols=True)
     per_step = grid.cells * grid.NS * grid.NM
     for s in sources:
         s.start(max_steps)
@@ -252,14 +251,13 @@ def run(grid: Grid, sources: Sequence, monitors: Sequence, max_steps: int,
             bar.update(n + 1 - last_bar)
             last_bar = n + 1
             rate = (n + 1) / max(time.perf_counter() - t0, 1e-9)
-            bar.set_postfix_str(f"{rate * per_step / 1e6:.2f} Mcell/s", refresh=False)
+            bar.set_postfix_str(f"{rate * per_step:.3g} cell updates/s", refresh=False)
     steps = n + 1
     if grid.device.type == "cuda":
         torch.cuda.synchronize(grid.device)
     seconds = time.perf_counter() - t0
     if bar is not None:
-        bar.total = steps
         bar.update(steps - last_bar)
-        bar.set_postfix_str(f"{steps * per_step / seconds / 1e6:.2f} Mcell/s, {stopped}")
+        bar.set_postfix_str(f"{steps * per_step / seconds:.3g} cell updates/s, {stopped}")
         bar.close()
     return RunStats(steps, seconds, float(steps) * per_step, stopped)

@@ -117,52 +117,76 @@ class Layout:
     k_T: int
 
 
-def column_layout(stacks: Sequence[Stack], units: Units, cpml: CPML, offset: float) -> Layout:
+def column_layout(stacks: Sequence[Stack], units: Units, cpml: CPML, offset: float,
+                  depth: Optional[float] = None) -> Layout:
     n = cpml.thickness
     k_R = n + 2
     kp = k_R + 2
     z_top = kp + 3 + offset
     z_bottom = z_top + units.cells([s.thickness for s in stacks])
-    k_T = int(math.ceil(float(z_bottom.max()) + 0.5)) + 1
+    deepest = max(float(z_bottom.max()), z_top + float(units.cells(depth or 0.0)))
+    k_T = int(math.ceil(deepest + 0.5)) + 1
     return Layout(k_T + 3 + n, k_R, kp, z_top, z_bottom, k_T)
 
 
 def densest_index(media: Sequence[Medium], frequencies) -> float:
+    """max over media and frequencies of |n(f)|."""
     return float(max(np.abs(m.index(frequencies)).max() for m in media))
 
 
 def check_resolution(stacks, frequencies, units: Units, field: str = "resolution"):
-    """Cells per wavelength in the densest medium at the highest frequency;
+    """Fewest cells per wavelength, min over media and frequencies of
+    resolution/(|n(f)|·f) (for a metal, |n| also sets the skin depth);
     below MIN_CELLS_PER_WAVELENGTH the run is refused."""
+    f = np.atleast_1d(np.asarray(frequencies, dtype=np.float64))
     media = [m for st in stacks for m in st.media()]
-    n = densest_index(media, frequencies)
-    cpw = units.resolution / (n * float(np.max(frequencies)))
+    nf = np.array([np.abs(m.index(f)) * f for m in media])     # [media, NF]
+    i, j = np.unravel_index(np.argmax(nf), nf.shape)
+    cpw = units.resolution / nf[i, j]
+    need = MIN_CELLS_PER_WAVELENGTH * nf[i, j]
     require(cpw >= MIN_CELLS_PER_WAVELENGTH, field,
             f"{units.resolution:g} cells per a gives {cpw:.1f} cells per wavelength in the densest "
-            f"medium (|n| = {n:.3g}) at f = {np.max(frequencies):g}; at least "
-            f"{MIN_CELLS_PER_WAVELENGTH:g} are needed (resolution >= "
-            f"{MIN_CELLS_PER_WAVELENGTH * n * float(np.max(frequencies)):.3g})")
+            f"medium (|n| = {nf[i, j] / f[j]:.3g} at f = {f[j]:g}); at least "
+            f"{MIN_CELLS_PER_WAVELENGTH:g} are needed (resolution >= {need:.3g})")
     return cpw
 
 
-def default_waveform(frequencies) -> GaussianPulse:
+def default_waveform(frequencies, angle_deg: float = 0.0) -> GaussianPulse:
+    """A pulse centred on the band. At oblique incidence its spectrum must
+    vanish at the cut-off f_c·sin θ (a mode there does not travel along z
+    and never leaves the grid): the bandwidth is then at most
+    (f_c − f_c·sin θ)/4.5, which narrows the usable band around f_c."""
     f = np.asarray(frequencies, dtype=np.float64)
     lo, hi = float(f.min()), float(f.max())
     fc = 0.5 * (lo + hi)
-    return GaussianPulse(fc, max(0.5 * (hi - lo), 0.1 * fc))
+    fw = max(0.5 * (hi - lo), 0.1 * fc)
+    if angle_deg:
+        fw = min(fw, fc * (1 - math.sin(math.radians(angle_deg))) / 4.5)
+    return GaussianPulse(fc, fw)
+
+
+def plane_wave(frequencies, polarization: str = "s", angle_deg: float = 0.0) -> PlaneWave:
+    """A plane wave with the default pulse for these frequencies."""
+    return PlaneWave(default_waveform(frequencies, angle_deg), polarization, angle_deg)
 
 
 def spectrum(stacks: Sequence[Stack], frequencies, resolution: float,
              excitations: Optional[Sequence[PlaneWave]] = None, *, courant: float = 0.5,
              cpml: CPML = CPML(), offset: float = 0.0, subcell: bool = True,
-             decay_by: float = 1e-9, max_time: Optional[float] = None, device="cpu",
+             decay_by: float = 1e-9, max_time: Optional[float] = None,
+             steps: Optional[int] = None, depth: Optional[float] = None, device="cpu",
              progress: bool = False) -> Spectrum:
     """R and T of every stack under every excitation.
 
     ``excitations``: plane waves (default: s polarisation at normal
     incidence, a Gaussian pulse covering the frequencies). Stacks that share
     an incident medium run as one batch (slice 0 the reference); stacks with
-    different incident media run in separate batches.
+    different incident media run in separate batches. The run stops when the
+    fields have decayed by ``decay_by`` (energy), after ``max_time`` (a/c),
+    or after exactly ``steps`` steps (no decay probe). ``depth`` (a) reserves
+    room for stacks up to that thickness, so that runs of different stacks
+    share one grid. Frequencies below cut-off, or where the incident
+    spectrum is below 1e-6 of its peak (in power), come back as NaN.
     """
     if isinstance(stacks, Stack):
         stacks = [stacks]
@@ -173,7 +197,7 @@ def spectrum(stacks: Sequence[Stack], frequencies, resolution: float,
             "frequencies must be positive and finite")
     units = Units(resolution, courant)
     if excitations is None:
-        excitations = [PlaneWave(default_waveform(f))]
+        excitations = [plane_wave(f)]
     excitations = list(excitations)
     check_resolution(stacks, f, units)
 
@@ -186,7 +210,8 @@ def spectrum(stacks: Sequence[Stack], frequencies, resolution: float,
         groups.setdefault(st.incident, []).append(m)
     for incident, idx in groups.items():
         r, t, p, s = _run_batch([stacks[m] for m in idx], incident, f, units, excitations, cpml,
-                                offset, subcell, decay_by, max_time, device, progress)
+                                offset, subcell, decay_by, max_time, steps, depth, device,
+                                progress)
         R[:, idx], T[:, idx] = r, t
         pml = max(pml, p)
         stats.append(s)
@@ -194,8 +219,6 @@ def spectrum(stacks: Sequence[Stack], frequencies, resolution: float,
     below = np.isnan(angle)[:, None, :]
     R = np.where(below, np.nan, R)
     T = np.where(below, np.nan, T)
-    if len(groups) > 1:
-        angle = np.stack([e.angle(f, stacks[0].incident) for e in excitations])
     return Spectrum(f, R, T, angle, excitations, stacks, pml, stats, units.resolution)
 
 
@@ -249,9 +272,9 @@ def node_permittivity(stack: Stack, frequencies, resolution: float, *, courant: 
 
 
 def _run_batch(stacks, incident, f, units, excitations, cpml, offset, subcell, decay_by,
-               max_time, device, progress):
+               max_time, steps, depth, device, progress):
     device = torch.device(device)
-    lay = column_layout(stacks, units, cpml, offset)
+    lay = column_layout(stacks, units, cpml, offset, depth)
     NM = len(stacks) + 1
     shape = (2, 2, lay.Nz)
     mats, _, tables = build_materials(stacks, incident, units, lay, device, subcell)
@@ -266,12 +289,15 @@ def _run_batch(stacks, incident, f, units, excitations, cpml, offset, subcell, d
     src_steps = max(waveform_steps(e.waveform, units) for e in excitations)
     transit = units.steps(0) + int(2 * lay.Nz * densest_index([m for s in stacks for m in s.media()],
                                                               f) / units.dt)
-    if max_time is None:
-        fmin = float(f.min())
-        max_steps = src_steps + transit + units.steps(400.0 / fmin)
+    if steps is not None:
+        max_steps, probe = int(steps), None
     else:
-        max_steps = units.steps(max_time)
-    probe = DecayProbe(decay_by, check_every=200, after_step=min(src_steps, max_steps) + transit)
+        if max_time is None:
+            max_steps = src_steps + transit + units.steps(400.0 / float(f.min()))
+        else:
+            max_steps = units.steps(max_time)
+        probe = DecayProbe(decay_by, check_every=200,
+                           after_step=min(src_steps, max_steps) + transit)
     stats = run(grid, [source], [mon_R, mon_T], max_steps, probe, progress,
                 desc=f"voxsim {NM - 1} structure(s) x {len(excitations)} excitation(s)")
 
@@ -280,6 +306,8 @@ def _run_batch(stacks, incident, f, units, excitations, cpml, offset, subcell, d
     fR = mon_R.fields()
     ref = [a[:, :1] for a in fR]
     flux_R = mon_R.flux(subtract=ref)
+    weak = inc < 1e-6 * np.abs(inc).max(axis=2, keepdims=True)
+    inc = np.where(weak, np.nan, inc)
     with np.errstate(divide="ignore", invalid="ignore"):
         R = -flux_R[:, 1:] / inc
         T = flux_T[:, 1:] / inc

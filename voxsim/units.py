@@ -26,7 +26,15 @@ class InputError(ValueError):
 
     def __init__(self, field: str, message: str):
         self.field = field
+        self.message = message
         super().__init__(f"{field}: {message}" if field else message)
+
+    def under(self, prefix: str, replace: str = "") -> "InputError":
+        """The same error with the field's leading ``replace`` swapped for
+        ``prefix`` (a description checked on its own, reported in place)."""
+        rest = self.field[len(replace):] if replace and self.field.startswith(replace) else \
+            ("." + self.field if self.field else "")
+        return InputError(prefix + rest, self.message)
 
 
 def require(ok: bool, field: str, message: str) -> None:

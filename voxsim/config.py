@@ -1,0 +1,149 @@
+"""STACK.json: the description read by ``python -m voxsim spectrum``.
+
+    {"resolution": 40,                                 cells per a (required)
+     "frequency": {"min": 0.5, "max": 1.5, "count": 101},   c/a (required)
+     "angle_deg": 0,                                   optional, 0 ≤ θ < 90, at the centre frequency
+     "polarization": "s",                              optional, "s" (E along y) or "p"
+     "courant": 0.5,                                   optional, ≤ 1/√3
+     "incident": MEDIUM,                               required, lossless
+     "substrate": MEDIUM,                              optional (default: the incident medium), lossless
+     "layers": [{"thickness": 0.125, "medium": MEDIUM}, ...]}   required (may be empty)
+
+    MEDIUM = {"eps": 4, "sigma": 0.0, "pole": POLE}   eps required; sigma, pole optional
+    POLE   = {"kind": "lorentz", "f0": 1.0, "delta_eps": 0.5, "gamma": 0.1}
+           | {"kind": "drude", "fp": 2.0, "gamma": 0.1}
+           | {"kind": "debye", "delta_eps": 1.0, "tau": 0.3}
+
+Validation is strict: an unknown key, a missing field, a value of the wrong
+type or out of range, or a resolution too coarse for the frequencies raises
+``InputError`` whose message starts with the field's path
+(``layers[1].medium.eps: must be positive, got -2``); nothing runs.
+"""
+from __future__ import annotations
+
+import json
+from dataclasses import dataclass
+from typing import List
+
+import numpy as np
+
+from .geometry import Layer, Stack
+from .media import POLE_KINDS, Medium
+from .sources import PlaneWave
+from .units import InputError, Units, finite_number, require
+
+TOP_KEYS = {"resolution", "frequency", "angle_deg", "polarization", "courant", "incident",
+            "substrate", "layers"}
+POLE_KEYS = {"lorentz": ("f0", "delta_eps", "gamma"), "drude": ("fp", "gamma"),
+             "debye": ("delta_eps", "tau")}
+
+
+@dataclass
+class SpectrumJob:
+    stack: Stack
+    frequencies: np.ndarray
+    resolution: float
+    courant: float
+    angle_deg: float
+    polarization: str
+
+
+def _object(value, field: str, allowed, required=()):
+    require(isinstance(value, dict), field or "STACK.json", f"must be an object, got {type(value).__name__}")
+    for k in value:
+        require(k in allowed, f"{field}.{k}" if field else k,
+                f"unknown key (allowed: {', '.join(sorted(allowed))})")
+    for k in required:
+        require(k in value, f"{field}.{k}" if field else k, "missing")
+    return value
+
+
+def parse_medium(value, field: str) -> Medium:
+    d = _object(value, field, {"eps", "sigma", "pole"}, ("eps",))
+    eps = finite_number(d["eps"], f"{field}.eps")
+    require(eps > 0, f"{field}.eps", f"must be positive, got {eps:g}")
+    sigma = finite_number(d.get("sigma", 0.0), f"{field}.sigma")
+    pole = None
+    if "pole" in d and d["pole"] is not None:
+        p = d["pole"]
+        pf = f"{field}.pole"
+        if isinstance(p, list):
+            require(len(p) <= 1, pf, f"{len(p)} poles given; a medium holds at most one "
+                    "dispersive pole (the dispersive completion keeps one per material)")
+            p = p[0] if p else None
+            pf = f"{pf}[0]"
+        if p is not None:
+            require(isinstance(p, dict), pf, "must be an object")
+            require("kind" in p, f"{pf}.kind", "missing")
+            kind = p["kind"]
+            require(kind in POLE_KINDS, f"{pf}.kind",
+                    f"must be one of {', '.join(POLE_KINDS)}, got {kind!r}")
+            keys = POLE_KEYS[kind]
+            _object(p, pf, set(keys) | {"kind"}, keys)
+            pole = POLE_KINDS[kind](*[finite_number(p[k], f"{pf}.{k}") for k in keys])
+            pole.validate(pf)
+    try:
+        m = Medium(eps, sigma, pole)
+    except InputError as e:
+        raise e.under(field, "medium") from None
+    return m
+
+
+def parse_job(data) -> SpectrumJob:
+    """Validate a decoded STACK.json and build the job (nothing runs)."""
+    from .spectra import check_resolution
+    d = _object(data, "", TOP_KEYS, ("resolution", "frequency", "incident", "layers"))
+    resolution = finite_number(d["resolution"], "resolution")
+    require(resolution > 0, "resolution", f"must be positive, got {resolution:g}")
+    fr = _object(d["frequency"], "frequency", {"min", "max", "count"}, ("min", "max", "count"))
+    fmin = finite_number(fr["min"], "frequency.min")
+    fmax = finite_number(fr["max"], "frequency.max")
+    count = fr["count"]
+    require(isinstance(count, int) and not isinstance(count, bool) and count >= 1,
+            "frequency.count", f"must be a positive integer, got {count!r}")
+    require(fmin > 0, "frequency.min", f"must be positive, got {fmin:g}")
+    require(fmax >= fmin, "frequency.max", f"must be >= frequency.min ({fmin:g}), got {fmax:g}")
+    require(count == 1 or fmax > fmin, "frequency.count",
+            "must be 1 when frequency.min equals frequency.max")
+    angle = finite_number(d.get("angle_deg", 0.0), "angle_deg")
+    require(0 <= angle < 90, "angle_deg", f"must be in [0, 90), got {angle:g}")
+    pol = d.get("polarization", "s")
+    require(pol in ("s", "p"), "polarization", f"must be \"s\" or \"p\", got {pol!r}")
+    courant = finite_number(d.get("courant", 0.5), "courant")
+    units = Units(resolution, courant)
+    incident = parse_medium(d["incident"], "incident")
+    require(incident.lossless, "incident", "must be lossless (no sigma, no pole)")
+    substrate = incident
+    if "substrate" in d:
+        substrate = parse_medium(d["substrate"], "substrate")
+        require(substrate.lossless, "substrate", "must be lossless (no sigma, no pole)")
+    require(isinstance(d["layers"], list), "layers", "must be a list")
+    layers: List[Layer] = []
+    for i, l in enumerate(d["layers"]):
+        f = f"layers[{i}]"
+        _object(l, f, {"thickness", "medium"}, ("thickness", "medium"))
+        t = finite_number(l["thickness"], f"{f}.thickness")
+        require(t > 0, f"{f}.thickness", f"must be positive, got {t:g}")
+        layers.append(Layer(t, parse_medium(l["medium"], f"{f}.medium")))
+    stack = Stack(layers, incident, substrate)
+    freqs = np.linspace(fmin, fmax, count)
+    check_resolution([stack], freqs, units)
+    if angle:
+        cut = 0.5 * (fmin + fmax) * np.sin(np.radians(angle))
+        require(fmax > cut, "angle_deg",
+                f"every frequency is below the cut-off {cut:.4g} of {angle:g} deg at the "
+                "centre frequency")
+    return SpectrumJob(stack, freqs, resolution, courant, angle, pol)
+
+
+def load_job(path) -> SpectrumJob:
+    try:
+        with open(path) as fh:
+            text = fh.read()
+    except OSError as e:
+        raise InputError(str(path), f"cannot read: {e.strerror}")
+    try:
+        data = json.loads(text)
+    except json.JSONDecodeError as e:
+        raise InputError(str(path), f"not valid JSON: {e.msg} at line {e.lineno} column {e.colno}")
+    return parse_job(data)
