@@ -31,9 +31,8 @@ reads the same ids and weights for the pole auxiliaries. Only two media are
 remembered per sample (owner and displaced): a layer thinner than a cell
 between two others is approximated.
 
-Voxels of the layers are 1/8 cell along z, aligned with the half-cell grid, so
-every voxel lies in exactly one sample cell of each component and the cell
-averages of the fill are exact.
+A layer is one voxel spanning the layer, so its interfaces are voxel faces
+and the averages above are exact.
 """
 from __future__ import annotations
 
@@ -47,7 +46,6 @@ import torch
 from .media import Medium
 from .units import InputError, finite_number, require
 
-VOXELS_PER_CELL = 8
 COMPONENTS = "xyz"
 
 
@@ -129,31 +127,27 @@ class Paintable:
 
 
 class Slab(Paintable):
-    """Slab zlo[m] < z < zhi[m] (cell units) spanning x and y; zlo = zhi
-    leaves slice m untouched."""
+    """Slab zlo < z < zhi (cell units) spanning x and y, in structure slice
+    ``m`` of ``NM``. Its voxel box is the slab itself, one voxel, so the
+    interfaces are voxel faces and the cell averages (plain, arithmetic
+    and harmonic) are exact."""
 
-    def __init__(self, zlo, zhi, extent_xy, device):
-        self.zlo = np.asarray(zlo, dtype=np.float64)
-        self.zhi = np.asarray(zhi, dtype=np.float64)
+    def __init__(self, zlo: float, zhi: float, m: int, NM: int, extent_xy, device):
+        self.zlo, self.zhi = float(zlo), float(zhi)
+        self.m, self.NM = m, NM
         self.extent_xy = extent_xy
         self.device = device
 
     def voxels(self):
         nx, ny = self.extent_xy
-        z0 = math.floor(self.zlo.min()) - 1
-        z1 = math.ceil(self.zhi.max()) + 1
-        n = (z1 - z0) * VOXELS_PER_CELL
-        edges = z0 + np.arange(n + 1) / VOXELS_PER_CELL
-        lo = np.maximum(edges[None, :-1], self.zlo[:, None])
-        hi = np.minimum(edges[None, 1:], self.zhi[:, None])
-        fill = np.clip(hi - lo, 0, None) * VOXELS_PER_CELL
-        vox = torch.tensor(fill, dtype=torch.float32, device=self.device)[:, None, None, :]
+        vox = torch.zeros(self.NM, 1, 1, 1, device=self.device)
+        vox[self.m] = 1.0
         t = lambda a, b: torch.tensor([a, b], dtype=torch.float32, device=self.device)
-        return t(-1.0, nx + 1.0), t(-1.0, ny + 1.0), t(float(z0), float(z1)), vox.contiguous()
+        return t(-1.0, nx + 1.0), t(-1.0, ny + 1.0), t(self.zlo, self.zhi), vox
 
     def normals(self, coords):
         n = torch.tensor([0.0, 0.0, 1.0], device=self.device)
-        return n.expand(len(self.zlo), len(coords[0]), len(coords[1]), len(coords[2]), 3)
+        return n.expand(self.NM, len(coords[0]), len(coords[1]), len(coords[2]), 3)
 
 
 @dataclass

@@ -240,9 +240,7 @@ def build_materials(stacks, incident, units, lay: Layout, device, subcell: bool)
             z += dz
         pieces.insert(0, (z, lay.Nz + 2.0, st.substrate))   # substrate first, layers over it
         for lo, hi, medium in pieces:
-            a, b = np.zeros(NM), np.zeros(NM)
-            a[m], b[m] = lo, hi
-            objects.append((Slab(a, b, shape[:2], device), table.add(medium)))
+            objects.append((Slab(lo, hi, m, NM, shape[:2], device), table.add(medium)))
     tables = table.tables(units, device)
     mats = MaterialGrid(shape, NM, device)
     for obj, mid in objects:
