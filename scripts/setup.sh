@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up a machine for Voxstep: a virtual environment in .venv (or the
 # interpreter in $VOXSTEP_PYTHON), torch if none is importable, the build and
-# test tools, then builds and installs the modules against that torch.
+# test tools and voxsim's dependencies, then builds and installs the modules
+# and the voxsim package against that torch.
 #
 # A GPU user installs their CUDA build of torch first (into .venv or the
 # interpreter named by VOXSTEP_PYTHON); without one, the CPU build is taken.
@@ -25,6 +26,7 @@ fi
 missing=$("$py" - <<'PY'
 import importlib.util as u
 need = {"numpy": "numpy", "pytest": "pytest", "matplotlib": "matplotlib",
+        "tqdm": "tqdm", "tmm": "tmm",   # voxsim's runtime needs (with torch, numpy)
         "scikit_build_core": "scikit-build-core>=0.10", "ninja": "ninja"}
 print(" ".join(v for k, v in need.items() if u.find_spec(k) is None))
 PY
