@@ -106,3 +106,17 @@ def test_bad_input_is_one_line_naming_the_field(case, data, message, tmp_path, c
 def test_missing_file(tmp_path, capsys):
     assert cli.main(["spectrum", str(tmp_path / "none.json"), "--out", str(tmp_path)]) == 2
     assert "cannot read" in capsys.readouterr().err
+
+
+def test_readme_sweep_example_runs(tmp_path, monkeypatch):
+    # as written, on a coarser grid and fewer frequencies (same API calls)
+    import re
+    readme = open(os.path.join(ROOT, "README.md")).read()
+    code = re.search(r"## voxsim.*?```python\n(.*?)```", readme, re.S).group(1)
+    code = code.replace("resolution=60", "resolution=30").replace("1.2, 41)", "1.2, 5)")
+    code = code.replace("[0, :, 20]", "[0, :, 2]").replace("(0.05, 0.12, 8)", "(0.05, 0.12, 2)")
+    monkeypatch.chdir(tmp_path)
+    scope = {}
+    exec(compile(code, "README.md", "exec"), scope)
+    assert scope["sp"].R.shape == (2, 2, 5)
+    assert (tmp_path / "sweep.png").exists()
