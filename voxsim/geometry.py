@@ -36,15 +36,14 @@ and the averages above are exact.
 """
 from __future__ import annotations
 
-import math
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import List, Optional, Sequence
 
 import numpy as np
 import torch
 
 from .media import Medium
-from .units import InputError, finite_number, require
+from .units import finite_number, require
 
 COMPONENTS = "xyz"
 

@@ -95,21 +95,18 @@ class ContinuousWave(Waveform):
 
 
 class Samples(Waveform):
-    """User samples, one per step (value at step n is ``values[n]``)."""
+    """User samples, one per step (value at step n is ``values[n]``, zero
+    after the last); ``frequency`` optional (needed for oblique incidence)."""
 
     def __init__(self, values, frequency: Optional[float] = None):
         self.values = np.asarray(values, dtype=np.float64)
         self.frequency = frequency
-        self._dt = None
 
     def sample(self, steps: int, units: Units):
         out = np.zeros(steps)
         n = min(steps, len(self.values))
         out[:n] = self.values[:n]
         return out
-
-    def end_time(self) -> float:
-        return math.inf if self._dt is None else len(self.values) * self._dt
 
 
 def sample_waveform(w: Waveform, steps: int, units: Units) -> np.ndarray:

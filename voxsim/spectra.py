@@ -285,8 +285,8 @@ def _run_batch(stacks, incident, f, units, excitations, cpml, offset, subcell, d
     mon_T = FluxPlane(grid, lay.k_T, clock)
 
     src_steps = max(waveform_steps(e.waveform, units) for e in excitations)
-    transit = units.steps(0) + int(2 * lay.Nz * densest_index([m for s in stacks for m in s.media()],
-                                                              f) / units.dt)
+    # twice across the column at the slowest speed before the probe may stop
+    transit = int(2 * lay.Nz * densest_index([m for s in stacks for m in s.media()], f) / units.dt)
     if steps is not None:
         max_steps, probe = int(steps), None
     else:
