@@ -2,10 +2,9 @@
 // plane source, driven by one complex amplitude per step.
 #include "../common/inject_plane.h"
 #include "../common/source_host.h"
+#include "kernels.h"
 #include "voxstep.h"
 
-VX_DECLARE_KERNEL(Inject_H_Plane_GPU, vx::PlaneAmpArgs);
-VX_DECLARE_KERNEL(Inject_E_Plane_GPU, vx::PlaneAmpArgs);
 
 namespace voxstep {
 
@@ -50,7 +49,7 @@ void inject_plane(const char* fn, bool electric, const char* n0, Tn F0, const ch
   a.NC = static_cast<int>(NC);
   a.Px = static_cast<int>(Px);
   a.Py = static_cast<int>(Py);
-  launch(vx::Grid{Px * Py, NS * NM * NC, device}, a);
+  launch(vx::make_grid(fn, NS, NM, Px, Py, 1, NC, device), a);
 }
 
 }  // namespace
@@ -60,8 +59,7 @@ void Inject_H(Tn Hx, Tn Hy, Tn coef, Tn ampEx, Tn ampEy, Tn profEx, Tn profEy, T
   inject_plane("Inject_H", false, "Hx", Hx, "Hy", Hy, coef, "ampEx", ampEx, "ampEy", ampEy,
                "profEx", profEx, "profEy", profEy, margin, kp,
                [](const vx::Grid& g, const vx::PlaneAmpArgs& a) {
-                 VX_LAUNCH(Inject_H_Plane_GPU, (vx::inject_plane_point<false, vx::PlaneAmpArgs>),
-                           g, a);
+                 vx::kernel::Inject_H_Plane_GPU(g, a);
                });
 }
 
@@ -70,8 +68,7 @@ void Inject_E(Tn Ex, Tn Ey, Tn coef, Tn ampHx, Tn ampHy, Tn profHx, Tn profHy, T
   inject_plane("Inject_E", true, "Ex", Ex, "Ey", Ey, coef, "ampHx", ampHx, "ampHy", ampHy,
                "profHx", profHx, "profHy", profHy, margin, kp,
                [](const vx::Grid& g, const vx::PlaneAmpArgs& a) {
-                 VX_LAUNCH(Inject_E_Plane_GPU, (vx::inject_plane_point<true, vx::PlaneAmpArgs>),
-                           g, a);
+                 vx::kernel::Inject_E_Plane_GPU(g, a);
                });
 }
 

@@ -1,10 +1,9 @@
 // Monitor_Update_E: running frequency-domain transform of Ex, Ey, Ez over a
 // box, one complex weight per monitor channel and step.
 #include "../common/source_host.h"
-#include "monitor.h"
+#include "kernels.h"
 #include "voxstep.h"
 
-VX_DECLARE_KERNEL(Monitor_Update_GPU_E, vx::MonitorArgs);
 
 namespace voxstep {
 
@@ -73,7 +72,7 @@ void Monitor_Update_E(Tn Mx, Tn My, Tn Mz, Tn Ex, Tn Ey, Tn Ez, Tn w, Tn rx, Tn 
   a.Bx = static_cast<int>(Bx);
   a.By = static_cast<int>(By);
   a.Bz = static_cast<int>(Bz);
-  VX_LAUNCH(Monitor_Update_GPU_E, vx::monitor_point, (vx::Grid{Bx * By * Bz, NS * NM * NCm, device}), a);
+  vx::kernel::Monitor_Update_GPU_E(vx::make_grid(fn, NS, NM, Bx, By, Bz, NCm, device), a);
 }
 
 }  // namespace voxstep

@@ -21,9 +21,8 @@ VX_HD void accumulate(cfloat& M, cfloat w, float e) {
   M.im += w.im * e;
 }
 
-VX_HD void monitor_point(int64_t t, int64_t y, const MonitorArgs& a) {
-  Cell p;
-  if (!map_cell(t, y, a.NM, a.NCm, a.Bx, a.By, a.Bz, p)) return;
+// The space is the box: Bx x By x Bz points by NCm channels.
+VX_HD void monitor_point(const Cell& p, const MonitorArgs& a) {
   const int s = p.s, m = p.m, i = p.i, j = p.j, k = p.k, c = p.c;
   const int cf = a.Ex.size[5] < a.NCm ? 0 : c;
   const int X = a.x0 + i, Y = a.y0 + j, Z = a.z0 + k;

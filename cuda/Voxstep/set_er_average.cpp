@@ -1,9 +1,8 @@
 // Set_ER_average: permittivity per sample point, mixed from the owner's and
 // the displaced material's table values by the owner's weight.
-#include "../common/mixing.h"
+#include "kernels.h"
 #include "voxstep.h"
 
-VX_DECLARE_KERNEL(Set_ER_average_GPU, vx::MixArgs<false>);
 
 namespace voxstep {
 
@@ -29,8 +28,7 @@ void Set_ER_average(Tn er, Tn weight, Tn id_map, Tn prev_id_map, Tn er_table) {
   a.Sx = static_cast<int>(Sx);
   a.Sy = static_cast<int>(Sy);
   a.Sz = static_cast<int>(Sz);
-  VX_LAUNCH(Set_ER_average_GPU, (vx::mix_cell<false, false>), (vx::Grid{Sx * Sy * Sz, NM, device}),
-            a);
+  vx::kernel::Set_ER_average_GPU(vx::make_grid(fn, 1, NM, Sx, Sy, Sz, 1, device), a);
 }
 
 }  // namespace voxstep

@@ -2,10 +2,9 @@
 // that mixing the two table values reproduces the anisotropically smoothed
 // permittivity along one field component.
 #include "../common/material_host.h"
-#include "../common/subcell.h"
+#include "kernels.h"
 #include "voxstep.h"
 
-VX_DECLARE_KERNEL(Set_weight_subcell_GPU, vx::WeightSubcellArgs);
 
 namespace voxstep {
 
@@ -38,8 +37,8 @@ Windows Set_weight_subcell(bool gpu_checks, Tn box_x, Tn box_y, Tn box_z, Tn vox
   vx::require_extent(fn, "id_map", id_map, {NM, Lx, Ly, Lz});
   vx::require_extent(fn, "prev_id_map", prev_id_map, {NM, Lx, Ly, Lz});
   vx::require_extent(fn, "normal", normal, {NM, Lx, Ly, Lz, 3});
-  VX_LAUNCH(Set_weight_subcell_GPU, vx::set_weight_subcell_cell, (vx::Grid{o.points, NM, device}),
-            a);
+  vx::kernel::Set_weight_subcell_GPU(
+      vx::make_grid(fn, 1, NM, o.s.Wx, o.s.Wy, o.s.Wz, 1, device), a);
   return {o.range_x, o.range_y, o.range_z};
 }
 

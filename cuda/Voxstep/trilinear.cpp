@@ -8,11 +8,9 @@
 #include <stdexcept>
 
 #include "../common/frame.h"
-#include "trilinear.h"
+#include "kernels.h"
 #include "voxstep.h"
 
-VX_DECLARE_KERNEL(Trilinear_interpolation_GPU, vx::TrilinearArgs);
-VX_DECLARE_KERNEL(Trilinear_reverse_interpolation_GPU, vx::TrilinearReverseArgs);
 
 namespace voxstep {
 
@@ -110,8 +108,7 @@ at::Tensor Trilinear_interpolation(bool gpu_checks, Tn grid_x, Tn grid_y, Tn gri
   const auto idx = set_indices(a, grid_x, grid_y, grid_z, query_x, query_y, query_z, nearest);
   a.result = vx::cacc<6>(result);
   a.nearest = nearest;
-  VX_LAUNCH(Trilinear_interpolation_GPU, vx::trilinear_point,
-            (vx::Grid{nqx * nqy * nqz, NS * NM * NC, device}), a);
+  vx::kernel::Trilinear_interpolation_GPU(vx::make_grid(fn, NS, NM, nqx, nqy, nqz, NC, device), a);
   if (device >= 0) vx::device_synchronize(device);
   return result;
 }
@@ -145,8 +142,8 @@ at::Tensor Trilinear_reverse_interpolation(bool gpu_checks, Tn grid_x, Tn grid_y
   const auto idx = set_indices(a, grid_x, grid_y, grid_z, query_x, query_y, query_z, false);
   a.U = vx::acc<float, 6>(U);
   a.T = vx::acc<float, 6>(T);
-  VX_LAUNCH(Trilinear_reverse_interpolation_GPU, vx::trilinear_reverse_point,
-            (vx::Grid{nqx * nqy * nqz, NS * NM * NC, device}), a);
+  vx::kernel::Trilinear_reverse_interpolation_GPU(
+      vx::make_grid(fn, NS, NM, nqx, nqy, nqz, NC, device), a);
   if (device >= 0) vx::device_synchronize(device);
   return at::complex(U, T);
 }

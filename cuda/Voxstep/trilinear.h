@@ -77,9 +77,8 @@ VX_HD CornerWeights corner_weights(const Args& a, const Cell& p) {
   return cw;
 }
 
-VX_HD void trilinear_point(int64_t t, int64_t y, const TrilinearArgs& a) {
-  Cell p;
-  if (!map_cell(t, y, a.NM, a.NC, a.nqx, a.nqy, a.nqz, p)) return;
+// The space is the query set: nqx x nqy x nqz points by NC channels.
+VX_HD void trilinear_point(const Cell& p, const TrilinearArgs& a) {
   const int s = p.s, m = p.m, c = p.c;
   cfloat& out = a.result(s, m, p.i, p.j, p.k, c);
   if (a.nearest) {
@@ -97,9 +96,7 @@ VX_UNROLL
   out = sum;
 }
 
-VX_HD void trilinear_reverse_point(int64_t t, int64_t y, const TrilinearReverseArgs& a) {
-  Cell p;
-  if (!map_cell(t, y, a.NM, a.NC, a.nqx, a.nqy, a.nqz, p)) return;
+VX_HD void trilinear_reverse_point(const Cell& p, const TrilinearReverseArgs& a) {
   const int s = p.s, m = p.m, c = p.c;
   const CornerWeights cw = corner_weights(a, p);
   const float re = a.vals_re(s, m, p.i, p.j, p.k, c);

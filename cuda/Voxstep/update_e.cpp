@@ -1,8 +1,8 @@
 // Update_E: advances Ex, Ey, Ez and the electric CPML auxiliaries one step.
 #include "../common/update_e_host.h"
+#include "kernels.h"
 #include "voxstep.h"
 
-VX_DECLARE_KERNEL(Update_E_GPU, vx::UpdateERealArgs);
 
 namespace voxstep {
 
@@ -14,7 +14,7 @@ void Update_E(Tn Ex, Tn Ey, Tn Ez, Tn Hx, Tn Hy, Tn Hz, Tn keep_x, Tn keep_y, Tn
       "Update_E", Ex, Ey, Ez, Hx, Hy, Hz, keep_x, keep_y, keep_z, loss_x, loss_y, loss_z, Cx,
       Cy, Cz, psi_x, psi_y, psi_z, bx, by, bz, gx, gy, gz, n_layer,
       [](const vx::Grid& g, const vx::UpdateEArgs<float, 4>& a) {
-        VX_LAUNCH(Update_E_GPU, (vx::update_e_cell<float, 4>), g, a);
+        vx::kernel::Update_E_GPU(g, a);
       });
 }
 

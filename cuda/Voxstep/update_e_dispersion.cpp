@@ -2,9 +2,9 @@
 // the previous-value copies Ex_prev <- Ex, Ey_prev <- Ey, Ez_prev <- Ez.
 #include "../common/dispersion_real.h"
 #include "../common/field_host.h"
+#include "kernels.h"
 #include "voxstep.h"
 
-VX_DECLARE_KERNEL(Update_E_Dispersion_GPU, vx::DispersionRealArgs);
 
 namespace voxstep {
 
@@ -27,7 +27,7 @@ void Update_E_Dispersion(Tn Ex, Tn Ey, Tn Ez, Tn Ex_prev, Tn Ey_prev, Tn Ez_prev
                          Tn aux2_z, Tn /*never accessed*/) {
   const char* fn = "Update_E_Dispersion";
   const vx::FieldExtents e = vx::field_extents(Ex, Ey, Ez);
-  vx::DispersionRealArgs a;
+  vx::DispersionRealArgs<> a;
   a.Ex = vx::acc<float, 6>(Ex);
   a.Ey = vx::acc<float, 6>(Ey);
   a.Ez = vx::acc<float, 6>(Ez);
@@ -89,7 +89,7 @@ void Update_E_Dispersion(Tn Ex, Tn Ey, Tn Ez, Tn Ex_prev, Tn Ey_prev, Tn Ez_prev
     vx::require_extent(fn, ax.first, *ax.second, {e.NS, e.NM, e.Nx, e.Ny, e.Nz, e.NC});
   const vx::Grid g = vx::field_grid(fn, e, device);
   vx::set_field_extents(a, e);
-  VX_LAUNCH(Update_E_Dispersion_GPU, vx::dispersion_real_cell, g, a);
+  vx::kernel::Update_E_Dispersion_GPU(g, a);
 
   // Same device and stream as the kernel: ordered after it, no host wait.
   Ex_prev.copy_(Ex);

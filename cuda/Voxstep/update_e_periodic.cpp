@@ -1,10 +1,9 @@
 // Update_E_Periodic: Bloch ghost planes of the tangential electric components
 // along x, then y; complex channel c is the pair of channels c and c + NC/2.
 #include "../common/periodic_host.h"
+#include "kernels.h"
 #include "voxstep.h"
 
-VX_DECLARE_KERNEL(E_boundx, vx::PeriodicRealArgs);
-VX_DECLARE_KERNEL(E_boundy, vx::PeriodicRealArgs);
 
 namespace voxstep {
 
@@ -13,10 +12,10 @@ void Update_E_Periodic(Tn Ex, Tn Ey, Tn Ez, Tn phase_x, Tn phase_y, Tn periodic,
   vx::update_e_periodic_host<float>(
       "Update_E_Periodic", true, Ex, Ey, Ez, phase_x, phase_y, periodic, positive_phase,
       [](const vx::Grid& g, const vx::PeriodicRealArgs& a) {
-        VX_LAUNCH(E_boundx, (vx::periodic_cell<float, 0>), g, a);
+        vx::kernel::E_boundx(g, a);
       },
       [](const vx::Grid& g, const vx::PeriodicRealArgs& a) {
-        VX_LAUNCH(E_boundy, (vx::periodic_cell<float, 1>), g, a);
+        vx::kernel::E_boundy(g, a);
       });
 }
 

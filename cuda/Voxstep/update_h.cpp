@@ -1,8 +1,8 @@
 // Update_H: advances Hx, Hy, Hz and the magnetic CPML auxiliaries one step.
 #include "../common/update_h_host.h"
+#include "kernels.h"
 #include "voxstep.h"
 
-VX_DECLARE_KERNEL(Update_H_GPU, vx::UpdateHArgs<float>);
 
 namespace voxstep {
 
@@ -12,7 +12,7 @@ void Update_H(Tn Hx, Tn Hy, Tn Hz, Tn Ex, Tn Ey, Tn Ez, Tn Cx, Tn Cy, Tn Cz, Tn 
   vx::update_h_host<float>(
       "Update_H", Hx, Hy, Hz, Ex, Ey, Ez, Cx, Cy, Cz, psi_x, psi_y, psi_z, bx, by, bz, gx, gy,
       gz, n_layer, [](const vx::Grid& g, const vx::UpdateHArgs<float>& a) {
-        VX_LAUNCH(Update_H_GPU, (vx::update_h_cell<float, false>), g, a);
+        vx::kernel::Update_H_GPU(g, a);
       });
 }
 

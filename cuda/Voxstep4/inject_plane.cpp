@@ -2,10 +2,9 @@
 // sampled time signal interpolated at (step - delay) per plane point.
 #include "../common/inject_plane.h"
 #include "../common/source_host.h"
+#include "kernels.h"
 #include "voxstep4.h"
 
-VX_DECLARE_KERNEL(Inject_H_Plane_GPU, vx::PlaneSignalArgs);
-VX_DECLARE_KERNEL(Inject_E_Plane_GPU, vx::PlaneSignalArgs);
 
 namespace voxstep4 {
 
@@ -63,7 +62,7 @@ void inject_plane(const char* fn, bool electric, Named F0, Named F1, Tn coef, Na
   a.Py = static_cast<int>(Py);
   a.Nt = Nt32;
   a.step = step32;
-  launch(vx::Grid{Px * Py, NS * NM * NC, device}, a);
+  launch(vx::make_grid(fn, NS, NM, Px, Py, 1, NC, device), a);
 }
 
 }  // namespace
@@ -74,8 +73,7 @@ void Inject_H(Tn Hx, Tn Hy, Tn coef, Tn sigEx, Tn sigEy, Tn profEx, Tn profEy, T
                {"sigEy", sigEy}, {"profEx", profEx}, {"profEy", profEy}, {"delayEx", delayEx},
                {"delayEy", delayEy}, margin, kp, step,
                [](const vx::Grid& g, const vx::PlaneSignalArgs& a) {
-                 VX_LAUNCH(Inject_H_Plane_GPU,
-                           (vx::inject_plane_point<false, vx::PlaneSignalArgs>), g, a);
+                 vx::kernel::Inject_H_Plane_GPU(g, a);
                });
 }
 
@@ -85,8 +83,7 @@ void Inject_E(Tn Ex, Tn Ey, Tn coef, Tn sigHx, Tn sigHy, Tn profHx, Tn profHy, T
                {"sigHy", sigHy}, {"profHx", profHx}, {"profHy", profHy}, {"delayHx", delayHx},
                {"delayHy", delayHy}, margin, kp, step,
                [](const vx::Grid& g, const vx::PlaneSignalArgs& a) {
-                 VX_LAUNCH(Inject_E_Plane_GPU,
-                           (vx::inject_plane_point<true, vx::PlaneSignalArgs>), g, a);
+                 vx::kernel::Inject_E_Plane_GPU(g, a);
                });
 }
 

@@ -1,9 +1,8 @@
 // Set_ER_average of the complex-field module: one permittivity per sample
 // point and channel, mixed from the per-channel table columns.
-#include "../common/mixing.h"
+#include "kernels.h"
 #include "voxstep4.h"
 
-VX_DECLARE_KERNEL(Set_ER_average_GPU, vx::MixArgs<true>);
 
 namespace voxstep4 {
 
@@ -31,8 +30,7 @@ void Set_ER_average(Tn er, Tn weight, Tn id_map, Tn prev_id_map, Tn er_table) {
   a.Sx = static_cast<int>(Sx);
   a.Sy = static_cast<int>(Sy);
   a.Sz = static_cast<int>(Sz);
-  VX_LAUNCH(Set_ER_average_GPU, (vx::mix_cell<true, false>),
-            (vx::Grid{Sx * Sy * Sz, NM * NC, device}), a);
+  vx::kernel::Set_ER_average_GPU(vx::make_grid(fn, 1, NM, Sx, Sy, Sz, NC, device), a);
 }
 
 }  // namespace voxstep4

@@ -1,10 +1,9 @@
 // Set_ER_subcell: stores the anisotropically smoothed permittivity along one
 // field component, per channel, at the points an object owns.
 #include "../common/material_host.h"
-#include "../common/subcell.h"
+#include "kernels.h"
 #include "voxstep4.h"
 
-VX_DECLARE_KERNEL(Set_ER_subcell_GPU, vx::ERSubcellArgs);
 
 namespace voxstep4 {
 
@@ -39,8 +38,8 @@ Windows Set_ER_subcell(bool gpu_checks, Tn box_x, Tn box_y, Tn box_z, Tn vox, Tn
   vx::require_extent(fn, "id_map", id_map, {NM, Lx, Ly, Lz});
   vx::require_extent(fn, "prev_id_map", prev_id_map, {NM, Lx, Ly, Lz});
   vx::require_extent(fn, "normal", normal, {NM, Lx, Ly, Lz, 3});
-  VX_LAUNCH(Set_ER_subcell_GPU, vx::set_er_subcell_cell, (vx::Grid{o.points, NM * NC, device}),
-            a);
+  vx::kernel::Set_ER_subcell_GPU(
+      vx::make_grid(fn, 1, NM, o.s.Wx, o.s.Wy, o.s.Wz, NC, device), a);
   return {o.range_x, o.range_y, o.range_z};
 }
 

@@ -1,9 +1,8 @@
 // Set_sigma_average: adds the conductivity mixed from the owner's and the
 // displaced material's table values to every sample point.
-#include "../common/mixing.h"
+#include "kernels.h"
 #include "voxstep4.h"
 
-VX_DECLARE_KERNEL(Set_sigma_average_GPU, vx::MixArgs<false>);
 
 namespace voxstep4 {
 
@@ -29,8 +28,7 @@ void Set_sigma_average(Tn sigma, Tn weight, Tn id_map, Tn prev_id_map, Tn sigma_
   a.Sx = static_cast<int>(Sx);
   a.Sy = static_cast<int>(Sy);
   a.Sz = static_cast<int>(Sz);
-  VX_LAUNCH(Set_sigma_average_GPU, (vx::mix_cell<false, true>),
-            (vx::Grid{Sx * Sy * Sz, NM, device}), a);
+  vx::kernel::Set_sigma_average_GPU(vx::make_grid(fn, 1, NM, Sx, Sy, Sz, 1, device), a);
 }
 
 }  // namespace voxstep4

@@ -2,9 +2,9 @@
 // per-channel plus the shared denominator term.
 #include "../common/dispersion_divide.h"
 #include "../common/field_host.h"
+#include "kernels.h"
 #include "voxstep4.h"
 
-VX_DECLARE_KERNEL(Update_E_Dispersion_GPU, vx::DispersionDivideArgs);
 
 namespace voxstep4 {
 
@@ -12,7 +12,7 @@ void Update_E_Dispersion(Tn Ex, Tn Ey, Tn Ez, Tn den1_x, Tn den1_y, Tn den1_z, T
                          Tn den2_y, Tn den2_z, Tn /*never accessed*/) {
   const char* fn = "Update_E_Dispersion";
   const vx::FieldExtents e = vx::field_extents(Ex, Ey, Ez);
-  vx::DispersionDivideArgs a;
+  vx::DispersionDivideArgs<> a;
   a.Ex = vx::cacc<6>(Ex);
   a.Ey = vx::cacc<6>(Ey);
   a.Ez = vx::cacc<6>(Ez);
@@ -36,7 +36,7 @@ void Update_E_Dispersion(Tn Ex, Tn Ey, Tn Ez, Tn den1_x, Tn den1_y, Tn den1_z, T
     vx::require_extent(fn, d.first, *d.second, {e.NM, e.Nx, e.Ny, e.Nz});
   const vx::Grid g = vx::field_grid(fn, e, device);
   vx::set_field_extents(a, e);
-  VX_LAUNCH(Update_E_Dispersion_GPU, vx::dispersion_divide_cell, g, a);
+  vx::kernel::Update_E_Dispersion_GPU(g, a);
 }
 
 }  // namespace voxstep4

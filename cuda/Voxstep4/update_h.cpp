@@ -1,8 +1,8 @@
 // Update_H: advances the complex Hx, Hy, Hz and magnetic CPML auxiliaries.
 #include "../common/update_h_host.h"
+#include "kernels.h"
 #include "voxstep4.h"
 
-VX_DECLARE_KERNEL(Update_H_GPU, vx::UpdateHArgs<vx::cfloat>);
 
 namespace voxstep4 {
 
@@ -12,7 +12,7 @@ void Update_H(Tn Hx, Tn Hy, Tn Hz, Tn Ex, Tn Ey, Tn Ez, Tn Cx, Tn Cy, Tn Cz, Tn 
   vx::update_h_host<vx::cfloat>(
       "Update_H", Hx, Hy, Hz, Ex, Ey, Ez, Cx, Cy, Cz, psi_x, psi_y, psi_z, bx, by, bz, gx, gy,
       gz, n_layer, [](const vx::Grid& g, const vx::UpdateHArgs<vx::cfloat>& a) {
-        VX_LAUNCH(Update_H_GPU, (vx::update_h_cell<vx::cfloat, true>), g, a);
+        vx::kernel::Update_H_GPU(g, a);
       });
 }
 

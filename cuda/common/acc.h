@@ -4,24 +4,56 @@
 
 #include <cstdint>
 #include <cmath>
+#include <limits>
+#include <type_traits>
 
 #if defined(__CUDACC__)
 #define VX_HD __host__ __device__ __forceinline__
 #define VX_UNROLL _Pragma("unroll")
 #else
-#define VX_HD inline
+// Bodies must inline into the CPU's row loops for those to vectorise.
+#define VX_HD inline __attribute__((always_inline))
 #define VX_UNROLL
 #endif
 
 namespace vx {
 
+// What an accessor knows about its strides at compile time: nothing
+// (Strided: any strided view), or the strides of its innermost axes,
+// innermost last (Tail<2, 1>: [..., k, c] with two channels packed). The
+// CPU's packed row loops use the second kind after checking the tensors.
+struct Strided {};
+template <int64_t... kTail>
+struct Tail {};
+
+template <typename S>
+struct StrideTail {
+  static constexpr int kCount = 0;
+  VX_HD static constexpr int64_t at(int) { return 0; }
+};
+template <int64_t... kTail>
+struct StrideTail<Tail<kTail...>> {
+  static constexpr int kCount = sizeof...(kTail);
+  VX_HD static constexpr int64_t at(int e) {
+    constexpr int64_t v[] = {kTail...};
+    return v[e];
+  }
+};
+
 // A tensor handed to a kernel: data pointer plus 64-bit sizes and strides
-// (counted in elements). Any strided view works; nothing needs contiguity.
-template <typename T, int N>
+// (counted in elements). With S = Strided any strided view works; nothing
+// needs contiguity.
+template <typename T, int N, typename S = Strided>
 struct Acc {
   T* data;
   int64_t size[N];
   int64_t stride[N];
+
+  // Stride of axis d: fixed by S for the innermost axes it names.
+  VX_HD int64_t step(int d) const {
+    using Tl = StrideTail<S>;
+    return d >= N - Tl::kCount ? Tl::at(d - (N - Tl::kCount)) : stride[d];
+  }
 
   template <typename... Ix>
   VX_HD T* ptr(Ix... ix) const {
@@ -29,7 +61,7 @@ struct Acc {
     const int64_t idx[N] = {static_cast<int64_t>(ix)...};
     int64_t off = 0;
     VX_UNROLL
-    for (int d = 0; d < N; ++d) off += idx[d] * stride[d];
+    for (int d = 0; d < N; ++d) off += idx[d] * step(d);
     return data + off;
   }
 
@@ -37,7 +69,46 @@ struct Acc {
   VX_HD T& operator()(Ix... ix) const {
     return *ptr(ix...);
   }
+
+  // Whether the strides the view really has agree with those S fixes (an
+  // axis of extent 0 or 1 is never stepped along, so any stride does).
+  bool fits_tail() const {
+    using Tl = StrideTail<S>;
+    for (int e = 0; e < Tl::kCount; ++e) {
+      const int d = N - Tl::kCount + e;
+      if (size[d] > 1 && stride[d] != Tl::at(e)) return false;
+    }
+    return true;
+  }
 };
+
+// Lists a struct's accessors and nested argument blocks, for the CPU's check
+// that the tensors fit the compile-time layout: each_accessor(v) calls v on
+// each member named. Every accessor of an argument block goes in its list.
+#define VX_ACCESSORS(...)                       \
+  template <typename V>                         \
+  void each_accessor(V&& v) const {             \
+    ::vx::visit_all(v, __VA_ARGS__);            \
+  }
+
+template <typename V, typename... X>
+void visit_all(V& v, const X&... x) {
+  (v(x), ...);
+}
+
+// The accessor kinds of the field kernels by the layout of their innermost
+// axes, with kC channels packed at compile time (0: strides read at run time):
+//   ChanAcc  [..., k, c]      fields, auxiliaries, per-channel maps
+//   PairAcc  [..., k, 2, c]   absorbing-layer auxiliaries (psi)
+//   LineAcc  [..., k]         per-cell maps, profiles along z
+template <int kC, int64_t... kTail>
+using TailIf = std::conditional_t<kC == 0, Strided, Tail<kTail...>>;
+template <typename T, int N, int kC>
+using ChanAcc = Acc<T, N, TailIf<kC, kC, 1>>;
+template <typename T, int N, int kC>
+using PairAcc = Acc<T, N, TailIf<kC, 2 * kC, kC, 1>>;
+template <typename T, int N, int kC>
+using LineAcc = Acc<T, N, TailIf<kC, 1>>;
 
 // Thread-number decomposition, t = (i * N1 + j) * N2 + k, in 32-bit unsigned
 // arithmetic: the host keeps every launch below 2^31 points (so t and N1 * N2
@@ -66,9 +137,19 @@ VX_HD void split_batch(int64_t y, int NM, int NC, int& s, int& m, int& c) {
   m = static_cast<int>(q - static_cast<uint32_t>(s) * static_cast<uint32_t>(NM));
 }
 
+// The quiet NaN the kernels store, with the same bits on the CPU and the GPU.
+VX_HD float quiet_nan() {
+#if defined(__CUDA_ARCH__)
+  return __int_as_float(0x7fc00000);
+#else
+  return std::numeric_limits<float>::quiet_NaN();
+#endif
+}
+
 // complex64 as the kernels see it: two floats, real part first (the memory
-// layout of torch.complex64).
-struct cfloat {
+// layout of torch.complex64), aligned like it so that one 64-bit access moves
+// a value.
+struct alignas(8) cfloat {
   float re, im;
 };
 

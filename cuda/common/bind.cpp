@@ -3,6 +3,10 @@
 
 #include <c10/util/Exception.h>
 
+#include <string>
+
+#include "frame.h"
+
 namespace py = pybind11;
 
 namespace vx {
@@ -26,7 +30,20 @@ void prepare_module(py::module_& m) {
       PyErr_SetString(PyExc_RuntimeError, e.what_without_backtrace());
     }
   });
-  (void)m;
+  // Private: the CPU traversal of this module's kernels ("rows", "blocks",
+  // "blocks-points"; "" only reads it), for benchmarks and tests.
+  m.def("_cpu_traversal", [](const std::string& name) {
+    static const char* names[] = {"rows", "blocks", "blocks-points"};
+    const std::string previous = names[static_cast<int>(cpu_traversal())];
+    if (!name.empty()) {
+      int t = 0;
+      while (t < 3 && name != names[t]) ++t;
+      TORCH_CHECK_VALUE(t < 3, "_cpu_traversal: unknown traversal '", name,
+                        "' (rows, blocks, blocks-points)");
+      set_cpu_traversal(static_cast<Traversal>(t));
+    }
+    return previous;
+  });
 }
 
 }  // namespace vx

@@ -3,30 +3,31 @@
 // auxiliaries (owning and displaced material) of every sample it writes.
 #pragma once
 
-#include <limits>
 
 #include "update_e.h"
 
 namespace vx {
 
+// kC > 0: the CPU's packed layout (acc.h).
+template <int kC = 0>
 struct DispersionRealArgs {
-  Acc<float, 6> Ex, Ey, Ez, Ex_prev, Ey_prev, Ez_prev;
-  Acc<float, 4> weight_x, weight_y, weight_z;
-  Acc<uint8_t, 4> id_map_x, id_map_y, id_map_z;
-  Acc<uint8_t, 4> prev_id_map_x, prev_id_map_y, prev_id_map_z;
-  Acc<float, 4> den1_x, den1_y, den1_z, den2_x, den2_y, den2_z;
+  ChanAcc<float, 6, kC> Ex, Ey, Ez, Ex_prev, Ey_prev, Ez_prev;
+  LineAcc<float, 4, kC> weight_x, weight_y, weight_z;
+  LineAcc<uint8_t, 4, kC> id_map_x, id_map_y, id_map_z;
+  LineAcc<uint8_t, 4, kC> prev_id_map_x, prev_id_map_y, prev_id_map_z;
+  LineAcc<float, 4, kC> den1_x, den1_y, den1_z, den2_x, den2_y, den2_z;
   Acc<cfloat, 1> alpha, beta;
-  Acc<cfloat, 6> aux1_x, aux1_y, aux1_z, aux2_x, aux2_y, aux2_z;
+  ChanAcc<cfloat, 6, kC> aux1_x, aux1_y, aux1_z, aux2_x, aux2_y, aux2_z;
   int NM, NC, Nx, Ny, Nz;
-};
 
-VX_HD float quiet_nan() {
-#if defined(__CUDA_ARCH__)
-  return __int_as_float(0x7fffffff);
-#else
-  return std::numeric_limits<float>::quiet_NaN();
-#endif
-}
+  template <int kC2>
+  using WithChannels = DispersionRealArgs<kC2>;
+  static constexpr int kPacked = kC;
+  VX_ACCESSORS(Ex, Ey, Ez, Ex_prev, Ey_prev, Ez_prev, weight_x, weight_y, weight_z, id_map_x,
+               id_map_y, id_map_z, prev_id_map_x, prev_id_map_y, prev_id_map_z, den1_x, den1_y,
+               den1_z, den2_x, den2_y, den2_z, alpha, beta, aux1_x, aux1_y, aux1_z, aux2_x,
+               aux2_y, aux2_z)
+};
 
 // A material table entry; an id the table does not cover reads as NaN (the
 // tables need only hold the ids in use, and a stray id shows in the field).
@@ -36,16 +37,17 @@ VX_HD cfloat table_entry(const Acc<cfloat, 1>& table, int id) {
 }
 
 // One component's maps and state, all read at [m, i, j, k] / [s, m, i, j, k, c].
+template <int kC>
 struct DispersionComponent {
-  const Acc<float, 6>& E;
-  const Acc<float, 6>& P;
-  const Acc<float, 4>& weight;
-  const Acc<uint8_t, 4>& id_map;
-  const Acc<uint8_t, 4>& prev_id_map;
-  const Acc<float, 4>& den1;
-  const Acc<float, 4>& den2;
-  const Acc<cfloat, 6>& aux1;
-  const Acc<cfloat, 6>& aux2;
+  const ChanAcc<float, 6, kC>& E;
+  const ChanAcc<float, 6, kC>& P;
+  const LineAcc<float, 4, kC>& weight;
+  const LineAcc<uint8_t, 4, kC>& id_map;
+  const LineAcc<uint8_t, 4, kC>& prev_id_map;
+  const LineAcc<float, 4, kC>& den1;
+  const LineAcc<float, 4, kC>& den2;
+  const ChanAcc<cfloat, 6, kC>& aux1;
+  const ChanAcc<cfloat, 6, kC>& aux2;
 };
 
 // Re((1 + alpha) * psi).
@@ -53,9 +55,9 @@ VX_HD float re_one_plus(cfloat alpha, cfloat psi) {
   return (1.0f + alpha.re) * psi.re - alpha.im * psi.im;
 }
 
-VX_HD void disperse_sample(const DispersionComponent& d, const Acc<cfloat, 1>& alpha,
-                           const Acc<cfloat, 1>& beta, int s, int m, int i, int j, int k,
-                           int c) {
+template <int kC>
+VX_HD void disperse_sample(const DispersionComponent<kC>& d, const Acc<cfloat, 1>& alpha,
+                           const Acc<cfloat, 1>& beta, int s, int m, int i, int j, int k, int c) {
   float& e = d.E(s, m, i, j, k, c);
   const int p = d.id_map(m, i, j, k);
   const int q = d.prev_id_map(m, i, j, k);
@@ -79,20 +81,19 @@ VX_HD void disperse_sample(const DispersionComponent& d, const Acc<cfloat, 1>& a
   psi2 = cmul(aq, old2) + wbq * dE;
 }
 
-VX_HD void dispersion_real_cell(int64_t t, int64_t y, const DispersionRealArgs& a) {
-  Cell q;
-  if (!map_cell(t, y, a.NM, a.NC, a.Nx, a.Ny, a.Nz, q)) return;
+template <typename P, int kC>
+VX_HD void dispersion_real_cell(const P& q, const DispersionRealArgs<kC>& a) {
   const int s = q.s, m = q.m, i = q.i, j = q.j, k = q.k, c = q.c;
-  if (curl_writes_x(i, j, k))
-    disperse_sample({a.Ex, a.Ex_prev, a.weight_x, a.id_map_x, a.prev_id_map_x, a.den1_x,
+  if (curl_writes_x(q))
+    disperse_sample<kC>({a.Ex, a.Ex_prev, a.weight_x, a.id_map_x, a.prev_id_map_x, a.den1_x,
                      a.den2_x, a.aux1_x, a.aux2_x},
                     a.alpha, a.beta, s, m, i, j, k, c);
-  if (curl_writes_y(i, j, k))
-    disperse_sample({a.Ey, a.Ey_prev, a.weight_y, a.id_map_y, a.prev_id_map_y, a.den1_y,
+  if (curl_writes_y(q))
+    disperse_sample<kC>({a.Ey, a.Ey_prev, a.weight_y, a.id_map_y, a.prev_id_map_y, a.den1_y,
                      a.den2_y, a.aux1_y, a.aux2_y},
                     a.alpha, a.beta, s, m, i, j, k, c);
-  if (curl_writes_z(i, j, k))
-    disperse_sample({a.Ez, a.Ez_prev, a.weight_z, a.id_map_z, a.prev_id_map_z, a.den1_z,
+  if (curl_writes_z(q))
+    disperse_sample<kC>({a.Ez, a.Ez_prev, a.weight_z, a.id_map_z, a.prev_id_map_z, a.den1_z,
                      a.den2_z, a.aux1_z, a.aux2_z},
                     a.alpha, a.beta, s, m, i, j, k, c);
 }

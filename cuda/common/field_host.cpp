@@ -41,7 +41,7 @@ void check_n_layer(const char* fn, const at::Tensor& n_layer) {
 
 Grid field_grid(const char* fn, const FieldExtents& e, int device) {
   check_field_grid(fn, e.NS, e.NM, e.NC, e.Nx, e.Ny, e.Nz);
-  return Grid{e.Nx * e.Ny * e.Nz, e.NS * e.NM * e.NC, device};
+  return make_grid(fn, e.NS, e.NM, e.Nx, e.Ny, e.Nz, e.NC, device);
 }
 
 }  // namespace vx

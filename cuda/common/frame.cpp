@@ -88,6 +88,23 @@ void check_field_grid(const char* fn, int64_t NS, int64_t NM, int64_t NC, int64_
                     " exceeds 65535, CUDA's limit on the second grid dimension");
 }
 
+Grid make_grid(const char* fn, int64_t NS, int64_t NM, int64_t N0, int64_t N1, int64_t N2,
+               int64_t NC, int device) {
+  const int64_t points = N0 * N1 * N2;
+  TORCH_CHECK_VALUE(points * NC <= (int64_t(1) << 32), fn, ": the launch covers ", points,
+                    " points x ", NC, " channels = ", points * NC,
+                    " samples; one launch numbers at most 2^32");
+  const auto i32 = [](int64_t v) { return static_cast<int>(v); };
+  return Grid{Space{i32(NS), i32(NM), i32(N0), i32(N1), i32(N2), i32(NC)}, device};
+}
+
+namespace {
+Traversal g_traversal = Traversal::kRows;
+}  // namespace
+
+Traversal cpu_traversal() { return g_traversal; }
+void set_cpu_traversal(Traversal t) { g_traversal = t; }
+
 void raise_launch_error(const char* kernel, const char* error) {
   TORCH_CHECK(error == nullptr, kernel, " failed to launch: ", error);
 }

@@ -1,9 +1,8 @@
-// Host side of the launch frame: accessors, device choice, pre-launch
-// validation and the two backends (GPU launcher or the CPU loop over the same
-// block/thread space).
+// Host side of the launch frame: accessors, device choice and pre-launch
+// validation. The backends themselves are in launch_host.h (CPU loops, host
+// entry points) and launch_cuda.cuh (GPU kernels).
 #pragma once
 
-#include <ATen/Parallel.h>
 #include <ATen/core/Tensor.h>
 #include <c10/util/Exception.h>
 
@@ -13,11 +12,6 @@
 
 #include "acc.h"
 #include "launch.h"
-
-#if defined(__x86_64__) || defined(__SSE2__)
-#include <xmmintrin.h>
-#define VX_HAVE_MXCSR 1
-#endif
 
 namespace vx {
 
@@ -84,6 +78,12 @@ void check_field_grid(const char* fn, int64_t NS, int64_t NM, int64_t NC, int64_
 // Limits of any launch: points below 2^31, rows at most 65535.
 void check_grid(const char* fn, int64_t points, int64_t rows, const char* rows_what);
 
+// The launch over batch NS x NM, points N0 x N1 x N2 and NC channels on
+// `device`, after the last limit of the GPU's thread numbering: points x NC
+// at most 2^32 (the callers have checked the others).
+Grid make_grid(const char* fn, int64_t NS, int64_t NM, int64_t N0, int64_t N1, int64_t N2,
+               int64_t NC, int device);
+
 // Raises when a GPU launcher reported a failure.
 void raise_launch_error(const char* kernel, const char* error);
 
@@ -93,53 +93,12 @@ void raise_launch_error(const char* kernel, const char* error);
 // Waits for every queued kernel on `device` (status ignored).
 void device_synchronize(int device);
 
-// Subnormal results are flushed to zero on the GPU; the CPU backend does the
-// same while it runs a kernel body (and avoids the slow path subnormals take
-// on x86 when absorbing layers decay fields towards zero).
-struct FlushSubnormals {
-#ifdef VX_HAVE_MXCSR
-  unsigned int saved = _mm_getcsr();
-  FlushSubnormals() { _mm_setcsr(saved | 0x8040u); }  // FTZ | DAZ
-  ~FlushSubnormals() { _mm_setcsr(saved); }
-#endif
-};
-
-// The CPU backend: runs body(t, y, args) over the same (block, thread) space
-// the GPU launch covers, blocks spread over torch's intra-op threads.
-template <typename Args, typename Body>
-void run_host(const Grid& g, const Args& args, Body body) {
-  const int64_t blocks = (g.points + kThreads - 1) / kThreads;
-  const int64_t total = blocks * g.rows;
-  at::parallel_for(0, total, 1, [&](int64_t b0, int64_t b1) {
-    FlushSubnormals ftz;
-    for (int64_t b = b0; b < b1; ++b) {
-      const int64_t y = b / blocks;
-      const int64_t base = (b % blocks) * kThreads;
-      for (int tid = 0; tid < kThreads; ++tid) body(base + tid, y, args);
-    }
-  });
-}
+// How the CPU backend walks a space (launch_host.h): row loops in memory
+// order, or the GPU's thread decomposition block by block under either
+// mapping. A process-wide setting of each module, for measurement and tests.
+enum class Traversal { kRows, kBlocks, kBlocksPointsOnly };
+Traversal cpu_traversal();
+void set_cpu_traversal(Traversal t);
 
 }  // namespace vx
 
-#ifdef VOXSTEP_WITH_CUDA
-#define VX_GPU_LAUNCH(NAME, GRID, ARGS) \
-  ::vx::raise_launch_error(#NAME, launch_##NAME(GRID, ARGS))
-#else
-#define VX_GPU_LAUNCH(NAME, GRID, ARGS) ::vx::no_gpu_build(#NAME)
-#endif
-
-// Runs kernel NAME (per-thread body BODY) on the grid's device: the GPU
-// launcher for a CUDA index, the CPU loop otherwise. An empty grid launches
-// nothing.
-#define VX_LAUNCH(NAME, BODY, GRID, ARGS)                                              \
-  do {                                                                                 \
-    const ::vx::Grid vx_grid_ = (GRID);                                                \
-    if (vx_grid_.points <= 0 || vx_grid_.rows <= 0) break;                             \
-    if (vx_grid_.device >= 0) {                                                        \
-      VX_GPU_LAUNCH(NAME, vx_grid_, ARGS);                                             \
-    } else {                                                                           \
-      ::vx::run_host(vx_grid_, ARGS,                                                   \
-                     [](int64_t t_, int64_t y_, const auto& a_) { BODY(t_, y_, a_); }); \
-    }                                                                                  \
-  } while (0)

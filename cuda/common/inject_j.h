@@ -27,10 +27,9 @@ struct SourceOf<cfloat> {
   VX_HD static cfloat part(cfloat J, int, int) { return J; }
 };
 
+// The space is the box: Bx x By x Bz points by NC channels.
 template <typename F>
-VX_HD void inject_j_point(int64_t t, int64_t y, const InjectJArgs<F>& a) {
-  Cell p;
-  if (!map_cell(t, y, a.NM, a.NC, a.Bx, a.By, a.Bz, p)) return;
+VX_HD void inject_j_point(const Cell& p, const InjectJArgs<F>& a) {
   const int s = p.s, m = p.m, i = p.i, j = p.j, k = p.k, c = p.c;
   const int X = a.x0 + i, Y = a.y0 + j, Z = a.z0 + k;
   a.Ex(s, m, X, Y, Z, c) -= SourceOf<F>::part(a.Jx(s, m, i, j, k), c, a.NC);

@@ -11,27 +11,18 @@
 //   Ex += v on j > my     Ey -= v on i > mx
 #pragma once
 
-#include "acc.h"
+#include "launch.h"
 
 namespace vx {
 
-// One thread of a plane kernel: window point and batch coordinates.
-struct PlanePoint {
-  int s, m, c;
-  int i, j;
-};
+// A plane kernel's space is Px x Py x 1 points by NC channels; its points
+// are (q.i, q.j). The host keeps Px, Py below 65536, so the 16-bit plane
+// indices never wrap.
+using PlanePoint = Cell;
 
-// t = blockIdx.x * 256 + threadIdx.x runs over Px * Py points (i = t / Py,
-// j = t mod Py); y = (s * NM + m) * NC + c. The host keeps Px, Py below
-// 65536, so the 16-bit plane indices never wrap. Returns false outside the
-// window (and for threads past the plane).
-VX_HD bool map_plane_point(int64_t t, int64_t y, int NM, int NC, int Px, int Py, int mx,
-                           int my, PlanePoint& p) {
-  int zero;
-  if (!split3(t, Px, 1, Py, p.i, zero, p.j)) return false;
-  if (p.i < mx || p.i >= Px - mx || p.j < my || p.j >= Py - my) return false;
-  split_batch(y, NM, NC, p.s, p.m, p.c);
-  return true;
+// Whether a plane point lies in the window mx <= i < Px - mx, my <= j < Py - my.
+VX_HD bool in_window(const PlanePoint& p, int Px, int Py, int mx, int my) {
+  return p.i >= mx && p.i < Px - mx && p.j >= my && p.j < Py - my;
 }
 
 // Real module: complex amplitude A[s][c'] times profile P[s][i][j][c'],
@@ -100,9 +91,8 @@ struct PlaneSignalArgs {
 
 // kElectric = false: Inject_H (plane kp); true: Inject_E (plane kp + 1).
 template <bool kElectric, typename Args>
-VX_HD void inject_plane_point(int64_t t, int64_t y, const Args& a) {
-  PlanePoint p;
-  if (!map_plane_point(t, y, a.NM, a.NC, a.Px, a.Py, a.mx, a.my, p)) return;
+VX_HD void inject_plane_point(const PlanePoint& p, const Args& a) {
+  if (!in_window(p, a.Px, a.Py, a.mx, a.my)) return;
   const int s = p.s, m = p.m, i = p.i, j = p.j, c = p.c;
   const int k = kElectric ? a.kp + 1 : a.kp;
   const float g = a.coef(k);

@@ -1,6 +1,6 @@
-// Defines named __global__ kernels around a per-thread body and their
-// launchers: 256 threads per block, default stream, status checked without
-// synchronising.
+// Defines, for each line of a kernel table, the named __global__ kernel
+// around its per-cell body and its launcher: 256 threads per block, the
+// build's thread mapping (launch.h), status checked without synchronising.
 #pragma once
 
 #include <cuda_runtime.h>
@@ -19,8 +19,8 @@ const char* launch_checked(const Grid& g, LaunchFn launch) {
     cudaError_t e = cudaSetDevice(g.device);
     if (e != cudaSuccess) return cudaGetErrorString(e);
   }
-  const dim3 grid(static_cast<unsigned>((g.points + kThreads - 1) / kThreads),
-                  static_cast<unsigned>(g.rows), 1);
+  const dim3 grid(static_cast<unsigned>(grid_blocks<kGpuMapping>(g.space)),
+                  static_cast<unsigned>(grid_rows<kGpuMapping>(g.space)), 1);
   launch(grid);
   const cudaError_t status = cudaGetLastError();
   if (previous != g.device) cudaSetDevice(previous);
@@ -29,12 +29,13 @@ const char* launch_checked(const Grid& g, LaunchFn launch) {
 
 }  // namespace vx
 
-// BODY(t, y, args): t = blockIdx.x * 256 + threadIdx.x, y = blockIdx.y.
-#define VX_DEFINE_KERNEL(NAME, ARGS, BODY)                                         \
-  __global__ void __launch_bounds__(256) NAME(const ARGS args) {                  \
-    BODY(static_cast<int64_t>(blockIdx.x) * ::vx::kThreads + threadIdx.x,          \
-         static_cast<int64_t>(blockIdx.y), args);                                  \
-  }                                                                                \
-  VX_DECLARE_KERNEL(NAME, ARGS) {                                                  \
-    return ::vx::launch_checked(grid, [&](dim3 g) { NAME<<<g, ::vx::kThreads>>>(args); }); \
+// The kernel NAME calls BODY(position, args) once per position of its space.
+#define VX_DEFINE_GPU_KERNEL(NAME, ARGS, BODY)                                              \
+  __global__ void __launch_bounds__(256) NAME(const ::vx::Space space, const ARGS args) {   \
+    ::vx::Cell q;                                                                           \
+    if (::vx::map_thread<::vx::kGpuMapping>(space, blockIdx.x, threadIdx.x, blockIdx.y, q)) \
+      BODY(q, args);                                                                        \
+  }                                                                                         \
+  const char* ::vx::gpu::NAME(const ::vx::Grid& grid, const ARGS& args) {                   \
+    return ::vx::launch_checked(grid, [&](dim3 g) { ::NAME<<<g, ::vx::kThreads>>>(grid.space, args); }); \
   }

@@ -5,10 +5,8 @@
 
 #include "material_api.h"
 #include "material_host.h"
-#include "material_kernels.h"
+#include "kernels.h"
 
-VX_DECLARE_KERNEL(Mat_Average_GPU, vx::MatAverageArgs<float>);
-VX_DECLARE_KERNEL(Mat_Average_GPU, vx::MatAverageArgs<double>);
 
 namespace vx {
 
@@ -34,7 +32,7 @@ std::tuple<at::Tensor, at::Tensor, at::Tensor, at::Tensor> Mat_average(
                                            {"coord_x", &coord_x},
                                            {"coord_y", &coord_y},
                                            {"coord_z", &coord_z}});
-    VX_LAUNCH(Mat_Average_GPU, (mat_average_cell<scalar_t>), (Grid{o.points, o.NM, device}), a);
+    kernel::Mat_Average_GPU(make_grid(fn, 1, o.NM, o.s.Wx, o.s.Wy, o.s.Wz, 1, device), a);
     if (device >= 0) device_synchronize(device);
   });
   return {averaged, o.range_x, o.range_y, o.range_z};

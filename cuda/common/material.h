@@ -21,7 +21,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "acc.h"
+#include "launch.h"
 
 namespace vx {
 
@@ -34,20 +34,16 @@ struct OverlapScalars {
   int Lx, Ly, Lz;                 // coordinate lengths
 };
 
-// One thread's window point: window-local (i, j, k), sample-grid (I, J, K).
+// One call's window point: window-local (i, j, k), sample-grid (I, J, K).
 struct WindowPoint {
   int i, j, k;
   int I, J, K;
 };
 
-// t = blockIdx.x * 256 + threadIdx.x over Wx * Wy * Wz; false past the window.
-VX_HD bool map_window(int64_t t, const OverlapScalars& s, WindowPoint& p) {
-  if (s.Wy <= 0 || s.Wz <= 0) return false;
-  if (!split3(t, s.Wx, s.Wy, s.Wz, p.i, p.j, p.k)) return false;
-  p.I = s.first_x + p.i;
-  p.J = s.first_y + p.j;
-  p.K = s.first_z + p.k;
-  return true;
+// The kernels of the family run over the window: Wx x Wy x Wz points, one
+// batch row per m (and per channel where they have channels).
+VX_HD WindowPoint window_point(const Cell& q, const OverlapScalars& s) {
+  return {q.i, q.j, q.k, s.first_x + q.i, s.first_y + q.j, s.first_z + q.k};
 }
 
 // A cell's extent along one axis and the voxel indices it reaches.
@@ -144,16 +140,9 @@ VX_HD void for_each_overlap(const SampleCell& c, const OverlapScalars& s, Fn&& f
   }
 }
 
-// Per-id tables: an id past the end of the table reads NaN, so a caller's
-// missing entry shows in the result instead of reading foreign memory.
-VX_HD float quiet_nan() {
-#if defined(__CUDA_ARCH__)
-  return __int_as_float(0x7fc00000);
-#else
-  return std::numeric_limits<float>::quiet_NaN();
-#endif
-}
-
+// Per-id tables: an id past the end of the table reads NaN (quiet_nan), so a
+// caller's missing entry shows in the result instead of reading foreign
+// memory.
 VX_HD float table_value(const Acc<float, 1>& table, int id) {
   return id < table.size[0] ? table(id) : quiet_nan();
 }

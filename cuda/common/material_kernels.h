@@ -18,10 +18,9 @@ struct MatAverageArgs {
 // The running sum is single precision in both variants; the double variant
 // forms each term in double and rounds the sum back after every addition.
 template <typename T>
-VX_HD void mat_average_cell(int64_t t, int64_t y, const MatAverageArgs<T>& a) {
-  WindowPoint p;
-  if (!map_window(t, a.s, p)) return;
-  const int m = static_cast<int>(y);
+VX_HD void mat_average_cell(const Cell& q, const MatAverageArgs<T>& a) {
+  const WindowPoint p = window_point(q, a.s);
+  const int m = q.m;
   const SampleCell cell = sample_cell(a.coord_x, a.coord_y, a.coord_z, a.s, p);
   float sum = 0.f;
   for_each_overlap<4>(cell, a.s, [&](int ix, int iy, int iz, float w) {
@@ -42,10 +41,9 @@ struct SetWeightMatIdArgs {
 // A positive mean fill gives the point to the object: the old owner becomes
 // the displaced id and the fill the owner's weight. Anything else (zero,
 // negative, NaN) leaves the point alone.
-VX_HD void set_weight_mat_id_cell(int64_t t, int64_t y, const SetWeightMatIdArgs& a) {
-  WindowPoint p;
-  if (!map_window(t, a.s, p)) return;
-  const int m = static_cast<int>(y);
+VX_HD void set_weight_mat_id_cell(const Cell& q, const SetWeightMatIdArgs& a) {
+  const WindowPoint p = window_point(q, a.s);
+  const int m = q.m;
   const SampleCell cell = sample_cell(a.coord_x, a.coord_y, a.coord_z, a.s, p);
   float fill = 0.f;
   for_each_overlap<4>(cell, a.s, [&](int ix, int iy, int iz, float w) {

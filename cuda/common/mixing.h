@@ -9,9 +9,9 @@
 
 namespace vx {
 
-// kChannels = false: 4-D output [m, I, J, K], 1-D table, one block row per m.
-// kChannels = true: 5-D output [m, I, J, K, c], 2-D table [id, c], one block
-// row per (m, c).
+// kChannels = false: 4-D output [m, I, J, K], 1-D table, one channel.
+// kChannels = true: 5-D output [m, I, J, K, c], 2-D table [id, c], NC
+// channels. The space is Sx x Sy x Sz points, one batch row per m.
 template <bool kChannels>
 struct MixArgs {
   Acc<float, kChannels ? 5 : 4> out;
@@ -25,10 +25,8 @@ struct MixArgs {
 VX_HD float mix(float w, float own, float displaced) { return fmaf(w, own, (1.f - w) * displaced); }
 
 template <bool kChannels, bool kAdd>
-VX_HD void mix_cell(int64_t t, int64_t y, const MixArgs<kChannels>& a) {
-  int I, J, K, unused, m, c;
-  if (!split3(t, a.Sx, a.Sy, a.Sz, I, J, K)) return;
-  split_batch(y, 1, a.NC, m, unused, c);  // y = m * NC + c
+VX_HD void mix_cell(const Cell& q, const MixArgs<kChannels>& a) {
+  const int I = q.i, J = q.j, K = q.k, m = q.m, c = q.c;
   const float w = a.weight(m, I, J, K);
   const int own = a.id_map(m, I, J, K);
   const int displaced = a.prev_id_map(m, I, J, K);

@@ -10,31 +10,42 @@
 namespace vx {
 
 // One pass: `first` is Ey (x pass) or Ex (y pass), `second` is Ez. NCh is H
-// (real module, NC / 2) or NC (complex module).
-template <typename F>
+// (real module, NC / 2) or NC (complex module). kC > 0: the CPU's packed
+// layout (acc.h) with kC complex channels, so 2 kC field channels in the
+// real module.
+template <typename F, int kC = 0>
 struct PeriodicArgs {
-  Acc<F, 6> first, second;
+  ChanAcc<F, 6, (std::is_same<F, float>::value ? 2 : 1) * kC> first, second;
   Acc<F, 2> phase;
   Acc<int32_t, 1> periodic;
   int NM, NCh, Nx, Ny, Nz;
   bool positive_phase;
+
+  template <int kC2>
+  using WithChannels = PeriodicArgs<F, kC2>;
+  static constexpr int kPacked = kC;
+  VX_ACCESSORS(first, second, phase, periodic)
 };
 
 // The complex value of channel c: the pair of halves, or the sample itself.
-VX_HD cfloat load_channel(const Acc<float, 6>& f, int s, int m, int i, int j, int k, int c,
+template <typename S>
+VX_HD cfloat load_channel(const Acc<float, 6, S>& f, int s, int m, int i, int j, int k, int c,
                           int H) {
   return {f(s, m, i, j, k, c), f(s, m, i, j, k, c + H)};
 }
-VX_HD cfloat load_channel(const Acc<cfloat, 6>& f, int s, int m, int i, int j, int k, int c,
+template <typename S>
+VX_HD cfloat load_channel(const Acc<cfloat, 6, S>& f, int s, int m, int i, int j, int k, int c,
                           int) {
   return f(s, m, i, j, k, c);
 }
-VX_HD void store_channel(const Acc<float, 6>& f, int s, int m, int i, int j, int k, int c,
+template <typename S>
+VX_HD void store_channel(const Acc<float, 6, S>& f, int s, int m, int i, int j, int k, int c,
                          int H, cfloat z) {
   f(s, m, i, j, k, c) = z.re;
   f(s, m, i, j, k, c + H) = z.im;
 }
-VX_HD void store_channel(const Acc<cfloat, 6>& f, int s, int m, int i, int j, int k, int c,
+template <typename S>
+VX_HD void store_channel(const Acc<cfloat, 6, S>& f, int s, int m, int i, int j, int k, int c,
                          int, cfloat z) {
   f(s, m, i, j, k, c) = z;
 }
@@ -49,8 +60,8 @@ VX_HD cfloat phase_entry(const Acc<cfloat, 2>& t, int s, int c, int) { return t(
 // Ghost rule along the pass's axis at face position (u, k), u being j for
 // the x pass and i for the y pass: plane 0 <- P * plane N - 1, then
 // plane N <- conj(P) * plane 1.
-template <typename F, int kAxis>
-VX_HD void apply_ghosts(const Acc<F, 6>& f, int s, int m, int u, int k, int c, int H, int N,
+template <typename F, int kAxis, typename Field>
+VX_HD void apply_ghosts(const Field& f, int s, int m, int u, int k, int c, int H, int N,
                         cfloat P) {
   if (kAxis == 0) {
     const cfloat A = load_channel(f, s, m, N - 1, u, k, c, H);
@@ -65,19 +76,17 @@ VX_HD void apply_ghosts(const Acc<F, 6>& f, int s, int m, int u, int k, int c, i
   }
 }
 
-// kAxis 0: E_boundx, one thread per (j, k), 0 <= j <= Ny, 0 <= k <= Nz.
-// kAxis 1: E_boundy, one thread per (i, k), 0 <= i <= Nx, 0 <= k <= Nz.
-template <typename F, int kAxis>
-VX_HD void periodic_cell(int64_t t, int64_t y, const PeriodicArgs<F>& a) {
+// kAxis 0: E_boundx, one call per (j, k), 0 <= j <= Ny, 0 <= k <= Nz.
+// kAxis 1: E_boundy, one call per (i, k), 0 <= i <= Nx, 0 <= k <= Nz.
+// The space is (Nu + 1) x 1 x (Nz + 1) points by NCh channels: u = q.i.
+template <typename F, int kAxis, typename Pos, int kC>
+VX_HD void periodic_cell(const Pos& q, const PeriodicArgs<F, kC>& a) {
   const int Nu = kAxis == 0 ? a.Ny : a.Nx;  // extent of the in-plane axis
   const int N = kAxis == 0 ? a.Nx : a.Ny;   // extent of the periodic axis
-  int u, zero, k;
-  if (!split3(t, Nu + 1, 1, a.Nz + 1, u, zero, k)) return;
+  const int u = q.i, k = q.k, s = q.s, m = q.m, c = q.c;
   // An empty periodic axis has no interior plane to copy from.
   if (N < 1) return;
   if (a.periodic(kAxis) == 0) return;
-  int s, m, c;
-  split_batch(y, a.NM, a.NCh, s, m, c);
 
   cfloat P = phase_entry(a.phase, s, c, a.NCh);
   if (!a.positive_phase) P = conj(P);
@@ -89,8 +98,8 @@ VX_HD void periodic_cell(int64_t t, int64_t y, const PeriodicArgs<F>& a) {
 
 namespace vx {
 
-// Argument blocks and pass bodies of the two modules (aliases keep commas
-// out of the kernel macros).
+// Argument blocks of the two modules (aliases keep commas out of the kernel
+// tables).
 using PeriodicRealArgs = PeriodicArgs<float>;
 using PeriodicComplexArgs = PeriodicArgs<cfloat>;
 

@@ -48,10 +48,11 @@ void update_e_periodic_host(const char* fn, bool real_halves, Tn Ex, Tn Ey, Tn E
                       " must be below 65536 (cell indices are 16-bit)");
   const char* rows_what = real_halves ? "NS*NM*(NC/2)" : "NS*NM*NC";
   const int64_t rows = e.NS * e.NM * NCh;
-  const Grid gx{(e.Ny + 1) * (e.Nz + 1), rows, device};
-  const Grid gy{(e.Nx + 1) * (e.Nz + 1), rows, device};
-  check_grid(fn, gx.points, rows, rows_what);
-  check_grid(fn, gy.points, rows, rows_what);
+  check_grid(fn, (e.Ny + 1) * (e.Nz + 1), rows, rows_what);
+  check_grid(fn, (e.Nx + 1) * (e.Nz + 1), rows, rows_what);
+  // One call per face position (u, k) of the pass and complex channel; u = i.
+  const Grid gx = make_grid(fn, e.NS, e.NM, e.Ny + 1, 1, e.Nz + 1, NCh, device);
+  const Grid gy = make_grid(fn, e.NS, e.NM, e.Nx + 1, 1, e.Nz + 1, NCh, device);
 
   ax.NM = static_cast<int>(e.NM);
   ax.NCh = static_cast<int>(NCh);

@@ -2,9 +2,8 @@
 // (owner id, displaced id and owner weight per sample point).
 #include "material_api.h"
 #include "material_host.h"
-#include "material_kernels.h"
+#include "kernels.h"
 
-VX_DECLARE_KERNEL(Set_weight_mat_id_GPU, vx::SetWeightMatIdArgs);
 
 namespace vx {
 
@@ -32,7 +31,7 @@ void Set_weight_mat_id(bool gpu_checks, Tn box_x, Tn box_y, Tn box_z, Tn vox, Tn
   require_extent(fn, "weight", weight, {grid[0], grid[1], grid[2], grid[3]});
   require_extent(fn, "id_map", id_map, {grid[0], grid[1], grid[2], grid[3]});
   require_extent(fn, "prev_id_map", prev_id_map, {grid[0], grid[1], grid[2], grid[3]});
-  VX_LAUNCH(Set_weight_mat_id_GPU, set_weight_mat_id_cell, (Grid{o.points, o.NM, device}), a);
+  kernel::Set_weight_mat_id_GPU(make_grid(fn, 1, o.NM, o.s.Wx, o.s.Wy, o.s.Wz, 1, device), a);
 }
 
 }  // namespace vx

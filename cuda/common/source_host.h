@@ -107,7 +107,7 @@ void inject_j_host(const char* fn, Tn Ex, Tn Ey, Tn Ez, Tn Jx, Tn Jy, Tn Jz, Tn 
   a.Bx = static_cast<int>(Bx);
   a.By = static_cast<int>(By);
   a.Bz = static_cast<int>(Bz);
-  launch(Grid{Bx * By * Bz, NS * NM * NC, device}, a);
+  launch(make_grid(fn, NS, NM, Bx, By, Bz, NC, device), a);
 }
 
 }  // namespace vx

@@ -51,10 +51,9 @@ struct WeightSubcellArgs {
 // The stored owner byte is compared with the low 8 bits of mat_id, the form
 // Set_weight_mat_id stored it in. A non-positive table value has no smoothing:
 // the weight is only rounded (halves away from zero).
-VX_HD void set_weight_subcell_cell(int64_t t, int64_t y, const WeightSubcellArgs& a) {
-  WindowPoint p;
-  if (!map_window(t, a.s, p)) return;
-  const int m = static_cast<int>(y);
+VX_HD void set_weight_subcell_cell(const Cell& q, const WeightSubcellArgs& a) {
+  const WindowPoint p = window_point(q, a.s);
+  const int m = q.m;
   const int owner = a.id_map(m, p.I, p.J, p.K);
   if (owner != id_byte(a.mat_id)) return;
   float& weight = a.weight(m, p.I, p.J, p.K);
@@ -88,11 +87,9 @@ struct ERSubcellArgs {
 // Per channel: a non-positive owner or displaced permittivity stores the
 // owner's value (the averages are meaningless there, and a zero one would
 // divide by zero); otherwise the smoothed permittivity.
-VX_HD void set_er_subcell_cell(int64_t t, int64_t y, const ERSubcellArgs& a) {
-  WindowPoint p;
-  if (!map_window(t, a.s, p)) return;
-  int m, c, unused;
-  split_batch(y, 1, a.NC, m, unused, c);  // y = m * NC + c
+VX_HD void set_er_subcell_cell(const Cell& q, const ERSubcellArgs& a) {
+  const WindowPoint p = window_point(q, a.s);
+  const int m = q.m, c = q.c;
   const int owner = a.id_map(m, p.I, p.J, p.K);
   if (owner != id_byte(a.mat_id)) return;
   float& er = a.er(m, p.I, p.J, p.K, c);

@@ -10,37 +10,52 @@
 namespace vx {
 
 // KN: rank of the keep tensors, 4 ([m, i, j, k]) in the real module, 5
-// ([m, i, j, k, c], one factor per channel) in the complex module.
-template <typename F, int KN>
+// ([m, i, j, k, c], one factor per channel) in the complex module. kC > 0:
+// the CPU's packed layout (acc.h).
+template <typename F, int KN, int kC = 0>
 struct UpdateEArgs {
-  Acc<F, 6> Ex, Ey, Ez, Hx, Hy, Hz;
+  ChanAcc<F, 6, kC> Ex, Ey, Ez, Hx, Hy, Hz;
+  // Strides read at run time even in the packed layout: vacuum drivers pass
+  // stride-0 expansions of one value.
   Acc<float, KN> keep_x, keep_y, keep_z;
   Acc<float, 4> loss_x, loss_y, loss_z;
-  CurlSet<F> cs;
+  CurlSet<F, kC> cs;
   int NM, NC, Nx, Ny, Nz;
+
+  template <int kC2>
+  using WithChannels = UpdateEArgs<F, KN, kC2>;
+  static constexpr int kPacked = kC;
+  static constexpr bool kLayered = true;
+  VX_HD LayerIndex layer(int axis, int x) const {
+    return cs.template rule<true>(axis, x, axis == 0 ? Nx : axis == 1 ? Ny : Nz);
+  }
+  VX_ACCESSORS(Ex, Ey, Ez, Hx, Hy, Hz, keep_x, keep_y, keep_z, loss_x, loss_y, loss_z, cs)
 };
 
 // The argument blocks of the two modules (aliases keep commas out of the
-// kernel macros).
+// kernel tables).
 using UpdateERealArgs = UpdateEArgs<float, 4>;
 using UpdateEComplexArgs = UpdateEArgs<cfloat, 5>;
 
-VX_HD float keep_at(const Acc<float, 4>& keep, int m, int i, int j, int k, int /*c*/) {
+template <typename S>
+VX_HD float keep_at(const Acc<float, 4, S>& keep, int m, int i, int j, int k, int /*c*/) {
   return keep(m, i, j, k);
 }
-VX_HD float keep_at(const Acc<float, 5>& keep, int m, int i, int j, int k, int c) {
+template <typename S>
+VX_HD float keep_at(const Acc<float, 5, S>& keep, int m, int i, int j, int k, int c) {
   return keep(m, i, j, k, c);
 }
 
 // The samples the curl step writes: both transverse indices nonzero.
-VX_HD bool curl_writes_x(int /*i*/, int j, int k) { return j != 0 && k != 0; }
-VX_HD bool curl_writes_y(int i, int /*j*/, int k) { return i != 0 && k != 0; }
-VX_HD bool curl_writes_z(int i, int j, int /*k*/) { return i != 0 && j != 0; }
+template <typename P>
+VX_HD bool curl_writes_x(const P& q) { return has_below<1>(q) && has_below<2>(q); }
+template <typename P>
+VX_HD bool curl_writes_y(const P& q) { return has_below<0>(q) && has_below<2>(q); }
+template <typename P>
+VX_HD bool curl_writes_z(const P& q) { return has_below<0>(q) && has_below<1>(q); }
 
-template <typename F, int KN>
-VX_HD void update_e_cell(int64_t t, int64_t y, const UpdateEArgs<F, KN>& a) {
-  Cell q;
-  if (!map_cell(t, y, a.NM, a.NC, a.Nx, a.Ny, a.Nz, q)) return;
+template <typename F, int KN, typename P, typename Args>
+VX_HD void update_e_cell(const P& q, const Args& a) {
   const int s = q.s, m = q.m, i = q.i, j = q.j, k = q.k, c = q.c;
 
   const F hx = a.Hx(s, m, i, j, k, c);
@@ -49,12 +64,13 @@ VX_HD void update_e_cell(int64_t t, int64_t y, const UpdateEArgs<F, KN>& a) {
   // Backward differences; index 0 of an axis has none (every use of one
   // below is guarded by a nonzero index along its axis).
   const F zero{};
-  const F dxHy = i ? hy - a.Hy(s, m, i - 1, j, k, c) : zero;
-  const F dxHz = i ? hz - a.Hz(s, m, i - 1, j, k, c) : zero;
-  const F dyHx = j ? hx - a.Hx(s, m, i, j - 1, k, c) : zero;
-  const F dyHz = j ? hz - a.Hz(s, m, i, j - 1, k, c) : zero;
-  const F dzHx = k ? hx - a.Hx(s, m, i, j, k - 1, c) : zero;
-  const F dzHy = k ? hy - a.Hy(s, m, i, j, k - 1, c) : zero;
+  const bool bx = has_below<0>(q), by = has_below<1>(q), bz = has_below<2>(q);
+  const F dxHy = bx ? hy - a.Hy(s, m, i - 1, j, k, c) : zero;
+  const F dxHz = bx ? hz - a.Hz(s, m, i - 1, j, k, c) : zero;
+  const F dyHx = by ? hx - a.Hx(s, m, i, j - 1, k, c) : zero;
+  const F dyHz = by ? hz - a.Hz(s, m, i, j - 1, k, c) : zero;
+  const F dzHx = bz ? hx - a.Hx(s, m, i, j, k - 1, c) : zero;
+  const F dzHy = bz ? hy - a.Hy(s, m, i, j, k - 1, c) : zero;
   const float cx = a.cs.Cx(i), cy = a.cs.Cy(j), cz = a.cs.Cz(k);
 
   F ex = a.Ex(s, m, i, j, k, c);
@@ -62,17 +78,17 @@ VX_HD void update_e_cell(int64_t t, int64_t y, const UpdateEArgs<F, KN>& a) {
   F ez = a.Ez(s, m, i, j, k, c);
   bool wx = false, wy = false, wz = false;
 
-  if (curl_writes_x(i, j, k)) {
+  if (curl_writes_x(q)) {
     const float f = keep_at(a.keep_x, m, i, j, k, c) - a.loss_x(m, i, j, k);
     ex = (f * ex + cy * dyHz) - cz * dzHy;
     wx = true;
   }
-  if (curl_writes_y(i, j, k)) {
+  if (curl_writes_y(q)) {
     const float f = keep_at(a.keep_y, m, i, j, k, c) - a.loss_y(m, i, j, k);
     ey = (f * ey + cz * dzHx) - cx * dxHz;
     wy = true;
   }
-  if (curl_writes_z(i, j, k)) {
+  if (curl_writes_z(q)) {
     const float f = keep_at(a.keep_z, m, i, j, k, c) - a.loss_z(m, i, j, k);
     ez = (f * ez + cx * dxHy) - cy * dyHx;
     wz = true;
@@ -81,35 +97,35 @@ VX_HD void update_e_cell(int64_t t, int64_t y, const UpdateEArgs<F, KN>& a) {
   // Layer terms carry the sign of the curl term that differences the same
   // H component along the layer's axis; they are added unscaled, also on the
   // index-0 faces of the other axes that the curl step skipped.
-  const int Lx = layer_index_e(i, a.Nx, a.cs.n_layer(0));
-  if (layer_usable(Lx, a.cs.lim_x)) {
-    const float b = a.cs.bx(Lx), g = a.cs.gx(Lx);
-    F& p0 = a.cs.psi_x(s, m, Lx, j, k, 0, c);
+  const LayerIndex Lx = layer_of<0>(q, a, i);
+  if (Lx.in) {
+    const float b = a.cs.bx(Lx.L), g = a.cs.gx(Lx.L);
+    F& p0 = a.cs.psi_x(s, m, Lx.L, j, k, 0, c);
     p0 = b * p0 - g * dxHz;
     ey = ey + p0;
-    F& p1 = a.cs.psi_x(s, m, Lx, j, k, 1, c);
+    F& p1 = a.cs.psi_x(s, m, Lx.L, j, k, 1, c);
     p1 = b * p1 + g * dxHy;
     ez = ez + p1;
     wy = wz = true;
   }
-  const int Ly = layer_index_e(j, a.Ny, a.cs.n_layer(1));
-  if (layer_usable(Ly, a.cs.lim_y)) {
-    const float b = a.cs.by(Ly), g = a.cs.gy(Ly);
-    F& p0 = a.cs.psi_y(s, m, i, Ly, k, 0, c);
+  const LayerIndex Ly = layer_of<1>(q, a, j);
+  if (Ly.in) {
+    const float b = a.cs.by(Ly.L), g = a.cs.gy(Ly.L);
+    F& p0 = a.cs.psi_y(s, m, i, Ly.L, k, 0, c);
     p0 = b * p0 - g * dyHx;
     ez = ez + p0;
-    F& p1 = a.cs.psi_y(s, m, i, Ly, k, 1, c);
+    F& p1 = a.cs.psi_y(s, m, i, Ly.L, k, 1, c);
     p1 = b * p1 + g * dyHz;
     ex = ex + p1;
     wz = wx = true;
   }
-  const int Lz = layer_index_e(k, a.Nz, a.cs.n_layer(2));
-  if (layer_usable(Lz, a.cs.lim_z)) {
-    const float b = a.cs.bz(Lz), g = a.cs.gz(Lz);
-    F& p0 = a.cs.psi_z(s, m, i, j, Lz, 0, c);
+  const LayerIndex Lz = layer_of<2>(q, a, k);
+  if (Lz.in) {
+    const float b = a.cs.bz(Lz.L), g = a.cs.gz(Lz.L);
+    F& p0 = a.cs.psi_z(s, m, i, j, Lz.L, 0, c);
     p0 = b * p0 - g * dzHy;
     ex = ex + p0;
-    F& p1 = a.cs.psi_z(s, m, i, j, Lz, 1, c);
+    F& p1 = a.cs.psi_z(s, m, i, j, Lz.L, 1, c);
     p1 = b * p1 + g * dzHx;
     ey = ey + p1;
     wx = wy = true;

@@ -1,5 +1,6 @@
-// The Yee grid written down once: staggering, thread-to-cell mapping and the
-// absorbing-layer index rules that every field kernel shares.
+// The Yee grid written down once: staggering, the absorbing-layer index rules
+// that every field kernel shares, and what the CPU's row loops tell a body
+// about the cell it visits.
 //
 // Field tensors are [s, m, i, j, k, c]. With cell (i, j, k) at integer
 // coordinates:
@@ -18,25 +19,47 @@
 //   Ez [NS, NM, Nx+1, Ny+1, Nz, NC]
 #pragma once
 
-#include "acc.h"
+#include "launch.h"
 
 namespace vx {
 
-// One thread of a kernel over a 3-D index space (field cells, current or
-// monitor boxes, query points): position and batch coordinates.
-struct Cell {
-  int s, m, c;
-  int i, j, k;
+// What the CPU's packed row loops know about a cell at compile time, per
+// axis: nothing (ask the rule), that it lies in no absorbing layer, or that
+// it lies in one at layer index coordinate + shift.
+enum LayerHint { kAskRule, kNoLayer, kInLayer };
+
+// A cell visited by the CPU's packed row loops, with what the loop fixes at
+// compile time: the layer membership of each axis, and whether i and j are
+// at least 1 (bits 0 and 1 of kBelow; k is always at least 1 there, the
+// cells at k = 0 take the plain Cell path).
+template <int kX, int kY, int kZ, int kBelow>
+struct RowCell : Cell {
+  int shift[3];
 };
 
-// t = blockIdx.x * 256 + threadIdx.x runs over Nx * Ny * Nz positions with k
-// fastest; y = blockIdx.y = (s * NM + m) * NC + c. Returns false for threads
-// past the last position.
-VX_HD bool map_cell(int64_t t, int64_t y, int NM, int NC, int Nx, int Ny,
-                    int Nz, Cell& cell) {
-  if (!split3(t, Nx, Ny, Nz, cell.i, cell.j, cell.k)) return false;
-  split_batch(y, NM, NC, cell.s, cell.m, cell.c);
-  return true;
+template <typename P>
+struct PositionFacts {
+  template <int kAxis>
+  static constexpr int kHint = kAskRule;
+  static constexpr bool kKnowsBelow = false;
+  template <int kAxis>
+  static constexpr bool kHasBelow = false;
+};
+template <int kX, int kY, int kZ, int kBelow>
+struct PositionFacts<RowCell<kX, kY, kZ, kBelow>> {
+  template <int kAxis>
+  static constexpr int kHint = kAxis == 0 ? kX : kAxis == 1 ? kY : kZ;
+  static constexpr bool kKnowsBelow = true;
+  template <int kAxis>
+  static constexpr bool kHasBelow = kAxis == 2 || ((kBelow >> kAxis) & 1);
+};
+
+// Whether the cell has a neighbour at index - 1 along kAxis.
+template <int kAxis, typename P>
+VX_HD bool has_below(const P& q) {
+  using Facts = PositionFacts<P>;
+  if (Facts::kKnowsBelow) return Facts::template kHasBelow<kAxis>;
+  return (kAxis == 0 ? q.i : kAxis == 1 ? q.j : q.k) != 0;
 }
 
 // Layer index of cell x on an axis of N cells with thickness n, or -1 when
@@ -62,16 +85,52 @@ VX_HD int layer_index_e(int x, int N, int n) {
 // thickness on the device larger than that must not send a kernel past them.
 VX_HD bool layer_usable(int L, int64_t limit) { return L >= 0 && L < limit; }
 
+// A cell's layer index along one axis and whether the layer terms apply.
+struct LayerIndex {
+  int L;
+  bool in;
+};
+
 // What both curl updates take besides the fields: curl profiles, CPML
 // auxiliaries, decay and gain profiles, layer thicknesses, and how many layer
 // indices each axis's psi, b and g can all hold (computed on the host).
-template <typename F>
+// kC > 0: the CPU's packed layout (acc.h).
+template <typename F, int kC = 0>
 struct CurlSet {
-  Acc<float, 1> Cx, Cy, Cz;
-  Acc<F, 7> psi_x, psi_y, psi_z;
-  Acc<float, 1> bx, by, bz, gx, gy, gz;
+  Acc<float, 1> Cx, Cy;
+  LineAcc<float, 1, kC> Cz;
+  PairAcc<F, 7, kC> psi_x, psi_y, psi_z;
+  Acc<float, 1> bx, by;
+  LineAcc<float, 1, kC> bz;
+  Acc<float, 1> gx, gy;
+  LineAcc<float, 1, kC> gz;
   Acc<int32_t, 1> n_layer;
   int64_t lim_x, lim_y, lim_z;
+
+  // The layer rule of axis `axis` (0, 1, 2) at coordinate x of N cells.
+  template <bool kElectric>
+  VX_HD LayerIndex rule(int axis, int x, int N) const {
+    const int n = n_layer(axis);
+    const int L = kElectric ? layer_index_e(x, N, n) : layer_index_h(x, N, n);
+    return {L, layer_usable(L, axis == 0 ? lim_x : axis == 1 ? lim_y : lim_z)};
+  }
+
+  VX_ACCESSORS(Cx, Cy, Cz, psi_x, psi_y, psi_z, bx, by, bz, gx, gy, gz, n_layer)
 };
+
+// The layer index of a cell along kAxis: as the position knows it, else by
+// the kernel's own rule (a.layer, which the CPU's row loops also use to sort
+// cells into segments).
+template <int kAxis, typename P, typename Args>
+VX_HD LayerIndex layer_of(const P& q, const Args& a, int x) {
+  constexpr int h = PositionFacts<P>::template kHint<kAxis>;
+  if constexpr (h == kNoLayer) {
+    return {-1, false};
+  } else if constexpr (h == kInLayer) {
+    return {x + q.shift[kAxis], true};
+  } else {
+    return a.layer(kAxis, x);
+  }
+}
 
 }  // namespace vx

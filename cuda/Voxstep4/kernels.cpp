@@ -1,0 +1,6 @@
+// Host entry points (GPU launch or CPU loops) of the complex-field module,
+// from its kernel table.
+#include "../common/launch_host.h"
+#include "kernels.h"
+
+VOXSTEP4_KERNELS(VX_DEFINE_HOST_LAUNCH)

@@ -1,0 +1,335 @@
+// The CPU backend: runs a kernel body over its space in memory order, and the
+// host entry point of each kernel-table line (GPU launcher or CPU loops).
+//
+// Row loops: the space is cut into rows (s, m, i) -- or (s, m, i, j) when
+// those are too few for the threads -- spread over torch's intra-op threads;
+// within a row the coordinates advance incrementally and the innermost loop
+// runs over k and c, the stride-1 axes of every field. Argument blocks that
+// offer a packed layout (WithChannels<kC>) run, when NC is 1 or 2 and every
+// tensor fits that layout, with compile-time inner strides and positions that
+// tell the body what the loop knows (yee.h: layer membership per axis,
+// whether the row lies on an index-0 face), so the plain interior vectorises
+// and the absorbing-layer terms are taken only in the stretches that hold
+// layer cells. Cells at k = 0, and every other argument block, go through the
+// plain Cell path.
+//
+// Block traversals: the GPU's thread decomposition, block by block (the
+// backend's earlier traversal), kept for measurement and to check both GPU
+// thread mappings on the CPU.
+#pragma once
+
+#include <ATen/Parallel.h>
+
+#include <algorithm>
+#include <cstring>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "frame.h"
+#include "launch.h"
+#include "yee.h"
+
+#if defined(__x86_64__) || defined(__SSE2__)
+#include <xmmintrin.h>
+#define VX_HAVE_MXCSR 1
+#endif
+
+#if defined(__clang__)
+#define VX_IVDEP _Pragma("clang loop vectorize(assume_safety)")
+#elif defined(__GNUC__)
+#define VX_IVDEP _Pragma("GCC ivdep")
+#else
+#define VX_IVDEP
+#endif
+
+namespace vx {
+
+// Subnormal results are flushed to zero on the GPU; the CPU backend does the
+// same while it runs a kernel body (and avoids the slow path subnormals take
+// on x86 when absorbing layers decay fields towards zero).
+struct FlushSubnormals {
+#ifdef VX_HAVE_MXCSR
+  unsigned int saved = _mm_getcsr();
+  FlushSubnormals() { _mm_setcsr(saved | 0x8040u); }  // FTZ | DAZ
+  ~FlushSubnormals() { _mm_setcsr(saved); }
+#endif
+};
+
+// Elements a thread takes at least before the loops go parallel, so small
+// calls stay on the calling thread.
+constexpr int64_t kMinWorkPerThread = 16384;
+
+// ---------------------------------------------------------------------------
+// The packed layout of an argument block.
+
+template <typename Args, typename = void>
+struct HasPackedLayout : std::false_type {};
+template <typename Args>
+struct HasPackedLayout<Args, std::void_t<typename Args::template WithChannels<1>>>
+    : std::true_type {};
+
+// Channels an argument block fixes at compile time (0: none), and whether
+// its body takes absorbing-layer terms (it then offers layer(axis, x)).
+template <typename Args, typename = void>
+struct PackedChannels : std::integral_constant<int, 0> {};
+template <typename Args>
+struct PackedChannels<Args, std::void_t<decltype(Args::kPacked)>>
+    : std::integral_constant<int, Args::kPacked> {};
+
+template <typename Args, typename = void>
+struct Layered : std::false_type {};
+template <typename Args>
+struct Layered<Args, std::void_t<decltype(Args::kLayered)>>
+    : std::integral_constant<bool, Args::kLayered> {};
+
+// Checks every accessor an argument block lists against its compile-time
+// strides.
+struct TailCheck {
+  bool ok = true;
+  template <typename T, int N, typename S>
+  void operator()(const Acc<T, N, S>& x) {
+    ok = ok && x.fits_tail();
+  }
+  template <typename Block>
+  void operator()(const Block& b) {
+    b.each_accessor(*this);
+  }
+};
+
+// The same argument block with kC channels packed. The two instantiations
+// hold the same members in the same layout and differ only in the strides
+// the compiler may assume, which the caller checks before use.
+template <int kC, typename Args>
+typename Args::template WithChannels<kC> with_packed_layout(const Args& a) {
+  using Packed = typename Args::template WithChannels<kC>;
+  static_assert(sizeof(Packed) == sizeof(Args) && std::is_trivially_copyable_v<Args> &&
+                    std::is_trivially_copyable_v<Packed>,
+                "a packed argument block must have the layout of the strided one");
+  Packed p;
+  std::memcpy(static_cast<void*>(&p), &a, sizeof(Args));
+  return p;
+}
+
+// ---------------------------------------------------------------------------
+// Row loops.
+
+template <int... kCs, typename F>
+inline __attribute__((always_inline)) void each_channel(std::integer_sequence<int, kCs...>, F&& f) {
+  (f(kCs), ...);
+}
+
+// One stretch k0 <= k < k1 (k0 >= 1) of a row, all its cells alike for the
+// layer rule; shift: the layer index offsets of the row.
+template <int kX, int kY, int kZ, int kBelow, int kC, typename Args, typename Body>
+void run_stretch(const Args& __restrict__ a, Body& body, int s, int m, int i, int j, int k0, int k1,
+                 const int (&shift)[3]) {
+  RowCell<kX, kY, kZ, kBelow> q;
+  q.s = s;
+  q.m = m;
+  q.i = i;
+  q.j = j;
+  q.shift[0] = shift[0];
+  q.shift[1] = shift[1];
+  q.shift[2] = shift[2];
+  VX_IVDEP
+  for (int k = k0; k < k1; ++k) {
+    q.k = k;
+    // The channels written out, not looped over: the vectoriser then sees
+    // one loop over k with kC interleaved accesses per tensor.
+    each_channel(std::make_integer_sequence<int, kC>{}, [&](int c) __attribute__((always_inline)) {
+      q.c = c;
+      body(q, a);
+    });
+  }
+}
+
+// Cells k0 <= k < k1 of a row through the plain Cell path.
+template <typename Args, typename Body>
+void run_plain(const Args& a, Body& body, int NC, int s, int m, int i, int j, int k0, int k1) {
+  Cell q;
+  q.s = s;
+  q.m = m;
+  q.i = i;
+  q.j = j;
+  for (int k = k0; k < k1; ++k) {
+    q.k = k;
+    for (int c = 0; c < NC; ++c) {
+      q.c = c;
+      body(q, a);
+    }
+  }
+}
+
+// A stretch of cells along k with the same layer membership and index offset.
+struct Stretch {
+  int k0, k1;
+  bool in;
+  int shift;
+};
+
+// Calls f(std::bool_constant<flags>...) with the run-time flags as
+// compile-time ones.
+template <typename F>
+void with_flags(F&& f) {
+  f();
+}
+template <typename F, typename... B>
+void with_flags(F&& f, bool first, B... rest) {
+  if (first)
+    with_flags([&](auto... t) { f(std::true_type{}, t...); }, rest...);
+  else
+    with_flags([&](auto... t) { f(std::false_type{}, t...); }, rest...);
+}
+
+constexpr int hint_of(bool in) { return in ? kInLayer : kNoLayer; }
+
+// The layer stretches of k = 1 ... N2 - 1 by the kernel's own rule.
+template <typename Args>
+std::vector<Stretch> z_stretches(const Args& a, int N2) {
+  std::vector<Stretch> out;
+  for (int k = 1; k < N2; ++k) {
+    const LayerIndex L = a.layer(2, k);
+    const int shift = L.in ? L.L - k : 0;
+    if (!out.empty() && out.back().in == L.in && out.back().shift == shift)
+      out.back().k1 = k + 1;
+    else
+      out.push_back({k, k + 1, L.in, shift});
+  }
+  return out;
+}
+
+template <typename Args, typename Body>
+void run_rows(const Space& sp, const Args& a, Body body) {
+  constexpr int kC = PackedChannels<Args>::value;
+  constexpr bool kLayered = kC > 0 && Layered<Args>::value;
+  const int64_t outer = int64_t(sp.NS) * sp.NM * sp.N0;
+  // Split rows along j too when (s, m, i) rows are fewer than the threads
+  // could share.
+  const bool by_j = outer < 4 * int64_t(at::get_num_threads()) && sp.N1 > 1;
+  const int64_t rows = by_j ? outer * sp.N1 : outer;
+  const int64_t per_row = (by_j ? 1 : int64_t(sp.N1)) * sp.N2 * sp.NC;
+  const int64_t grain = std::max<int64_t>(1, kMinWorkPerThread / std::max<int64_t>(per_row, 1));
+
+  std::vector<Stretch> z;
+  if constexpr (kLayered) z = z_stretches(a, sp.N2);
+
+  at::parallel_for(0, rows, grain, [&](int64_t r0, int64_t r1) {
+    FlushSubnormals ftz;
+    for (int64_t r = r0; r < r1; ++r) {
+      int64_t rest = r;
+      int j0 = 0, j1 = sp.N1;
+      if (by_j) {
+        j0 = static_cast<int>(rest % sp.N1);
+        j1 = j0 + 1;
+        rest /= sp.N1;
+      }
+      const int i = static_cast<int>(rest % sp.N0);
+      rest /= sp.N0;
+      const int m = static_cast<int>(rest % sp.NM);
+      const int s = static_cast<int>(rest / sp.NM);
+      for (int j = j0; j < j1; ++j) {
+        if constexpr (kC == 0) {
+          run_plain(a, body, sp.NC, s, m, i, j, 0, sp.N2);
+        } else {
+          run_plain(a, body, kC, s, m, i, j, 0, std::min(sp.N2, 1));
+          if constexpr (kLayered) {
+            const LayerIndex Lx = a.layer(0, i), Ly = a.layer(1, j);
+            for (const Stretch& st : z) {
+              const int shift[3] = {Lx.in ? Lx.L - i : 0, Ly.in ? Ly.L - j : 0, st.shift};
+              with_flags(
+                  [&](auto X, auto Y, auto Z, auto BI, auto BJ) {
+                    run_stretch<hint_of(X), hint_of(Y), hint_of(Z), BI + 2 * BJ, kC>(
+                        a, body, s, m, i, j, st.k0, st.k1, shift);
+                  },
+                  Lx.in, Ly.in, st.in, i > 0, j > 0);
+            }
+          } else {
+            const int shift[3] = {0, 0, 0};
+            with_flags(
+                [&](auto BI, auto BJ) {
+                  run_stretch<kAskRule, kAskRule, kAskRule, BI + 2 * BJ, kC>(a, body, s, m, i, j,
+                                                                             1, sp.N2, shift);
+                },
+                i > 0, j > 0);
+          }
+        }
+      }
+    }
+  });
+}
+
+// ---------------------------------------------------------------------------
+// Block traversals: the GPU's decomposition, 256 threads per block.
+
+template <Mapping kMap, typename Args, typename Body>
+void run_blocks(const Space& sp, const Args& a, Body body) {
+  const int64_t blocks = grid_blocks<kMap>(sp);
+  const int64_t rows = grid_rows<kMap>(sp);
+  at::parallel_for(0, blocks * rows, 1, [&](int64_t b0, int64_t b1) {
+    FlushSubnormals ftz;
+    for (int64_t b = b0; b < b1; ++b) {
+      const uint32_t row = static_cast<uint32_t>(b / blocks);
+      const uint32_t block = static_cast<uint32_t>(b % blocks);
+      for (int t = 0; t < kThreads; ++t) {
+        Cell q;
+        if (map_thread<kMap>(sp, block, static_cast<uint32_t>(t), row, q)) body(q, a);
+      }
+    }
+  });
+}
+
+// ---------------------------------------------------------------------------
+
+template <int kC, typename Args, typename Body>
+bool run_packed(const Space& sp, const Args& a, Body& body) {
+  const auto p = with_packed_layout<kC>(a);
+  TailCheck check;
+  p.each_accessor(check);
+  if (!check.ok) return false;
+  run_rows(sp, p, body);
+  return true;
+}
+
+// Runs body(position, args) once per position of the space on the CPU.
+template <typename Args, typename Body>
+void run_cpu(const Space& sp, const Args& a, Body body) {
+  switch (cpu_traversal()) {
+    case Traversal::kBlocks:
+      run_blocks<Mapping::kChannelFastest>(sp, a, body);
+      return;
+    case Traversal::kBlocksPointsOnly:
+      run_blocks<Mapping::kPointsOnly>(sp, a, body);
+      return;
+    case Traversal::kRows:
+      break;
+  }
+  if constexpr (HasPackedLayout<Args>::value) {
+    if (sp.NC == 1 && run_packed<1>(sp, a, body)) return;
+    if (sp.NC == 2 && run_packed<2>(sp, a, body)) return;
+  }
+  run_rows(sp, a, body);
+}
+
+}  // namespace vx
+
+#ifdef VOXSTEP_WITH_CUDA
+#define VX_GPU_CALL(NAME, GRID, ARGS) ::vx::raise_launch_error(#NAME, ::vx::gpu::NAME(GRID, ARGS))
+#else
+#define VX_GPU_CALL(NAME, GRID, ARGS) ::vx::no_gpu_build(#NAME)
+#endif
+
+// The host entry point of kernel NAME: nothing for an empty space, the GPU
+// launcher for a CUDA device, the CPU loops otherwise.
+#define VX_DEFINE_HOST_LAUNCH(NAME, ARGS, BODY)                                         \
+  void ::vx::kernel::NAME(const ::vx::Grid& grid, const ARGS& args) {                   \
+    if (grid.space.empty()) return;                                                     \
+    if (grid.device >= 0) {                                                             \
+      VX_GPU_CALL(NAME, grid, args);                                                    \
+      return;                                                                           \
+    }                                                                                   \
+    ::vx::run_cpu(grid.space, args,                                                     \
+                  [](const auto& q_, const auto& a_) __attribute__((always_inline)) {   \
+                    BODY(q_, a_);                                                       \
+                  });                                                                   \
+  }
