@@ -1,0 +1,364 @@
+"""One table of every public function of Voxstep, Voxstep4 and the CPU twins
+in _voxstep_host: each argument's name and role, and a builder of random
+valid arguments (small random extents, random values) on the CPU.
+
+Roles: "w" a tensor the function writes, "r" a tensor it only reads, "u" a
+tensor it accepts and ignores, "int" / "bool" a Python scalar. Builders take
+a NumPy Generator and return the argument list in call order."""
+import numpy as np
+import torch
+
+import Voxstep
+import Voxstep4
+import _voxstep_host
+
+F32, C64, I32, U8 = torch.float32, torch.complex64, torch.int32, torch.uint8
+
+
+class Entry:
+    def __init__(self, module, name, params, build):
+        self.module = module
+        self.name = name
+        self.names = [p.split(":")[0] for p in params]
+        self.roles = [p.split(":")[1] for p in params]
+        self.build = build
+
+    @property
+    def id(self):
+        return f"{self.module.__name__}.{self.name}"
+
+    @property
+    def fn(self):
+        return getattr(self.module, self.name)
+
+    def index(self, name):
+        return self.names.index(name)
+
+
+def _params(spec):
+    """'Ex Ey:w coef:r kp:int' -> ['Ex:w', 'Ey:w', 'coef:r', 'kp:int']: a role
+    applies to the names before it back to the previous role."""
+    out, pending = [], []
+    for tok in spec.split():
+        if ":" in tok:
+            name, role = tok.split(":")
+            out += [f"{n}:{role}" for n in pending + [name]]
+            pending = []
+        else:
+            pending.append(tok)
+    assert not pending, spec
+    return out
+
+
+def _rand(r, shape, dtype):
+    if dtype == C64:
+        a = r.standard_normal(shape) + 1j * r.standard_normal(shape)
+        return torch.tensor(a.astype(np.complex64))
+    if dtype == U8:
+        return torch.tensor(r.integers(0, 4, shape).astype(np.uint8))
+    return torch.tensor(r.uniform(0.2, 1.0, shape).astype(np.float32))
+
+
+def _grid(r, nc_choices):
+    NS, NM = (int(x) for x in r.integers(1, 3, 2))
+    Nx, Ny, Nz = (int(x) for x in r.integers(1, 5, 3))
+    return NS, NM, Nx, Ny, Nz, int(r.choice(nc_choices))
+
+
+def _fields(r, NS, NM, Nx, Ny, Nz, NC, dtype):
+    E = [_rand(r, s, dtype) for s in ((NS, NM, Nx, Ny + 1, Nz + 1, NC),
+                                       (NS, NM, Nx + 1, Ny, Nz + 1, NC),
+                                       (NS, NM, Nx + 1, Ny + 1, Nz, NC))]
+    H = [_rand(r, (NS, NM, Nx, Ny, Nz, NC), dtype) for _ in range(3)]
+    return E, H
+
+
+def _curl_set(r, NS, NM, Nx, Ny, Nz, NC, dtype):
+    """Cx, Cy, Cz, psi_x..z, bx..bz, gx..gz, n_layer."""
+    N = (Nx, Ny, Nz)
+    n = [int(r.integers(0, N[a] // 2 + 1)) for a in range(3)]
+    C = [_rand(r, (x,), F32) for x in N]
+    psi = []
+    for a in range(3):
+        shape = [NS, NM, Nx, Ny, Nz, 2, NC]
+        shape[2 + a] = 2 * n[a]
+        psi.append(_rand(r, tuple(shape), dtype))
+    b = [_rand(r, (2 * x,), F32) for x in n]
+    g = [-_rand(r, (2 * x,), F32) for x in n]
+    return C + psi + b + g + [torch.tensor(n, dtype=I32)]
+
+
+CURL = "Cx Cy Cz:r psi_x psi_y psi_z:w bx by bz gx gy gz n_layer:r"
+
+
+def update_h(dtype, nc):
+    def build(r):
+        s = _grid(r, nc)
+        E, H = _fields(r, *s, dtype)
+        return H + E + _curl_set(r, *s, dtype) + [torch.zeros(1)]
+    return build
+
+
+def update_e(dtype, nc, keep_per_channel):
+    def build(r):
+        NS, NM, Nx, Ny, Nz, NC = s = _grid(r, nc)
+        E, H = _fields(r, *s, dtype)
+        kshape = (NM, Nx, Ny, Nz, NC) if keep_per_channel else (NM, Nx, Ny, Nz)
+        keep = [_rand(r, kshape, F32) for _ in range(3)]
+        loss = [_rand(r, (NM, Nx, Ny, Nz), F32) * 0.2 for _ in range(3)]
+        return E + H + keep + loss + _curl_set(r, *s, dtype) + [torch.zeros(1)]
+    return build
+
+
+def dispersion_real(r):
+    NS, NM, Nx, Ny, Nz, NC = s = _grid(r, (2, 4))
+    E, _ = _fields(r, *s, F32)
+    P = [e.clone() * 0.5 for e in E]
+    m = (NM, Nx, Ny, Nz)
+    n_ids = 4
+    w = [_rand(r, m, F32) for _ in range(3)]
+    ids = [_rand(r, m, U8) for _ in range(6)]
+    den1 = [_rand(r, m, F32) + 1 for _ in range(3)]
+    den2 = [_rand(r, m, F32) for _ in range(3)]
+    alpha = _rand(r, (n_ids,), C64) * 0.5
+    beta = _rand(r, (n_ids,), C64)
+    aux = [_rand(r, e.shape, C64) for e in E + E]
+    return E + P + w + ids + den1 + den2 + [alpha, beta] + aux + [torch.zeros(1)]
+
+
+def dispersion_divide(r):
+    NS, NM, Nx, Ny, Nz, NC = s = _grid(r, (1, 2, 3))
+    E, _ = _fields(r, *s, C64)
+    den1 = [_rand(r, (NM, Nx, Ny, Nz, NC), F32) + 1 for _ in range(3)]
+    den2 = [_rand(r, (NM, Nx, Ny, Nz), F32) for _ in range(3)]
+    return E + den1 + den2 + [torch.zeros(1)]
+
+
+def periodic(dtype, nc):
+    def build(r):
+        NS, NM, Nx, Ny, Nz, NC = s = _grid(r, nc)
+        E, _ = _fields(r, *s, dtype)
+        cols = 2 * (NC // 2) if dtype == F32 else NC
+        phase = [_rand(r, (NS, cols), dtype) for _ in range(2)]
+        flags = torch.tensor([int(x) for x in r.integers(0, 2, 2)], dtype=I32)
+        return E + phase + [flags, bool(r.integers(0, 2))]
+    return build
+
+
+def _plane_window(r, electric, NS, NM, NC, dtype):
+    Px, Py = (int(x) for x in r.integers(1, 5, 2))
+    Nz = int(r.integers(2, 5))
+    kp = int(r.integers(0, Nz - 1 if electric else Nz))
+    if electric:
+        F0 = _rand(r, (NS, NM, Px, Py + 1, Nz, NC), dtype)
+        F1 = _rand(r, (NS, NM, Px + 1, Py, Nz, NC), dtype)
+    else:
+        F0 = _rand(r, (NS, NM, Px, Py, Nz, NC), dtype)
+        F1 = _rand(r, (NS, NM, Px, Py, Nz, NC), dtype)
+    coef = _rand(r, (Nz + 1,), F32)
+    mx = int(r.integers(0, (Px + 1) // 2 + 1))
+    my = int(r.integers(0, (Py + 1) // 2 + 1))
+    return Px, Py, kp, F0, F1, coef, torch.tensor([mx, my], dtype=I32)
+
+
+def plane_real(electric):
+    def build(r):
+        NS, NM = (int(x) for x in r.integers(1, 3, 2))
+        NC = int(r.choice((2, 4)))
+        Px, Py, kp, F0, F1, coef, margin = _plane_window(r, electric, NS, NM, NC, F32)
+        ch = NC - NC // 2
+        A = [_rand(r, (NS, ch), C64) for _ in range(2)]
+        P = [_rand(r, (NS, Px, Py, ch), C64) for _ in range(2)]
+        return [F0, F1, coef] + A + P + [margin, kp]
+    return build
+
+
+def plane_complex(electric):
+    def build(r):
+        NS, NM = (int(x) for x in r.integers(1, 3, 2))
+        NC = int(r.integers(1, 4))
+        Px, Py, kp, F0, F1, coef, margin = _plane_window(r, electric, NS, NM, NC, C64)
+        Nt = int(r.integers(1, 6))
+        S = [_rand(r, (NS, Nt), C64) for _ in range(2)]
+        P = [_rand(r, (NS, Px, Py, NC), C64) for _ in range(2)]
+        D = [torch.tensor(r.uniform(-1, Nt + 1, (Px, Py)).astype(np.float32)) for _ in range(2)]
+        return [F0, F1, coef] + S + P + D + [margin, kp, int(r.integers(0, Nt + 2))]
+    return build
+
+
+def inject_j(dtype):
+    def build(r):
+        NS, NM = (int(x) for x in r.integers(1, 3, 2))
+        NC = int(r.choice((2, 3, 4))) if dtype == F32 else int(r.integers(1, 4))
+        B = [int(x) for x in r.integers(1, 4, 3)]
+        pos = [int(x) for x in r.integers(0, 3, 3)]
+        E = [_rand(r, (NS, NM, *(p + b + 1 for p, b in zip(pos, B)), NC), dtype)
+             for _ in range(3)]
+        J = [_rand(r, (NS, NM, *B), C64) for _ in range(3)]
+        return E + J + [torch.tensor(pos)]
+    return build
+
+
+def monitor(r):
+    NS, NM = (int(x) for x in r.integers(1, 3, 2))
+    NCm = int(r.integers(1, 4))
+    NCf = NCm if r.integers(0, 2) else 1
+    o = [int(x) for x in r.integers(0, 3, 3)]
+    B = [int(x) for x in r.integers(1, 4, 3)]  # node positions per axis (last - first + 2)
+    E = [_rand(r, (NS, NM, *(a + b + 1 for a, b in zip(o, B)), NCf), F32) for _ in range(3)]
+    M = []
+    for axis in range(3):
+        ext = list(B)
+        ext[axis] = max(ext[axis] - 1, 1)
+        M.append(_rand(r, (NS, NM, *ext, NCm), C64))
+    w = _rand(r, (NCm,), C64)
+    ranges = [torch.tensor([a, a + b - 2]) for a, b in zip(o, B)]
+    return M + E + [w] + ranges
+
+
+def _coords(r, n):
+    return torch.tensor(np.cumsum(r.uniform(0.3, 1.0, n)).astype(np.float32))
+
+
+def _object(r):
+    """Boxes, voxel map and sample coordinates of one painted object."""
+    coords = [_coords(r, int(r.integers(2, 6))) for _ in range(3)]
+    boxes = []
+    for c in coords:
+        lo = float(c[0]) + float(r.uniform(-1, 1))
+        boxes.append(torch.tensor([lo, lo + float(r.uniform(0.5, 4))], dtype=F32))
+    NM = int(r.integers(1, 3))
+    vox = torch.tensor(r.uniform(0, 1, (NM, *r.integers(1, 4, 3))).astype(np.float32))
+    return boxes, vox, coords, NM
+
+
+def id_range(r):
+    c = _coords(r, int(r.integers(1, 6)))
+    lo = float(r.uniform(-1, 3))
+    return [torch.tensor([lo, lo + float(r.uniform(0, 3))], dtype=F32), c]
+
+
+def mat_average(r):
+    boxes, vox, coords, _ = _object(r)
+    return boxes + [vox] + coords
+
+
+def _maps(r, NM, coords):
+    shape = (NM, *(len(c) for c in coords))
+    return shape, [_rand(r, shape, F32), _rand(r, shape, U8), _rand(r, shape, U8)]
+
+
+def paint(r):
+    boxes, vox, coords, NM = _object(r)
+    _, maps = _maps(r, NM, coords)
+    return boxes + [vox] + coords + [int(r.integers(0, 300))] + maps
+
+
+def subcell(per_channel):
+    def build(r):
+        boxes, vox, coords, NM = _object(r)
+        shape, (w, ids, prev) = _maps(r, NM, coords)
+        normal = torch.tensor(r.standard_normal((*shape, 3)).astype(np.float32))
+        mat_id = int(r.integers(0, 4))
+        if per_channel:
+            NC = int(r.integers(1, 3))
+            out = _rand(r, (*shape, NC), F32)
+            table = _rand(r, (4, NC), F32) + 1
+        else:
+            out, table = w, _rand(r, (4,), F32) + 1
+        return boxes + [vox] + coords + [out, mat_id, ids, prev, normal, table,
+                                         int(r.integers(0, 4))]
+    return build
+
+
+def mix(per_channel):
+    def build(r):
+        NM = int(r.integers(1, 3))
+        shape = (NM, *(int(x) for x in r.integers(1, 4, 3)))
+        w, ids, prev = _rand(r, shape, F32), _rand(r, shape, U8), _rand(r, shape, U8)
+        if per_channel:
+            NC = int(r.integers(1, 3))
+            return [_rand(r, (*shape, NC), F32), w, ids, prev, _rand(r, (4, NC), F32)]
+        return [_rand(r, shape, F32), w, ids, prev, _rand(r, (4,), F32)]
+    return build
+
+
+def trilinear(reverse):
+    def build(r):
+        grids = [_coords(r, int(r.integers(2, 5))) for _ in range(3)]
+        queries = [torch.tensor(r.uniform(float(g[0]) - 0.5, float(g[-1]) + 0.5,
+                                          int(r.integers(1, 4))).astype(np.float32))
+                   for g in grids]
+        NS, NM, NC = (int(x) for x in r.integers(1, 3, 3))
+        if reverse:
+            return grids + [_rand(r, (NS, NM, *(len(q) for q in queries), NC), C64)] + queries
+        src = _rand(r, (NS, NM, *(len(g) for g in grids), NC), C64)
+        return grids + [src] + queries + [bool(r.integers(0, 2))]
+    return build
+
+
+MATERIAL = "box_x box_y box_z vox coord_x coord_y coord_z:r"
+FIELDS_H = "Hx Hy Hz:w Ex Ey Ez:r " + CURL + " unused:u"
+FIELDS_E = ("Ex Ey Ez:w Hx Hy Hz keep_x keep_y keep_z loss_x loss_y loss_z:r " + CURL
+            + " unused:u")
+PERIODIC = "Ex Ey Ez:w phase_x phase_y periodic:r positive_phase:bool"
+INJECT_J = "Ex Ey Ez:w Jx Jy Jz pos:r"
+SUBCELL = MATERIAL + " {out}:w mat_id:int id_map prev_id_map normal er_table:r component:int"
+PAINT = MATERIAL + " mat_id:int weight id_map prev_id_map:w"
+TRILINEAR = "grid_x grid_y grid_z src query_x query_y query_z:r nearest:bool"
+REVERSE = "grid_x grid_y grid_z vals query_x query_y query_z:r"
+
+_V, _V4, _H = Voxstep, Voxstep4, _voxstep_host
+
+ENTRIES = [
+    Entry(_V, "Update_E_Dispersion", _params(
+        "Ex Ey Ez Ex_prev Ey_prev Ez_prev:w weight_x weight_y weight_z id_map_x id_map_y "
+        "id_map_z prev_id_map_x prev_id_map_y prev_id_map_z den1_x den1_y den1_z den2_x "
+        "den2_y den2_z alpha beta:r aux1_x aux1_y aux1_z aux2_x aux2_y aux2_z:w unused:u"),
+        dispersion_real),
+    Entry(_V, "Update_H", _params(FIELDS_H), update_h(F32, (1, 2, 3))),
+    Entry(_V, "Update_E", _params(FIELDS_E), update_e(F32, (1, 2, 3), False)),
+    Entry(_V, "Update_E_Periodic", _params(PERIODIC), periodic(F32, (2, 4, 3))),
+    Entry(_V, "Inject_H", _params("Hx Hy:w coef ampEx ampEy profEx profEy margin:r kp:int"),
+          plane_real(False)),
+    Entry(_V, "Inject_E", _params("Ex Ey:w coef ampHx ampHy profHx profHy margin:r kp:int"),
+          plane_real(True)),
+    Entry(_V, "Inject_J", _params(INJECT_J), inject_j(F32)),
+    Entry(_V, "get_id_range", _params("box coord:r"), id_range),
+    Entry(_V, "Mat_average", _params(MATERIAL), mat_average),
+    Entry(_V, "Set_weight_mat_id", _params(PAINT), paint),
+    Entry(_V, "Set_ER_average", _params("er:w weight id_map prev_id_map er_table:r"), mix(False)),
+    Entry(_V, "Set_weight_subcell", _params(SUBCELL.format(out="weight")), subcell(False)),
+    Entry(_V, "Monitor_Update_E", _params("Mx My Mz:w Ex Ey Ez w rx ry rz:r"), monitor),
+    Entry(_V, "Trilinear_interpolation", _params(TRILINEAR), trilinear(False)),
+    Entry(_V, "Trilinear_reverse_interpolation", _params(REVERSE), trilinear(True)),
+
+    Entry(_V4, "Update_E_Dispersion", _params(
+        "Ex Ey Ez:w den1_x den1_y den1_z den2_x den2_y den2_z:r unused:u"), dispersion_divide),
+    Entry(_V4, "Update_H", _params(FIELDS_H), update_h(C64, (1, 2, 3))),
+    Entry(_V4, "Update_E", _params(FIELDS_E), update_e(C64, (1, 2, 3), True)),
+    Entry(_V4, "Inject_H", _params(
+        "Hx Hy:w coef sigEx sigEy profEx profEy delayEx delayEy margin:r kp step:int"),
+        plane_complex(False)),
+    Entry(_V4, "Inject_E", _params(
+        "Ex Ey:w coef sigHx sigHy profHx profHy delayHx delayHy margin:r kp step:int"),
+        plane_complex(True)),
+    Entry(_V4, "Inject_J", _params(INJECT_J), inject_j(C64)),
+    Entry(_V4, "get_id_range", _params("box coord:r"), id_range),
+    Entry(_V4, "Mat_average", _params(MATERIAL), mat_average),
+    Entry(_V4, "Set_weight_mat_id", _params(PAINT), paint),
+    Entry(_V4, "Set_ER_average", _params("er:w weight id_map prev_id_map er_table:r"), mix(True)),
+    Entry(_V4, "Set_sigma_average", _params("sigma:w weight id_map prev_id_map sigma_table:r"),
+          mix(False)),
+    Entry(_V4, "Set_ER_subcell", _params(SUBCELL.format(out="er")), subcell(True)),
+    Entry(_V4, "Update_E_Periodic", _params(PERIODIC), periodic(C64, (1, 2, 3))),
+
+    Entry(_H, "Mat_average", _params(MATERIAL), mat_average),
+    Entry(_H, "Set_weight_mat_id", _params(PAINT), paint),
+    Entry(_H, "Set_weight_subcell", _params(SUBCELL.format(out="weight")), subcell(False)),
+    Entry(_H, "Trilinear_interpolation", _params(TRILINEAR), trilinear(False)),
+    Entry(_H, "Trilinear_reverse_interpolation", _params(REVERSE), trilinear(True)),
+    Entry(_H, "Set_ER_subcell", _params(SUBCELL.format(out="er")), subcell(True)),
+]
+
+BY_ID = {e.id: e for e in ENTRIES}
