@@ -190,11 +190,13 @@ def _mutate_alias(entry, args, r):
     if ti.shape == tj.shape:
         args[i] = tj
     else:
+        # a view of j's storage that meets j's own (contiguous) elements
         n = tj.untyped_storage().nbytes() // tj.element_size()
-        if ti.numel() > n:
+        lo = max(0, tj.storage_offset() - ti.numel() + 1)
+        hi = min(n - ti.numel(), tj.storage_offset() + tj.numel() - 1)
+        if hi < lo:
             return None
-        off = int(r.integers(0, n - ti.numel() + 1))
-        args[i] = tj.as_strided(ti.shape, place(ti).stride(), off)
+        args[i] = tj.as_strided(ti.shape, place(ti).stride(), int(r.integers(lo, hi + 1)))
     ni, nj = entry.names[i], entry.names[j]
     what = f"{ni} shares memory with {nj}"
     if "w" in (entry.roles[i], entry.roles[j]):

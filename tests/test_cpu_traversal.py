@@ -213,6 +213,8 @@ CASES = ([(name, m) for name in BUILDERS for m in (Voxstep, Voxstep4)]
 
 def build(name, module, seed, **shape):
     gen = Gen(seed)
+    if module is Voxstep and name in ("Update_E_Periodic", "Inject_H", "Inject_E"):
+        shape["NC"] = max(shape.get("NC", 2), 2)  # a real and an imaginary half
     if name == "Monitor_Update_E":
         return monitor(module, gen, **shape)
     if name in ("Set_ER_average", "Set_sigma_average"):

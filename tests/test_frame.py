@@ -86,8 +86,8 @@ def test_rank_errors_come_before_anything_changes():
     with pytest.raises(RuntimeError, match="TensorAccessor expected 6 dims but tensor has 5"):
         Voxstep.Update_H(*bad)
     bad = list(args)
-    bad[3] = args[3][0]  # 5-D Ex: the size query of axis 5 fails first
-    with pytest.raises(IndexError, match="Dimension out of range"):
+    bad[3] = args[3][0]  # 5-D Ex: ranks are checked before any extent is read
+    with pytest.raises(RuntimeError, match="Update_H: Ex must be 6-D but has 5 dimensions"):
         Voxstep.Update_H(*bad)
     bad = list(args)
     bad[6] = args[6].double()  # wrong element type

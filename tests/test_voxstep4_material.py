@@ -67,7 +67,7 @@ def test_er_average_id_beyond_the_table_reads_nan(device):
     [
         (0, torch.zeros(1, 3, 3, 3, 1), ValueError, "er has shape"),  # NC = 2 > 1
         (1, torch.zeros(1, 3, 3, 2), ValueError, "weight has shape"),
-        (4, torch.ones(4), IndexError, ""),  # NC is read from axis 1 of the table
+        (4, torch.ones(4), RuntimeError, "Set_ER_average: er_table must be 2-D"),
         (0, torch.zeros(1, 3, 3, 3), RuntimeError, "dims"),
     ],
 )
@@ -244,7 +244,7 @@ def subcell_args(L=4):
         (7, torch.zeros(1, 4, 4, 4, 1), ValueError, "er has shape"),  # shorter than NC
         (7, torch.zeros(1, 4, 4, 4), RuntimeError, "dims"),
         (11, torch.zeros(1, 4, 4, 3, 3), ValueError, "normal has shape"),
-        (12, torch.ones(2), IndexError, None),
+        (12, torch.ones(2), RuntimeError, "Set_ER_subcell: er_table must be 2-D"),
         (9, torch.ones(1, 4, 4, 4), RuntimeError, "scalar type"),
     ],
 )

@@ -23,6 +23,9 @@ Range read_range(const char* fn, const char* name, Tn r) {
   TORCH_CHECK_VALUE(out.first >= 0 && out.last >= out.first - 2, fn, ": ", name,
                     " = (", out.first, ", ", out.last, ") must have a non-negative first cell "
                     "and a last cell no more than 2 below it");
+  // Both ends within 32 bits: the box extent last - first + 2 cannot wrap.
+  TORCH_CHECK_VALUE(out.first <= INT32_MAX && out.last <= INT32_MAX, fn, ": ", name, " = (",
+                    out.first, ", ", out.last, ") does not fit a 32-bit integer");
   return out;
 }
 
@@ -30,40 +33,51 @@ Range read_range(const char* fn, const char* name, Tn r) {
 
 void Monitor_Update_E(Tn Mx, Tn My, Tn Mz, Tn Ex, Tn Ey, Tn Ez, Tn w, Tn rx, Tn ry, Tn rz) {
   const char* fn = "Monitor_Update_E";
+  vx::Call call(fn, {VX_OUT(Mx, 6, vx::kC64), VX_OUT(My, 6, vx::kC64), VX_OUT(Mz, 6, vx::kC64),
+                     VX_IN(Ex, 6, vx::kF32), VX_IN(Ey, 6, vx::kF32), VX_IN(Ez, 6, vx::kF32),
+                     VX_IN(w, 1, vx::kC64), VX_HOST(rx), VX_HOST(ry), VX_HOST(rz)});
   const int64_t NS = Mx.size(0), NM = Mx.size(1), NCm = Mx.size(5);
-  const int device = vx::resolve_device(fn, {{"Mx", &Mx}, {"My", &My}, {"Mz", &Mz}, {"Ex", &Ex},
-                                             {"Ey", &Ey}, {"Ez", &Ez}, {"w", &w}});
+  const int device = call.device();
   vx::MonitorArgs a;
-  a.Mx = vx::cacc<6>(Mx);
-  a.My = vx::cacc<6>(My);
-  a.Mz = vx::cacc<6>(Mz);
-  a.Ex = vx::acc<float, 6>(Ex);
-  a.Ey = vx::acc<float, 6>(Ey);
-  a.Ez = vx::acc<float, 6>(Ez);
-  a.w = vx::cacc<1>(w);
+  a.Mx = call.cacc<6>(Mx);
+  a.My = call.cacc<6>(My);
+  a.Mz = call.cacc<6>(Mz);
+  a.Ex = call.acc<float, 6>(Ex);
+  a.Ey = call.acc<float, 6>(Ey);
+  a.Ez = call.acc<float, 6>(Ez);
+  a.w = call.cacc<1>(w);
   const Range X = read_range(fn, "rx", rx), Y = read_range(fn, "ry", ry),
               Z = read_range(fn, "rz", rz);
   const int64_t Bx = X.last - X.first + 2, By = Y.last - Y.first + 2, Bz = Z.last - Z.first + 2;
   const int64_t x0 = X.first, y0 = Y.first, z0 = Z.first;
-  vx::check_grid(fn, Bx * By * Bz, NS * NM * NCm, "NS*NM*NCm");
-  if (Bx == 0 || By == 0 || Bz == 0) return;  // an empty box: nothing to add
-
-  // Monitor channel c reads field channel c, or channel 0 for every c when
-  // Ex has fewer channels than the monitor.
-  const int64_t NCf = Ex.size(5) < NCm ? std::min<int64_t>(NCm, 1) : NCm;
-  vx::require_extent(fn, "w", w, {NCm});
-  if (Bx > 1) {
-    vx::require_extent(fn, "Mx", Mx, {NS, NM, Bx - 1, By, Bz, NCm});
-    vx::require_extent(fn, "Ex", Ex, {NS, NM, x0 + Bx - 1, y0 + By, z0 + Bz, NCf});
+  vx::check_grid(fn, vx::mul_sat({Bx, By, Bz}), vx::mul_sat({NS, NM, NCm}), "NS*NM*NCm");
+  const bool empty = Bx == 0 || By == 0 || Bz == 0;  // an empty box: nothing to add
+  if (!empty) {
+    const std::pair<const char*, int64_t> ends[] = {
+        {"rx", x0 + Bx}, {"ry", y0 + By}, {"rz", z0 + Bz}};
+    for (const auto& end : ends)
+      TORCH_CHECK_VALUE(end.second <= INT32_MAX, fn, ": the box along ", end.first,
+                        " ends at node ", end.second - 1, ", beyond the 32-bit index range");
+    // Monitor channel c reads field channel c, or channel 0 for every c when
+    // Ex has fewer channels than the monitor.
+    const int64_t NCf = Ex.size(5) < NCm ? std::min<int64_t>(NCm, 1) : NCm;
+    VX_REQUIRE_EXTENT(fn, w, {NCm});
+    if (Bx > 1) {
+      VX_REQUIRE_EXTENT(fn, Mx, {NS, NM, Bx - 1, By, Bz, NCm});
+      VX_REQUIRE_EXTENT(fn, Ex, {NS, NM, x0 + Bx - 1, y0 + By, z0 + Bz, NCf});
+    }
+    if (By > 1) {
+      VX_REQUIRE_EXTENT(fn, My, {NS, NM, Bx, By - 1, Bz, NCm});
+      VX_REQUIRE_EXTENT(fn, Ey, {NS, NM, x0 + Bx, y0 + By - 1, z0 + Bz, NCf});
+    }
+    if (Bz > 1) {
+      VX_REQUIRE_EXTENT(fn, Mz, {NS, NM, Bx, By, Bz - 1, NCm});
+      VX_REQUIRE_EXTENT(fn, Ez, {NS, NM, x0 + Bx, y0 + By, z0 + Bz - 1, NCf});
+    }
   }
-  if (By > 1) {
-    vx::require_extent(fn, "My", My, {NS, NM, Bx, By - 1, Bz, NCm});
-    vx::require_extent(fn, "Ey", Ey, {NS, NM, x0 + Bx, y0 + By - 1, z0 + Bz, NCf});
-  }
-  if (Bz > 1) {
-    vx::require_extent(fn, "Mz", Mz, {NS, NM, Bx, By, Bz - 1, NCm});
-    vx::require_extent(fn, "Ez", Ez, {NS, NM, x0 + Bx, y0 + By, z0 + Bz - 1, NCf});
-  }
+  const vx::Grid g = vx::make_grid(fn, NS, NM, Bx, By, Bz, NCm, device);
+  call.check_written();
+  if (empty) return;
   a.x0 = static_cast<int>(x0);
   a.y0 = static_cast<int>(y0);
   a.z0 = static_cast<int>(z0);
@@ -72,7 +86,7 @@ void Monitor_Update_E(Tn Mx, Tn My, Tn Mz, Tn Ex, Tn Ey, Tn Ez, Tn w, Tn rx, Tn 
   a.Bx = static_cast<int>(Bx);
   a.By = static_cast<int>(By);
   a.Bz = static_cast<int>(Bz);
-  vx::kernel::Monitor_Update_GPU_E(vx::make_grid(fn, NS, NM, Bx, By, Bz, NCm, device), a);
+  vx::kernel::Monitor_Update_GPU_E(g, a);
 }
 
 }  // namespace voxstep

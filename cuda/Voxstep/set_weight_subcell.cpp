@@ -13,32 +13,33 @@ Windows Set_weight_subcell(bool gpu_checks, Tn box_x, Tn box_y, Tn box_z, Tn vox
                            Tn prev_id_map, Tn normal, Tn er_table, int64_t component) {
   const char* fn = "Set_weight_subcell";
   vx::require_cuda_inputs(gpu_checks, {&vox, &coord_x, &coord_y, &coord_z});
+  vx::Call call(fn, {VX_MATERIAL_ARGS(vx::kF32), VX_OUT(weight, 4, vx::kF32),
+                     VX_IN(id_map, 4, vx::kU8), VX_IN(prev_id_map, 4, vx::kU8),
+                     VX_IN(normal, 5, vx::kF32), VX_IN(er_table, 1, vx::kF32)});
   const vx::OverlapSetup o =
       vx::overlap_setup(fn, box_x, box_y, box_z, vox, coord_x, coord_y, coord_z);
   vx::WeightSubcellArgs a;
-  a.weight = vx::acc<float, 4>(weight);
-  a.normal = vx::acc<float, 5>(normal);
-  a.coord_x = vx::acc<float, 1>(coord_x);
-  a.coord_y = vx::acc<float, 1>(coord_y);
-  a.coord_z = vx::acc<float, 1>(coord_z);
-  a.vox = vx::acc<float, 4>(vox);
+  a.weight = call.acc<float, 4>(weight);
+  a.normal = call.acc<float, 5>(normal);
+  a.coord_x = call.acc<float, 1>(coord_x);
+  a.coord_y = call.acc<float, 1>(coord_y);
+  a.coord_z = call.acc<float, 1>(coord_z);
+  a.vox = call.acc<float, 4>(vox);
   a.mat_id = static_cast<int>(mat_id & 0xFF);
-  a.id_map = vx::acc<uint8_t, 4>(id_map);
-  a.prev_id_map = vx::acc<uint8_t, 4>(prev_id_map);
-  a.er_table = vx::acc<float, 1>(er_table);
+  a.id_map = call.acc<uint8_t, 4>(id_map);
+  a.prev_id_map = call.acc<uint8_t, 4>(prev_id_map);
+  a.er_table = call.acc<float, 1>(er_table);
   a.component = vx::normal_axis(static_cast<int>(component > 2 || component < 0 ? 2 : component));
   a.s = o.s;
-  const int device = vx::resolve_device(
-      fn, {{"vox", &vox}, {"coord_x", &coord_x}, {"coord_y", &coord_y}, {"coord_z", &coord_z},
-           {"weight", &weight}, {"id_map", &id_map}, {"prev_id_map", &prev_id_map},
-           {"normal", &normal}, {"er_table", &er_table}});
+  const int device = call.device();
   const int64_t NM = o.NM, Lx = o.s.Lx, Ly = o.s.Ly, Lz = o.s.Lz;
-  vx::require_extent(fn, "weight", weight, {NM, Lx, Ly, Lz});
-  vx::require_extent(fn, "id_map", id_map, {NM, Lx, Ly, Lz});
-  vx::require_extent(fn, "prev_id_map", prev_id_map, {NM, Lx, Ly, Lz});
-  vx::require_extent(fn, "normal", normal, {NM, Lx, Ly, Lz, 3});
-  vx::kernel::Set_weight_subcell_GPU(
-      vx::make_grid(fn, 1, NM, o.s.Wx, o.s.Wy, o.s.Wz, 1, device), a);
+  VX_REQUIRE_EXTENT(fn, weight, {NM, Lx, Ly, Lz});
+  VX_REQUIRE_EXTENT(fn, id_map, {NM, Lx, Ly, Lz});
+  VX_REQUIRE_EXTENT(fn, prev_id_map, {NM, Lx, Ly, Lz});
+  VX_REQUIRE_EXTENT(fn, normal, {NM, Lx, Ly, Lz, 3});
+  const vx::Grid g = vx::make_grid(fn, 1, NM, o.s.Wx, o.s.Wy, o.s.Wz, 1, device);
+  call.check_written();
+  vx::kernel::Set_weight_subcell_GPU(g, a);
   return {o.range_x, o.range_y, o.range_z};
 }
 

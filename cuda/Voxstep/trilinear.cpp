@@ -50,19 +50,19 @@ void check_axis(const char* fn, const char* name, const at::Tensor& g, int64_t n
 
 // The grids, the queries and the sizes both kernels share.
 template <typename Args>
-void set_axes(Args& a, Tn grid_x, Tn grid_y, Tn grid_z, Tn query_x, Tn query_y, Tn query_z,
+void set_axes(vx::Call& call, Args& a, Tn grid_x, Tn grid_y, Tn grid_z, Tn query_x, Tn query_y, Tn query_z,
               int64_t NM, int64_t NC) {
-  a.grid_x = vx::acc<float, 1>(grid_x);
-  a.grid_y = vx::acc<float, 1>(grid_y);
-  a.grid_z = vx::acc<float, 1>(grid_z);
-  a.query_x = vx::acc<float, 1>(query_x);
-  a.query_y = vx::acc<float, 1>(query_y);
-  a.query_z = vx::acc<float, 1>(query_z);
+  a.grid_x = call.acc<float, 1>(grid_x);
+  a.grid_y = call.acc<float, 1>(grid_y);
+  a.grid_z = call.acc<float, 1>(grid_z);
+  a.query_x = call.acc<float, 1>(query_x);
+  a.query_y = call.acc<float, 1>(query_y);
+  a.query_z = call.acc<float, 1>(query_z);
   a.NM = static_cast<int>(NM);
   a.NC = static_cast<int>(NC);
   a.nqx = static_cast<int>(query_x.size(0));
   a.nqy = static_cast<int>(query_y.size(0));
-  a.nqz = static_cast<int>(query_z.size(0));
+  a.nqz = static_cast<int>(query_z.size(0));  // below 2^31: the launch limit is checked first
 }
 
 // The interval index of every query coordinate, per axis; the returned
@@ -79,6 +79,11 @@ std::array<at::Tensor, 3> set_indices(Args& a, Tn grid_x, Tn grid_y, Tn grid_z, 
   return idx;
 }
 
+// The grid and query arguments of both functions, after their first four.
+#define VX_TRILINEAR_AXES                                                                  \
+  VX_IN(grid_x, 1, vx::kF32), VX_IN(grid_y, 1, vx::kF32), VX_IN(grid_z, 1, vx::kF32),      \
+      VX_IN(query_x, 1, vx::kF32), VX_IN(query_y, 1, vx::kF32), VX_IN(query_z, 1, vx::kF32)
+
 }  // namespace
 
 at::Tensor Trilinear_interpolation(bool gpu_checks, Tn grid_x, Tn grid_y, Tn grid_z, Tn src,
@@ -87,25 +92,25 @@ at::Tensor Trilinear_interpolation(bool gpu_checks, Tn grid_x, Tn grid_y, Tn gri
   if (gpu_checks)
     require_cuda("Tensor is not on GPU.",
                  {&src, &grid_x, &grid_y, &grid_z, &query_x, &query_y, &query_z});
+  vx::Call call(fn, {VX_IN(src, 6, vx::kC64), VX_TRILINEAR_AXES});
   const int64_t NS = src.size(0), NM = src.size(1), NC = src.size(5);
   const int64_t ngx = grid_x.size(0), ngy = grid_y.size(0), ngz = grid_z.size(0);
   const int64_t nqx = query_x.size(0), nqy = query_y.size(0), nqz = query_z.size(0);
-  const int device = vx::resolve_device(
-      fn, {{"src", &src}, {"grid_x", &grid_x}, {"grid_y", &grid_y}, {"grid_z", &grid_z},
-           {"query_x", &query_x}, {"query_y", &query_y}, {"query_z", &query_z}});
+  const int device = call.device();
   vx::TrilinearArgs a;
-  a.src = vx::cacc<6>(src);
-  set_axes(a, grid_x, grid_y, grid_z, query_x, query_y, query_z, NM, NC);
+  a.src = call.cacc<6>(src);
+  set_axes(call, a, grid_x, grid_y, grid_z, query_x, query_y, query_z, NM, NC);
   // Nearest mode needs one node per axis, trilinear mode one interval.
   const int64_t need = nearest ? 1 : 2;
   check_axis(fn, "grid_x", grid_x, need);
   check_axis(fn, "grid_y", grid_y, need);
   check_axis(fn, "grid_z", grid_z, need);
-  vx::require_extent(fn, "src", src, {-1, -1, ngx, ngy, ngz, -1});
-  vx::check_grid(fn, nqx * nqy * nqz, NS * NM * NC, "NS*NM*NC");
+  VX_REQUIRE_EXTENT(fn, src, {-1, -1, ngx, ngy, ngz, -1});
+  vx::check_grid(fn, vx::mul_sat({nqx, nqy, nqz}), vx::mul_sat({NS, NM, NC}), "NS*NM*NC");
 
   at::Tensor result = at::zeros({NS, NM, nqx, nqy, nqz, NC}, src.options());
-  const auto idx = set_indices(a, grid_x, grid_y, grid_z, query_x, query_y, query_z, nearest);
+  const auto idx = set_indices(a, call.in(grid_x), call.in(grid_y), call.in(grid_z),
+                               call.in(query_x), call.in(query_y), call.in(query_z), nearest);
   a.result = vx::cacc<6>(result);
   a.nearest = nearest;
   vx::kernel::Trilinear_interpolation_GPU(vx::make_grid(fn, NS, NM, nqx, nqy, nqz, NC, device), a);
@@ -119,27 +124,29 @@ at::Tensor Trilinear_reverse_interpolation(bool gpu_checks, Tn grid_x, Tn grid_y
   if (gpu_checks)
     require_cuda("Error: Tensor is not on GPU.",
                  {&vals, &grid_x, &grid_y, &grid_z, &query_x, &query_y, &query_z});
+  vx::Call call(fn, {VX_IN(vals, 6, vx::kC64), VX_TRILINEAR_AXES});
   const int64_t NS = vals.size(0), NM = vals.size(1), NC = vals.size(5);
   const int64_t ngx = grid_x.size(0), ngy = grid_y.size(0), ngz = grid_z.size(0);
   const int64_t nqx = query_x.size(0), nqy = query_y.size(0), nqz = query_z.size(0);
-  const int device = vx::resolve_device(
-      fn, {{"vals", &vals}, {"grid_x", &grid_x}, {"grid_y", &grid_y}, {"grid_z", &grid_z},
-           {"query_x", &query_x}, {"query_y", &query_y}, {"query_z", &query_z}});
-  vx::cacc<6>(vals);  // torch's rank and element-type checks of vals
+  const int device = call.device();
+  // Views of the resolved values: the imaginary part of a conjugate view
+  // would be a negative view, which an accessor reads raw.
+  const at::Tensor& v = call.in(vals);
   vx::TrilinearReverseArgs a;
-  a.vals_re = vx::acc<float, 6>(at::real(vals));
-  a.vals_im = vx::acc<float, 6>(at::imag(vals));
-  set_axes(a, grid_x, grid_y, grid_z, query_x, query_y, query_z, NM, NC);
+  a.vals_re = vx::acc<float, 6>(at::real(v));
+  a.vals_im = vx::acc<float, 6>(at::imag(v));
+  set_axes(call, a, grid_x, grid_y, grid_z, query_x, query_y, query_z, NM, NC);
   check_axis(fn, "grid_x", grid_x, 2);
   check_axis(fn, "grid_y", grid_y, 2);
   check_axis(fn, "grid_z", grid_z, 2);
-  vx::require_extent(fn, "vals", vals, {-1, -1, nqx, nqy, nqz, -1});
-  vx::check_grid(fn, nqx * nqy * nqz, NS * NM * NC, "NS*NM*NC");
+  VX_REQUIRE_EXTENT(fn, vals, {-1, -1, nqx, nqy, nqz, -1});
+  vx::check_grid(fn, vx::mul_sat({nqx, nqy, nqz}), vx::mul_sat({NS, NM, NC}), "NS*NM*NC");
 
   const auto real_options = vals.options().dtype(at::kFloat);
   at::Tensor U = at::zeros({NS, NM, ngx, ngy, ngz, NC}, real_options);
   at::Tensor T = at::zeros({NS, NM, ngx, ngy, ngz, NC}, real_options);
-  const auto idx = set_indices(a, grid_x, grid_y, grid_z, query_x, query_y, query_z, false);
+  const auto idx = set_indices(a, call.in(grid_x), call.in(grid_y), call.in(grid_z),
+                               call.in(query_x), call.in(query_y), call.in(query_z), false);
   a.U = vx::acc<float, 6>(U);
   a.T = vx::acc<float, 6>(T);
   vx::kernel::Trilinear_reverse_interpolation_GPU(

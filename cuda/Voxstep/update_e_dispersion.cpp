@@ -26,68 +26,81 @@ void Update_E_Dispersion(Tn Ex, Tn Ey, Tn Ez, Tn Ex_prev, Tn Ey_prev, Tn Ez_prev
                          Tn beta, Tn aux1_x, Tn aux1_y, Tn aux1_z, Tn aux2_x, Tn aux2_y,
                          Tn aux2_z, Tn /*never accessed*/) {
   const char* fn = "Update_E_Dispersion";
+  // The previous-value tensors are checked with the others (device, type,
+  // layout, shape below), so the copies after the kernel cannot fail.
+  vx::Call call(
+      fn, {VX_OUT(Ex, 6, vx::kF32), VX_OUT(Ey, 6, vx::kF32), VX_OUT(Ez, 6, vx::kF32),
+           VX_OUT(Ex_prev, 6, vx::kF32), VX_OUT(Ey_prev, 6, vx::kF32),
+           VX_OUT(Ez_prev, 6, vx::kF32), VX_IN(weight_x, 4, vx::kF32),
+           VX_IN(weight_y, 4, vx::kF32), VX_IN(weight_z, 4, vx::kF32), VX_IN(id_map_x, 4, vx::kU8),
+           VX_IN(id_map_y, 4, vx::kU8), VX_IN(id_map_z, 4, vx::kU8),
+           VX_IN(prev_id_map_x, 4, vx::kU8), VX_IN(prev_id_map_y, 4, vx::kU8),
+           VX_IN(prev_id_map_z, 4, vx::kU8), VX_IN(den1_x, 4, vx::kF32),
+           VX_IN(den1_y, 4, vx::kF32), VX_IN(den1_z, 4, vx::kF32), VX_IN(den2_x, 4, vx::kF32),
+           VX_IN(den2_y, 4, vx::kF32), VX_IN(den2_z, 4, vx::kF32), VX_IN(alpha, 1, vx::kC64),
+           VX_IN(beta, 1, vx::kC64), VX_OUT(aux1_x, 6, vx::kC64), VX_OUT(aux1_y, 6, vx::kC64),
+           VX_OUT(aux1_z, 6, vx::kC64), VX_OUT(aux2_x, 6, vx::kC64),
+           VX_OUT(aux2_y, 6, vx::kC64), VX_OUT(aux2_z, 6, vx::kC64)});
   const vx::FieldExtents e = vx::field_extents(Ex, Ey, Ez);
+  const int device = call.device();
   vx::DispersionRealArgs<> a;
-  a.Ex = vx::acc<float, 6>(Ex);
-  a.Ey = vx::acc<float, 6>(Ey);
-  a.Ez = vx::acc<float, 6>(Ez);
-  a.Ex_prev = vx::acc<float, 6>(Ex_prev);
-  a.Ey_prev = vx::acc<float, 6>(Ey_prev);
-  a.Ez_prev = vx::acc<float, 6>(Ez_prev);
-  a.weight_x = vx::acc<float, 4>(weight_x);
-  a.weight_y = vx::acc<float, 4>(weight_y);
-  a.weight_z = vx::acc<float, 4>(weight_z);
-  a.id_map_x = vx::acc<uint8_t, 4>(id_map_x);
-  a.id_map_y = vx::acc<uint8_t, 4>(id_map_y);
-  a.id_map_z = vx::acc<uint8_t, 4>(id_map_z);
-  a.prev_id_map_x = vx::acc<uint8_t, 4>(prev_id_map_x);
-  a.prev_id_map_y = vx::acc<uint8_t, 4>(prev_id_map_y);
-  a.prev_id_map_z = vx::acc<uint8_t, 4>(prev_id_map_z);
-  a.den1_x = vx::acc<float, 4>(den1_x);
-  a.den1_y = vx::acc<float, 4>(den1_y);
-  a.den1_z = vx::acc<float, 4>(den1_z);
-  a.den2_x = vx::acc<float, 4>(den2_x);
-  a.den2_y = vx::acc<float, 4>(den2_y);
-  a.den2_z = vx::acc<float, 4>(den2_z);
-  a.alpha = vx::cacc<1>(alpha);
-  a.beta = vx::cacc<1>(beta);
-  a.aux1_x = vx::cacc<6>(aux1_x);
-  a.aux1_y = vx::cacc<6>(aux1_y);
-  a.aux1_z = vx::cacc<6>(aux1_z);
-  a.aux2_x = vx::cacc<6>(aux2_x);
-  a.aux2_y = vx::cacc<6>(aux2_y);
-  a.aux2_z = vx::cacc<6>(aux2_z);
-
-  const int device = vx::resolve_device(
-      fn, {{"Ex", &Ex}, {"Ey", &Ey}, {"Ez", &Ez}, {"Ex_prev", &Ex_prev},
-           {"Ey_prev", &Ey_prev}, {"Ez_prev", &Ez_prev}, {"weight_x", &weight_x},
-           {"weight_y", &weight_y}, {"weight_z", &weight_z}, {"id_map_x", &id_map_x},
-           {"id_map_y", &id_map_y}, {"id_map_z", &id_map_z},
-           {"prev_id_map_x", &prev_id_map_x}, {"prev_id_map_y", &prev_id_map_y},
-           {"prev_id_map_z", &prev_id_map_z}, {"den1_x", &den1_x}, {"den1_y", &den1_y},
-           {"den1_z", &den1_z}, {"den2_x", &den2_x}, {"den2_y", &den2_y},
-           {"den2_z", &den2_z}, {"alpha", &alpha}, {"beta", &beta}, {"aux1_x", &aux1_x},
-           {"aux1_y", &aux1_y}, {"aux1_z", &aux1_z}, {"aux2_x", &aux2_x},
-           {"aux2_y", &aux2_y}, {"aux2_z", &aux2_z}});
+  a.Ex = call.acc<float, 6>(Ex);
+  a.Ey = call.acc<float, 6>(Ey);
+  a.Ez = call.acc<float, 6>(Ez);
+  a.Ex_prev = call.acc<float, 6>(Ex_prev);
+  a.Ey_prev = call.acc<float, 6>(Ey_prev);
+  a.Ez_prev = call.acc<float, 6>(Ez_prev);
+  a.weight_x = call.acc<float, 4>(weight_x);
+  a.weight_y = call.acc<float, 4>(weight_y);
+  a.weight_z = call.acc<float, 4>(weight_z);
+  a.id_map_x = call.acc<uint8_t, 4>(id_map_x);
+  a.id_map_y = call.acc<uint8_t, 4>(id_map_y);
+  a.id_map_z = call.acc<uint8_t, 4>(id_map_z);
+  a.prev_id_map_x = call.acc<uint8_t, 4>(prev_id_map_x);
+  a.prev_id_map_y = call.acc<uint8_t, 4>(prev_id_map_y);
+  a.prev_id_map_z = call.acc<uint8_t, 4>(prev_id_map_z);
+  a.den1_x = call.acc<float, 4>(den1_x);
+  a.den1_y = call.acc<float, 4>(den1_y);
+  a.den1_z = call.acc<float, 4>(den1_z);
+  a.den2_x = call.acc<float, 4>(den2_x);
+  a.den2_y = call.acc<float, 4>(den2_y);
+  a.den2_z = call.acc<float, 4>(den2_z);
+  a.alpha = call.cacc<1>(alpha);
+  a.beta = call.cacc<1>(beta);
+  a.aux1_x = call.cacc<6>(aux1_x);
+  a.aux1_y = call.cacc<6>(aux1_y);
+  a.aux1_z = call.cacc<6>(aux1_z);
+  a.aux2_x = call.cacc<6>(aux2_x);
+  a.aux2_y = call.cacc<6>(aux2_y);
+  a.aux2_z = call.cacc<6>(aux2_z);
   vx::check_fields(fn, e, Ex, Ey, Ez, nullptr, nullptr, nullptr);
   require_same_shape(fn, "Ex_prev", Ex_prev, "Ex", Ex);
   require_same_shape(fn, "Ey_prev", Ey_prev, "Ey", Ey);
   require_same_shape(fn, "Ez_prev", Ez_prev, "Ez", Ez);
-  const vx::Named maps[] = {
-      {"weight_x", &weight_x},   {"weight_y", &weight_y},   {"weight_z", &weight_z},
-      {"id_map_x", &id_map_x},   {"id_map_y", &id_map_y},   {"id_map_z", &id_map_z},
-      {"prev_id_map_x", &prev_id_map_x}, {"prev_id_map_y", &prev_id_map_y},
-      {"prev_id_map_z", &prev_id_map_z}, {"den1_x", &den1_x}, {"den1_y", &den1_y},
-      {"den1_z", &den1_z},       {"den2_x", &den2_x},       {"den2_y", &den2_y},
-      {"den2_z", &den2_z}};
-  for (const vx::Named& mp : maps)
-    vx::require_extent(fn, mp.first, *mp.second, {e.NM, e.Nx, e.Ny, e.Nz});
+  VX_REQUIRE_EXTENT(fn, weight_x, {e.NM, e.Nx, e.Ny, e.Nz});
+  VX_REQUIRE_EXTENT(fn, weight_y, {e.NM, e.Nx, e.Ny, e.Nz});
+  VX_REQUIRE_EXTENT(fn, weight_z, {e.NM, e.Nx, e.Ny, e.Nz});
+  VX_REQUIRE_EXTENT(fn, id_map_x, {e.NM, e.Nx, e.Ny, e.Nz});
+  VX_REQUIRE_EXTENT(fn, id_map_y, {e.NM, e.Nx, e.Ny, e.Nz});
+  VX_REQUIRE_EXTENT(fn, id_map_z, {e.NM, e.Nx, e.Ny, e.Nz});
+  VX_REQUIRE_EXTENT(fn, prev_id_map_x, {e.NM, e.Nx, e.Ny, e.Nz});
+  VX_REQUIRE_EXTENT(fn, prev_id_map_y, {e.NM, e.Nx, e.Ny, e.Nz});
+  VX_REQUIRE_EXTENT(fn, prev_id_map_z, {e.NM, e.Nx, e.Ny, e.Nz});
+  VX_REQUIRE_EXTENT(fn, den1_x, {e.NM, e.Nx, e.Ny, e.Nz});
+  VX_REQUIRE_EXTENT(fn, den1_y, {e.NM, e.Nx, e.Ny, e.Nz});
+  VX_REQUIRE_EXTENT(fn, den1_z, {e.NM, e.Nx, e.Ny, e.Nz});
+  VX_REQUIRE_EXTENT(fn, den2_x, {e.NM, e.Nx, e.Ny, e.Nz});
+  VX_REQUIRE_EXTENT(fn, den2_y, {e.NM, e.Nx, e.Ny, e.Nz});
+  VX_REQUIRE_EXTENT(fn, den2_z, {e.NM, e.Nx, e.Ny, e.Nz});
   // The kernel touches the auxiliaries only at cells below Nx, Ny, Nz.
-  const vx::Named auxes[] = {{"aux1_x", &aux1_x}, {"aux1_y", &aux1_y}, {"aux1_z", &aux1_z},
-                             {"aux2_x", &aux2_x}, {"aux2_y", &aux2_y}, {"aux2_z", &aux2_z}};
-  for (const vx::Named& ax : auxes)
-    vx::require_extent(fn, ax.first, *ax.second, {e.NS, e.NM, e.Nx, e.Ny, e.Nz, e.NC});
+  VX_REQUIRE_EXTENT(fn, aux1_x, {e.NS, e.NM, e.Nx, e.Ny, e.Nz, e.NC});
+  VX_REQUIRE_EXTENT(fn, aux1_y, {e.NS, e.NM, e.Nx, e.Ny, e.Nz, e.NC});
+  VX_REQUIRE_EXTENT(fn, aux1_z, {e.NS, e.NM, e.Nx, e.Ny, e.Nz, e.NC});
+  VX_REQUIRE_EXTENT(fn, aux2_x, {e.NS, e.NM, e.Nx, e.Ny, e.Nz, e.NC});
+  VX_REQUIRE_EXTENT(fn, aux2_y, {e.NS, e.NM, e.Nx, e.Ny, e.Nz, e.NC});
+  VX_REQUIRE_EXTENT(fn, aux2_z, {e.NS, e.NM, e.Nx, e.Ny, e.Nz, e.NC});
   const vx::Grid g = vx::field_grid(fn, e, device);
+  call.check_written();
   vx::set_field_extents(a, e);
   vx::kernel::Update_E_Dispersion_GPU(g, a);
 

@@ -10,49 +10,48 @@ namespace voxstep4 {
 
 namespace {
 
-struct Named {
-  const char* name;
-  Tn t;
-};
-
 // Shared wrapper. Sources: S1/P1/D1 (positions 3, 5, 7) feed field 1,
-// S0/P0/D0 (positions 4, 6, 8) feed field 0.
+// S0/P0/D0 (positions 4, 6, 8) feed field 0; `args` names them as the
+// function does.
 template <typename LaunchFn>
-void inject_plane(const char* fn, bool electric, Named F0, Named F1, Tn coef, Named S1,
-                  Named S0, Named P1, Named P0, Named D1, Named D0, Tn margin, int64_t kp,
-                  int64_t step, LaunchFn launch) {
-  const int64_t NS = F0.t.size(0), NM = F0.t.size(1), NC = F0.t.size(5);
-  const int64_t Px = electric ? F0.t.size(2) : P1.t.size(1);
-  const int64_t Py = electric ? F1.t.size(3) : P0.t.size(2);
-  const int64_t Nt = S1.t.size(1);
-  const int device = vx::resolve_device(
-      fn, {{F0.name, &F0.t}, {F1.name, &F1.t}, {"coef", &coef}, {S1.name, &S1.t},
-           {S0.name, &S0.t}, {P1.name, &P1.t}, {P0.name, &P0.t}, {D1.name, &D1.t},
-           {D0.name, &D0.t}});
+void inject_plane(const char* fn, bool electric, std::initializer_list<vx::Arg> args, Tn F0,
+                  Tn F1, Tn coef, Tn S1, Tn S0, Tn P1, Tn P0, Tn D1, Tn D0, Tn margin,
+                  int64_t kp, int64_t step, LaunchFn launch) {
+  vx::Call call(fn, args);
+  const vx::Arg* n = args.begin();  // n[i].name: the name of argument i
+  const int64_t NS = F0.size(0), NM = F0.size(1), NC = F0.size(5);
+  const int64_t Px = electric ? F0.size(2) : P1.size(1);
+  const int64_t Py = electric ? F1.size(3) : P0.size(2);
+  const int64_t Nt = S1.size(1);
   vx::PlaneSignalArgs a;
-  a.F0 = vx::cacc<6>(F0.t);
-  a.F1 = vx::cacc<6>(F1.t);
-  a.coef = vx::acc<float, 1>(coef);
-  a.S1 = vx::cacc<2>(S1.t);
-  a.S0 = vx::cacc<2>(S0.t);
-  a.P1 = vx::cacc<4>(P1.t);
-  a.P0 = vx::cacc<4>(P0.t);
-  a.D1 = vx::acc<float, 2>(D1.t);
-  a.D0 = vx::acc<float, 2>(D0.t);
+  a.F0 = call.cacc<6>(F0);
+  a.F1 = call.cacc<6>(F1);
+  a.coef = call.acc<float, 1>(coef);
+  a.S1 = call.cacc<2>(S1);
+  a.S0 = call.cacc<2>(S0);
+  a.P1 = call.cacc<4>(P1);
+  a.P0 = call.cacc<4>(P0);
+  a.D1 = call.acc<float, 2>(D1);
+  a.D0 = call.acc<float, 2>(D0);
   const vx::Margins mg = vx::read_margin(fn, margin);
-  const int64_t k = electric ? kp + 1 : kp;
+  const int64_t k = int64_t(vx::to_int32(fn, "kp", kp)) + (electric ? 1 : 0);
   const int step32 = vx::to_int32(fn, "step", step);
   const int Nt32 = vx::to_int32(fn, "Nt (size 1 of the first signal)", Nt);
-  if (!vx::check_plane(fn, F0.name, F0.t, F1.name, F1.t, coef, kp, k, mg, NS, NM, NC, Px, Py))
-    return;  // no point in the window: nothing to write
-  const int64_t hx = Px - mg.mx, hy = Py - mg.my;
-  // Both signals are read at samples up to Nt - 1, Nt taken from the first.
-  vx::require_extent(fn, S1.name, S1.t, {NS, Nt});
-  vx::require_extent(fn, S0.name, S0.t, {NS, Nt});
-  vx::require_extent(fn, P1.name, P1.t, {NS, hx, hy, NC});
-  vx::require_extent(fn, P0.name, P0.t, {NS, hx, hy, NC});
-  vx::require_extent(fn, D1.name, D1.t, {hx, hy});
-  vx::require_extent(fn, D0.name, D0.t, {hx, hy});
+  const bool any =
+      vx::check_plane(fn, n[0].name, F0, n[1].name, F1, coef, kp, k, mg, NS, NM, NC, Px, Py);
+  if (any) {
+    const int64_t hx = Px - mg.mx, hy = Py - mg.my;
+    // Both signals are read at samples up to Nt - 1, Nt taken from the first.
+    vx::require_extent(fn, n[3].name, S1, {NS, Nt});
+    vx::require_extent(fn, n[4].name, S0, {NS, Nt});
+    vx::require_extent(fn, n[5].name, P1, {NS, hx, hy, NC});
+    vx::require_extent(fn, n[6].name, P0, {NS, hx, hy, NC});
+    vx::require_extent(fn, n[7].name, D1, {hx, hy});
+    vx::require_extent(fn, n[8].name, D0, {hx, hy});
+  }
+  const vx::Grid g = vx::make_grid(fn, NS, NM, Px, Py, 1, NC, call.device());
+  call.check_written();
+  if (!any) return;  // no point in the window: nothing to write
   a.kp = static_cast<int>(kp);
   a.mx = static_cast<int>(mg.mx);
   a.my = static_cast<int>(mg.my);
@@ -62,16 +61,23 @@ void inject_plane(const char* fn, bool electric, Named F0, Named F1, Tn coef, Na
   a.Py = static_cast<int>(Py);
   a.Nt = Nt32;
   a.step = step32;
-  launch(vx::make_grid(fn, NS, NM, Px, Py, 1, NC, device), a);
+  launch(g, a);
 }
+
+// The argument list of either function, in call order.
+#define VX_PLANE_ARGS(F0, F1, S1, S0, P1, P0, D1, D0)                                        \
+  {VX_OUT(F0, 6, vx::kC64), VX_OUT(F1, 6, vx::kC64), VX_IN(coef, 1, vx::kF32),              \
+   VX_IN(S1, 2, vx::kC64),  VX_IN(S0, 2, vx::kC64),  VX_IN(P1, 4, vx::kC64),                \
+   VX_IN(P0, 4, vx::kC64),  VX_IN(D1, 2, vx::kF32),  VX_IN(D0, 2, vx::kF32),                \
+   VX_HOST(margin)}
 
 }  // namespace
 
 void Inject_H(Tn Hx, Tn Hy, Tn coef, Tn sigEx, Tn sigEy, Tn profEx, Tn profEy, Tn delayEx,
               Tn delayEy, Tn margin, int64_t kp, int64_t step) {
-  inject_plane("Inject_H", false, {"Hx", Hx}, {"Hy", Hy}, coef, {"sigEx", sigEx},
-               {"sigEy", sigEy}, {"profEx", profEx}, {"profEy", profEy}, {"delayEx", delayEx},
-               {"delayEy", delayEy}, margin, kp, step,
+  inject_plane("Inject_H", false,
+               VX_PLANE_ARGS(Hx, Hy, sigEx, sigEy, profEx, profEy, delayEx, delayEy), Hx, Hy,
+               coef, sigEx, sigEy, profEx, profEy, delayEx, delayEy, margin, kp, step,
                [](const vx::Grid& g, const vx::PlaneSignalArgs& a) {
                  vx::kernel::Inject_H_Plane_GPU(g, a);
                });
@@ -79,9 +85,9 @@ void Inject_H(Tn Hx, Tn Hy, Tn coef, Tn sigEx, Tn sigEy, Tn profEx, Tn profEy, T
 
 void Inject_E(Tn Ex, Tn Ey, Tn coef, Tn sigHx, Tn sigHy, Tn profHx, Tn profHy, Tn delayHx,
               Tn delayHy, Tn margin, int64_t kp, int64_t step) {
-  inject_plane("Inject_E", true, {"Ex", Ex}, {"Ey", Ey}, coef, {"sigHx", sigHx},
-               {"sigHy", sigHy}, {"profHx", profHx}, {"profHy", profHy}, {"delayHx", delayHx},
-               {"delayHy", delayHy}, margin, kp, step,
+  inject_plane("Inject_E", true,
+               VX_PLANE_ARGS(Ex, Ey, sigHx, sigHy, profHx, profHy, delayHx, delayHy), Ex, Ey,
+               coef, sigHx, sigHy, profHx, profHy, delayHx, delayHy, margin, kp, step,
                [](const vx::Grid& g, const vx::PlaneSignalArgs& a) {
                  vx::kernel::Inject_E_Plane_GPU(g, a);
                });

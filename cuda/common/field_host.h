@@ -1,6 +1,7 @@
 // Host-side extents and checks shared by the 6-D field functions.
 #pragma once
 
+#include "args.h"
 #include "frame.h"
 #include "yee.h"
 
@@ -57,25 +58,32 @@ void set_field_extents(Args& a, const FieldExtents& e) {
   a.Nz = static_cast<int>(e.Nz);
 }
 
-// Accessors of the curl profiles, auxiliaries, layer profiles and n_layer
-// (torch's rank and dtype checks), in argument order.
+// The curl-set arguments of the call's argument list, in argument order.
+#define VX_CURL_SET_ARGS(F)                                                                 \
+  VX_IN(Cx, 1, ::vx::kF32), VX_IN(Cy, 1, ::vx::kF32), VX_IN(Cz, 1, ::vx::kF32),             \
+      VX_OUT(psi_x, 7, ::vx::kField<F>), VX_OUT(psi_y, 7, ::vx::kField<F>),                 \
+      VX_OUT(psi_z, 7, ::vx::kField<F>), VX_IN(bx, 1, ::vx::kF32), VX_IN(by, 1, ::vx::kF32), \
+      VX_IN(bz, 1, ::vx::kF32), VX_IN(gx, 1, ::vx::kF32), VX_IN(gy, 1, ::vx::kF32),          \
+      VX_IN(gz, 1, ::vx::kF32), VX_IN(n_layer, 1, ::vx::kI32)
+
+// Accessors of the curl profiles, auxiliaries, layer profiles and n_layer.
 template <typename F>
-CurlSet<F> curl_set_accessors(Tn Cx, Tn Cy, Tn Cz, Tn psi_x, Tn psi_y, Tn psi_z, Tn bx, Tn by,
-                              Tn bz, Tn gx, Tn gy, Tn gz, Tn n_layer) {
+CurlSet<F> curl_set_accessors(Call& call, Tn Cx, Tn Cy, Tn Cz, Tn psi_x, Tn psi_y, Tn psi_z,
+                              Tn bx, Tn by, Tn bz, Tn gx, Tn gy, Tn gz, Tn n_layer) {
   CurlSet<F> cs;
-  cs.Cx = acc<float, 1>(Cx);
-  cs.Cy = acc<float, 1>(Cy);
-  cs.Cz = acc<float, 1>(Cz);
-  cs.psi_x = field_acc<F, 7>(psi_x);
-  cs.psi_y = field_acc<F, 7>(psi_y);
-  cs.psi_z = field_acc<F, 7>(psi_z);
-  cs.bx = acc<float, 1>(bx);
-  cs.by = acc<float, 1>(by);
-  cs.bz = acc<float, 1>(bz);
-  cs.gx = acc<float, 1>(gx);
-  cs.gy = acc<float, 1>(gy);
-  cs.gz = acc<float, 1>(gz);
-  cs.n_layer = acc<int32_t, 1>(n_layer);
+  cs.Cx = call.acc<float, 1>(Cx);
+  cs.Cy = call.acc<float, 1>(Cy);
+  cs.Cz = call.acc<float, 1>(Cz);
+  cs.psi_x = call.field_acc<F, 7>(psi_x);
+  cs.psi_y = call.field_acc<F, 7>(psi_y);
+  cs.psi_z = call.field_acc<F, 7>(psi_z);
+  cs.bx = call.acc<float, 1>(bx);
+  cs.by = call.acc<float, 1>(by);
+  cs.bz = call.acc<float, 1>(bz);
+  cs.gx = call.acc<float, 1>(gx);
+  cs.gy = call.acc<float, 1>(gy);
+  cs.gz = call.acc<float, 1>(gz);
+  cs.n_layer = call.acc<int32_t, 1>(n_layer);
   return cs;
 }
 

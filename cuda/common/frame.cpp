@@ -20,7 +20,7 @@ std::string shape_of(const at::Tensor& t) {
 
 }  // namespace
 
-int resolve_device(const char* fn, std::initializer_list<Named> tensors) {
+int resolve_device(const char* fn, c10::ArrayRef<Named> tensors) {
   int device = -2;
   for (const Named& n : tensors) {
     const at::Device d = n.second->device();
@@ -82,9 +82,10 @@ void check_field_grid(const char* fn, int64_t NS, int64_t NM, int64_t NC, int64_
   for (const auto& e : extents)
     TORCH_CHECK_VALUE(e.second < 65536, fn, ": ", e.first, " = ", e.second,
                       " must be below 65536 (cell indices are 16-bit)");
-  TORCH_CHECK_VALUE(Nx * Ny * Nz < (int64_t(1) << 31), fn, ": Nx*Ny*Nz = ", Nx * Ny * Nz,
+  const int64_t points = mul_sat({Nx, Ny, Nz}), rows = mul_sat({NS, NM, NC});
+  TORCH_CHECK_VALUE(points < (int64_t(1) << 31), fn, ": Nx*Ny*Nz = ", points,
                     " must be below 2^31");
-  TORCH_CHECK_VALUE(NS * NM * NC <= 65535, fn, ": NS*NM*NC = ", NS * NM * NC,
+  TORCH_CHECK_VALUE(rows <= 65535, fn, ": NS*NM*NC = ", rows,
                     " exceeds 65535, CUDA's limit on the second grid dimension");
 }
 
@@ -104,6 +105,17 @@ Traversal g_traversal = Traversal::kRows;
 
 Traversal cpu_traversal() { return g_traversal; }
 void set_cpu_traversal(Traversal t) { g_traversal = t; }
+int64_t mul_sat(int64_t a, int64_t b) {
+  if (a < 0 || b < 0) return a < 0 ? a : b;  // negative counts are refused where they arise
+  int64_t r;
+  return __builtin_mul_overflow(a, b, &r) ? INT64_MAX : r;
+}
+
+int64_t mul_sat(std::initializer_list<int64_t> factors) {
+  int64_t r = 1;
+  for (int64_t f : factors) r = mul_sat(r, f);
+  return r;
+}
 
 void raise_launch_error(const char* kernel, const char* error) {
   TORCH_CHECK(error == nullptr, kernel, " failed to launch: ", error);

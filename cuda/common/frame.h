@@ -4,10 +4,12 @@
 #pragma once
 
 #include <ATen/core/Tensor.h>
+#include <c10/util/ArrayRef.h>
 #include <c10/util/Exception.h>
 
 #include <initializer_list>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "acc.h"
@@ -45,27 +47,35 @@ Acc<cfloat, N> cacc(const at::Tensor& t) {
   return a;
 }
 
+// A field-typed accessor: float, or complex64 as pairs of floats.
 template <typename F, int N>
-Acc<F, N> field_acc(const at::Tensor& t);
-template <>
-inline Acc<float, 6> field_acc<float, 6>(const at::Tensor& t) { return acc<float, 6>(t); }
-template <>
-inline Acc<float, 7> field_acc<float, 7>(const at::Tensor& t) { return acc<float, 7>(t); }
-template <>
-inline Acc<cfloat, 6> field_acc<cfloat, 6>(const at::Tensor& t) { return cacc<6>(t); }
-template <>
-inline Acc<cfloat, 7> field_acc<cfloat, 7>(const at::Tensor& t) { return cacc<7>(t); }
+Acc<F, N> field_acc(const at::Tensor& t) {
+  if constexpr (std::is_same<F, cfloat>::value) {
+    return cacc<N>(t);
+  } else {
+    return acc<F, N>(t);
+  }
+}
 
 // A tensor argument with its name, for error messages.
 using Named = std::pair<const char*, const at::Tensor*>;
 
 // The device a call runs on: that of its first tensor (-1 for the CPU, else
 // the CUDA index). Every other listed tensor must live there too.
-int resolve_device(const char* fn, std::initializer_list<Named> tensors);
+int resolve_device(const char* fn, c10::ArrayRef<Named> tensors);
+
+// a * b of extents and counts (non-negative), saturated at INT64_MAX: a
+// product of huge (expanded or empty) extents fails the limit it is checked
+// against instead of wrapping.
+int64_t mul_sat(int64_t a, int64_t b);
+int64_t mul_sat(std::initializer_list<int64_t> factors);
 
 // Checks that `t` is at least `mins` along each axis (-1: axis not checked).
 void require_extent(const char* fn, const char* name, const at::Tensor& t,
                     std::initializer_list<int64_t> mins);
+
+// require_extent with the argument named by its identifier.
+#define VX_REQUIRE_EXTENT(FN, T, ...) ::vx::require_extent(FN, #T, T, __VA_ARGS__)
 
 // Checks that `t` has at least `count` elements.
 void require_numel(const char* fn, const char* name, const at::Tensor& t, int64_t count);
@@ -75,7 +85,8 @@ void require_numel(const char* fn, const char* name, const at::Tensor& t, int64_
 void check_field_grid(const char* fn, int64_t NS, int64_t NM, int64_t NC, int64_t Nx,
                       int64_t Ny, int64_t Nz);
 
-// Limits of any launch: points below 2^31, rows at most 65535.
+// Limits of any launch: points below 2^31, rows at most 65535 (pass counts
+// formed with mul_sat).
 void check_grid(const char* fn, int64_t points, int64_t rows, const char* rows_what);
 
 // The launch over batch NS x NM, points N0 x N1 x N2 and NC channels on

@@ -30,7 +30,12 @@ at::Tensor id_window(const char* fn, const char* box_name, const at::Tensor& box
   TORCH_CHECK_VALUE(box.numel() >= 1, fn, ": ", box_name, " is empty; it needs the box's ends");
   TORCH_CHECK_VALUE(coord.dim() == 1, fn, ": ", coord_name, " must be 1-D, got shape ",
                     coord.sizes());
+  TORCH_CHECK(!coord.is_complex() && !box.is_complex(), fn, ": ", coord.is_complex() ? coord_name : box_name,
+              " must be real (expected a real scalar type but found ",
+              c10::toString((coord.is_complex() ? coord : box).scalar_type()), ")");
   const int64_t L = coord.size(0);
+  TORCH_CHECK_VALUE(L <= INT32_MAX, fn, ": ", coord_name, " has ", L,
+                    " coordinates; indices are 32-bit, so at most 2^31 - 1 fit");
   at::Tensor range = at::empty({2}, at::TensorOptions().dtype(at::kInt));
   int32_t* r = range.data_ptr<int32_t>();
   r[0] = 0;
@@ -56,7 +61,11 @@ at::Tensor id_window(const char* fn, const char* box_name, const at::Tensor& box
   return range;
 }
 
-at::Tensor get_id_range(Tn box, Tn coord) { return id_window("get_id_range", "box", box, "coord", coord); }
+at::Tensor get_id_range(Tn box, Tn coord) {
+  const char* fn = "get_id_range";
+  check_devices_ranks_dtypes(fn, {VX_HOST(box), VX_IN(coord, -1, kAny)});
+  return id_window(fn, "box", box, "coord", coord);
+}
 
 namespace {
 
@@ -91,6 +100,9 @@ OverlapSetup overlap_setup(const char* fn, const at::Tensor& box_x, const at::Te
                       "; a voxel map needs at least one voxel along every axis");
   OverlapSetup o;
   OverlapScalars& s = o.s;
+  TORCH_CHECK_VALUE(vox.size(1) <= INT32_MAX && vox.size(2) <= INT32_MAX &&
+                        vox.size(3) <= INT32_MAX, fn, ": vox has shape ", vox.sizes(),
+                    "; the voxel counts must fit 32-bit integers");
   o.range_x = id_window(fn, "box_x", box_x, "coord_x", coord_x);
   o.range_y = id_window(fn, "box_y", box_y, "coord_y", coord_y);
   o.range_z = id_window(fn, "box_z", box_z, "coord_z", coord_z);
@@ -110,8 +122,8 @@ OverlapSetup overlap_setup(const char* fn, const at::Tensor& box_x, const at::Te
   s.Lx = static_cast<int>(coord_x.size(0));
   s.Ly = static_cast<int>(coord_y.size(0));
   s.Lz = static_cast<int>(coord_z.size(0));
-  o.points = static_cast<int64_t>(s.Wx) * s.Wy * s.Wz;
-  check_grid(fn, o.points, o.NM * rows_per_slice,
+  o.points = mul_sat({s.Wx, s.Wy, s.Wz});
+  check_grid(fn, o.points, mul_sat(o.NM, rows_per_slice),
              rows_per_slice == 1 ? "NM (vox axis 0)" : "NM * NC");
   return o;
 }

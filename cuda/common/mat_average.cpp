@@ -2,6 +2,7 @@
 // of the object's index window.
 #include <ATen/Dispatch.h>
 #include <ATen/ops/zeros.h>
+#include <c10/core/DefaultDtype.h>
 
 #include "material_api.h"
 #include "material_host.h"
@@ -15,6 +16,9 @@ std::tuple<at::Tensor, at::Tensor, at::Tensor, at::Tensor> Mat_average(
     Tn coord_z) {
   const char* fn = "Mat_average";
   require_cuda_inputs(gpu_checks, {&vox, &coord_x, &coord_y, &coord_z});
+  // The map and coordinates are of the default floating type (the result's).
+  const at::ScalarType T = c10::get_default_dtype_as_scalartype();
+  Call call(fn, {VX_MATERIAL_ARGS(T)});
   const OverlapSetup o =
       overlap_setup(fn, box_x, box_y, box_z, vox, coord_x, coord_y, coord_z);
   // Default dtype, on the device of the voxel map.
@@ -23,15 +27,12 @@ std::tuple<at::Tensor, at::Tensor, at::Tensor, at::Tensor> Mat_average(
   AT_DISPATCH_FLOATING_TYPES(averaged.scalar_type(), "Mat_Average_GPU", [&] {
     MatAverageArgs<scalar_t> a;
     a.averaged = acc<scalar_t, 4>(averaged);
-    a.coord_x = acc<scalar_t, 1>(coord_x);
-    a.coord_y = acc<scalar_t, 1>(coord_y);
-    a.coord_z = acc<scalar_t, 1>(coord_z);
-    a.vox = acc<scalar_t, 4>(vox);
+    a.coord_x = call.acc<scalar_t, 1>(coord_x);
+    a.coord_y = call.acc<scalar_t, 1>(coord_y);
+    a.coord_z = call.acc<scalar_t, 1>(coord_z);
+    a.vox = call.acc<scalar_t, 4>(vox);
     a.s = o.s;
-    const int device = resolve_device(fn, {{"vox", &vox},
-                                           {"coord_x", &coord_x},
-                                           {"coord_y", &coord_y},
-                                           {"coord_z", &coord_z}});
+    const int device = call.device();
     kernel::Mat_Average_GPU(make_grid(fn, 1, o.NM, o.s.Wx, o.s.Wy, o.s.Wz, 1, device), a);
     if (device >= 0) device_synchronize(device);
   });

@@ -4,7 +4,7 @@
 
 #include <tuple>
 
-#include "frame.h"
+#include "args.h"
 
 namespace vx {
 

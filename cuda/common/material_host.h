@@ -4,7 +4,7 @@
 
 #include <initializer_list>
 
-#include "frame.h"
+#include "args.h"
 #include "material.h"
 
 namespace vx {
@@ -12,6 +12,13 @@ namespace vx {
 // The public functions (gpu_checks) need CUDA and refuse a CPU `vox` or
 // coordinate tensor, with the fixed messages; the CPU twins skip this.
 void require_cuda_inputs(bool gpu_checks, std::initializer_list<const at::Tensor*> tensors);
+
+// The box, voxel-map and coordinate arguments every material function takes
+// first; T is the coordinates' and voxel map's element type. Their ranks are
+// checked (ValueError) by overlap_setup.
+#define VX_MATERIAL_ARGS(T)                                                           \
+  VX_HOST(box_x), VX_HOST(box_y), VX_HOST(box_z), VX_IN(vox, -1, T),                 \
+      VX_IN(coord_x, -1, T), VX_IN(coord_y, -1, T), VX_IN(coord_z, -1, T)
 
 // Index window [first, last] of `coord` against `box` (a new int32 CPU
 // tensor); fn and the names go into the messages.

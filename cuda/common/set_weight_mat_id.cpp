@@ -12,26 +12,28 @@ void Set_weight_mat_id(bool gpu_checks, Tn box_x, Tn box_y, Tn box_z, Tn vox, Tn
                        Tn prev_id_map) {
   const char* fn = "Set_weight_mat_id";
   require_cuda_inputs(gpu_checks, {&vox, &coord_x, &coord_y, &coord_z});
+  Call call(fn, {VX_MATERIAL_ARGS(kF32), VX_OUT(weight, 4, kF32), VX_OUT(id_map, 4, kU8),
+                 VX_OUT(prev_id_map, 4, kU8)});
   const OverlapSetup o =
       overlap_setup(fn, box_x, box_y, box_z, vox, coord_x, coord_y, coord_z);
   SetWeightMatIdArgs a;
-  a.coord_x = acc<float, 1>(coord_x);
-  a.coord_y = acc<float, 1>(coord_y);
-  a.coord_z = acc<float, 1>(coord_z);
-  a.vox = acc<float, 4>(vox);
+  a.coord_x = call.acc<float, 1>(coord_x);
+  a.coord_y = call.acc<float, 1>(coord_y);
+  a.coord_z = call.acc<float, 1>(coord_z);
+  a.vox = call.acc<float, 4>(vox);
   a.mat_id = static_cast<int>(mat_id & 0xFF);
-  a.weight = acc<float, 4>(weight);
-  a.id_map = acc<uint8_t, 4>(id_map);
-  a.prev_id_map = acc<uint8_t, 4>(prev_id_map);
+  a.weight = call.acc<float, 4>(weight);
+  a.id_map = call.acc<uint8_t, 4>(id_map);
+  a.prev_id_map = call.acc<uint8_t, 4>(prev_id_map);
   a.s = o.s;
-  const int device = resolve_device(
-      fn, {{"vox", &vox}, {"coord_x", &coord_x}, {"coord_y", &coord_y}, {"coord_z", &coord_z},
-           {"weight", &weight}, {"id_map", &id_map}, {"prev_id_map", &prev_id_map}});
+  const int device = call.device();
   const int64_t grid[] = {o.NM, o.s.Lx, o.s.Ly, o.s.Lz};
-  require_extent(fn, "weight", weight, {grid[0], grid[1], grid[2], grid[3]});
-  require_extent(fn, "id_map", id_map, {grid[0], grid[1], grid[2], grid[3]});
-  require_extent(fn, "prev_id_map", prev_id_map, {grid[0], grid[1], grid[2], grid[3]});
-  kernel::Set_weight_mat_id_GPU(make_grid(fn, 1, o.NM, o.s.Wx, o.s.Wy, o.s.Wz, 1, device), a);
+  VX_REQUIRE_EXTENT(fn, weight, {grid[0], grid[1], grid[2], grid[3]});
+  VX_REQUIRE_EXTENT(fn, id_map, {grid[0], grid[1], grid[2], grid[3]});
+  VX_REQUIRE_EXTENT(fn, prev_id_map, {grid[0], grid[1], grid[2], grid[3]});
+  const Grid g = make_grid(fn, 1, o.NM, o.s.Wx, o.s.Wy, o.s.Wz, 1, device);
+  call.check_written();
+  kernel::Set_weight_mat_id_GPU(g, a);
 }
 
 }  // namespace vx

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "args.h"
 #include "frame.h"
 #include "inject_j.h"
 
@@ -29,6 +30,8 @@ inline Margins read_margin(const char* fn, const at::Tensor& margin) {
   r.mx = read_element(margin, 0);
   TORCH_CHECK_VALUE(r.mx >= 0 && r.my >= 0, fn, ": margin (mx, my) = (", r.mx, ", ", r.my,
                     ") must not be negative");
+  to_int32(fn, "margin[0] (mx)", r.mx);
+  to_int32(fn, "margin[1] (my)", r.my);
   return r;
 }
 
@@ -41,13 +44,14 @@ inline bool check_plane(const char* fn, const char* n0, const at::Tensor& F0, co
                         const Margins& mg, int64_t NS, int64_t NM, int64_t NC, int64_t Px,
                         int64_t Py) {
   const int64_t nz = std::min(F0.size(4), F1.size(4));
+  // k is kp or kp + 1: kp is within 32 bits here, so k cannot wrap.
   TORCH_CHECK_VALUE(kp >= 0 && k < nz, fn, ": kp = ", kp, " puts the source on plane k = ", k,
                     ", outside the z extent of ", n0, " and ", n1, " (", nz, ")");
   TORCH_CHECK_VALUE(k < coef.size(0), fn, ": kp = ", kp, " reads coef[", k,
                     "] but coef has ", coef.size(0), " elements");
   TORCH_CHECK_VALUE(Px < 65536 && Py < 65536, fn, ": the source window is ", Px, " x ", Py,
                     " points; plane indices are 16-bit, so each extent must be below 65536");
-  check_grid(fn, Px * Py, NS * NM * NC, "NS*NM*NC");
+  check_grid(fn, Px * Py, mul_sat({NS, NM, NC}), "NS*NM*NC");
   if (Px - mg.mx <= mg.mx || Py - mg.my <= mg.my) return false;
   const int64_t hx = Px - mg.mx, hy = Py - mg.my;
   require_extent(fn, n0, F0, {NS, NM, hx, hy, k + 1, NC});
@@ -55,29 +59,23 @@ inline bool check_plane(const char* fn, const char* n0, const at::Tensor& F0, co
   return true;
 }
 
-// Python ints arrive as int64; the kernels take 32-bit integers.
-inline int to_int32(const char* fn, const char* name, int64_t v) {
-  TORCH_CHECK_VALUE(v >= INT32_MIN && v <= INT32_MAX, fn, ": ", name, " = ", v,
-                    " does not fit a 32-bit integer");
-  return static_cast<int>(v);
-}
-
-// Inject_J of either module: sizes, accessors, devices, the box position
-// (elements 0, 1, 2 of pos) and every extent the box touches, then launch.
+// Inject_J of either module: arguments, the box position (elements 0, 1, 2
+// of pos) and every extent the box touches, then launch.
 template <typename F, typename LaunchFn>
 void inject_j_host(const char* fn, Tn Ex, Tn Ey, Tn Ez, Tn Jx, Tn Jy, Tn Jz, Tn pos,
                    LaunchFn launch) {
+  constexpr at::ScalarType T = kField<F>;
+  Call call(fn, {VX_OUT(Ex, 6, T), VX_OUT(Ey, 6, T), VX_OUT(Ez, 6, T), VX_IN(Jx, 5, kC64),
+                 VX_IN(Jy, 5, kC64), VX_IN(Jz, 5, kC64), VX_HOST(pos)});
   const int64_t NS = Ex.size(0), NM = Ex.size(1), NC = Ex.size(5);
   const int64_t Bx = Jx.size(2), By = Jy.size(3), Bz = Jz.size(4);
-  const int device = resolve_device(
-      fn, {{"Ex", &Ex}, {"Ey", &Ey}, {"Ez", &Ez}, {"Jx", &Jx}, {"Jy", &Jy}, {"Jz", &Jz}});
   InjectJArgs<F> a;
-  a.Ex = field_acc<F, 6>(Ex);
-  a.Ey = field_acc<F, 6>(Ey);
-  a.Ez = field_acc<F, 6>(Ez);
-  a.Jx = cacc<5>(Jx);
-  a.Jy = cacc<5>(Jy);
-  a.Jz = cacc<5>(Jz);
+  a.Ex = call.field_acc<F, 6>(Ex);
+  a.Ey = call.field_acc<F, 6>(Ey);
+  a.Ez = call.field_acc<F, 6>(Ez);
+  a.Jx = call.cacc<5>(Jx);
+  a.Jy = call.cacc<5>(Jy);
+  a.Jz = call.cacc<5>(Jz);
 
   TORCH_CHECK_VALUE(pos.numel() >= 3, fn, ": pos has ", pos.numel(),
                     " elements but needs at least 3 (x0, y0, z0)");
@@ -86,19 +84,25 @@ void inject_j_host(const char* fn, Tn Ex, Tn Ey, Tn Ez, Tn Jx, Tn Jy, Tn Jz, Tn 
   const int64_t z0 = read_element(pos, 2);
   TORCH_CHECK_VALUE(x0 >= 0 && y0 >= 0 && z0 >= 0, fn, ": pos (x0, y0, z0) = (", x0, ", ", y0,
                     ", ", z0, ") must not be negative");
-  check_grid(fn, Bx * By * Bz, NS * NM * NC, "NS*NM*NC");
+  to_int32(fn, "pos[0] (x0)", x0);
+  to_int32(fn, "pos[1] (y0)", y0);
+  to_int32(fn, "pos[2] (z0)", z0);
+  check_grid(fn, mul_sat({Bx, By, Bz}), mul_sat({NS, NM, NC}), "NS*NM*NC");
   if (Bx > 0 && By > 0 && Bz > 0) {
+    // Compared before adding: positions and extents are below 2^31 here.
     TORCH_CHECK_VALUE(x0 + Bx <= 65536 && y0 + By <= 65536 && z0 + Bz <= 65536, fn,
                       ": the box at pos (", x0, ", ", y0, ", ", z0, ") with extents (", Bx, ", ",
                       By, ", ", Bz, ") leaves the 16-bit field index range");
     const int64_t hi[3] = {x0 + Bx, y0 + By, z0 + Bz};
-    require_extent(fn, "Ex", Ex, {NS, NM, hi[0], hi[1], hi[2], NC});
-    require_extent(fn, "Ey", Ey, {NS, NM, hi[0], hi[1], hi[2], NC});
-    require_extent(fn, "Ez", Ez, {NS, NM, hi[0], hi[1], hi[2], NC});
-    require_extent(fn, "Jx", Jx, {NS, NM, Bx, By, Bz});
-    require_extent(fn, "Jy", Jy, {NS, NM, Bx, By, Bz});
-    require_extent(fn, "Jz", Jz, {NS, NM, Bx, By, Bz});
+    VX_REQUIRE_EXTENT(fn, Ex, {NS, NM, hi[0], hi[1], hi[2], NC});
+    VX_REQUIRE_EXTENT(fn, Ey, {NS, NM, hi[0], hi[1], hi[2], NC});
+    VX_REQUIRE_EXTENT(fn, Ez, {NS, NM, hi[0], hi[1], hi[2], NC});
+    VX_REQUIRE_EXTENT(fn, Jx, {NS, NM, Bx, By, Bz});
+    VX_REQUIRE_EXTENT(fn, Jy, {NS, NM, Bx, By, Bz});
+    VX_REQUIRE_EXTENT(fn, Jz, {NS, NM, Bx, By, Bz});
   }
+  const Grid g = make_grid(fn, NS, NM, Bx, By, Bz, NC, call.device());
+  call.check_written();
   a.x0 = static_cast<int>(x0);
   a.y0 = static_cast<int>(y0);
   a.z0 = static_cast<int>(z0);
@@ -107,7 +111,7 @@ void inject_j_host(const char* fn, Tn Ex, Tn Ey, Tn Ez, Tn Jx, Tn Jy, Tn Jz, Tn 
   a.Bx = static_cast<int>(Bx);
   a.By = static_cast<int>(By);
   a.Bz = static_cast<int>(Bz);
-  launch(make_grid(fn, NS, NM, Bx, By, Bz, NC, device), a);
+  launch(g, a);
 }
 
 }  // namespace vx

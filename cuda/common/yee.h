@@ -64,8 +64,11 @@ VX_HD bool has_below(const P& q) {
 
 // Layer index of cell x on an axis of N cells with thickness n, or -1 when
 // the cell is in no layer. Low layer: x < n, index x. High layer: x >= N - n,
-// index x - N + 2n (so n ... 2n-1). The low test wins when 2n > N.
+// index x - N + 2n (so n ... 2n-1). The low test wins when 2n > N. A
+// thickness of zero or less is no layer (tested first: N - n and 2n would
+// overflow for n near INT32_MIN; for 0 < n <= x < N neither can).
 VX_HD int layer_index_h(int x, int N, int n) {
+  if (n <= 0) return -1;
   if (x < n) return x;
   if (x >= N - n) return x - N + 2 * n;
   return -1;
@@ -75,7 +78,7 @@ VX_HD int layer_index_h(int x, int N, int n) {
 // difference would need index -1. (Only a layer at least as thick as the
 // axis could otherwise reach it through the high-layer test.)
 VX_HD int layer_index_e(int x, int N, int n) {
-  if (x == 0) return -1;
+  if (x == 0 || n <= 0) return -1;
   if (x < n) return x;
   if (x >= N - n) return x - N + 2 * n;
   return -1;
