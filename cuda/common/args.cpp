@@ -15,15 +15,8 @@ namespace vx {
 
 namespace {
 
-const char* dtype_name(at::ScalarType t) {
-  switch (t) {
-    case at::kFloat: return "float32";
-    case at::kComplexFloat: return "complex64";
-    case at::kInt: return "int32";
-    case at::kByte: return "uint8";
-    default: return c10::toString(t);
-  }
-}
+// torch's Python name of an element type (float32, complex64, ...).
+std::string dtype_name(at::ScalarType t) { return std::string(c10::getDtypeNames(t).first); }
 
 void check_rank_dtype(const char* fn, const Arg& a) {
   const at::Tensor& t = *a.t;
