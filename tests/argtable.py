@@ -2,8 +2,10 @@
 in _voxstep_host: each argument's name and role, and a builder of random
 valid arguments (small random extents, random values) on the CPU.
 
-Roles: "w" a tensor the function writes, "r" a tensor it only reads, "u" a
-tensor it accepts and ignores, "int" / "bool" a Python scalar. Builders take
+Roles: "w" a tensor the function writes, "r" a tensor it only reads, "h" a
+small tensor of any shape and numeric type read on the host (positions,
+ranges, margins, boxes), "u" a tensor it accepts and ignores, "int" /
+"bool" a Python scalar. Builders take
 a NumPy Generator and return the argument list in call order."""
 import numpy as np
 import torch
@@ -297,12 +299,12 @@ def trilinear(reverse):
     return build
 
 
-MATERIAL = "box_x box_y box_z vox coord_x coord_y coord_z:r"
+MATERIAL = "box_x box_y box_z:h vox coord_x coord_y coord_z:r"
 FIELDS_H = "Hx Hy Hz:w Ex Ey Ez:r " + CURL + " unused:u"
 FIELDS_E = ("Ex Ey Ez:w Hx Hy Hz keep_x keep_y keep_z loss_x loss_y loss_z:r " + CURL
             + " unused:u")
 PERIODIC = "Ex Ey Ez:w phase_x phase_y periodic:r positive_phase:bool"
-INJECT_J = "Ex Ey Ez:w Jx Jy Jz pos:r"
+INJECT_J = "Ex Ey Ez:w Jx Jy Jz:r pos:h"
 SUBCELL = MATERIAL + " {out}:w mat_id:int id_map prev_id_map normal er_table:r component:int"
 PAINT = MATERIAL + " mat_id:int weight id_map prev_id_map:w"
 TRILINEAR = "grid_x grid_y grid_z src query_x query_y query_z:r nearest:bool"
@@ -319,17 +321,17 @@ ENTRIES = [
     Entry(_V, "Update_H", _params(FIELDS_H), update_h(F32, (1, 2, 3))),
     Entry(_V, "Update_E", _params(FIELDS_E), update_e(F32, (1, 2, 3), False)),
     Entry(_V, "Update_E_Periodic", _params(PERIODIC), periodic(F32, (2, 4, 3))),
-    Entry(_V, "Inject_H", _params("Hx Hy:w coef ampEx ampEy profEx profEy margin:r kp:int"),
+    Entry(_V, "Inject_H", _params("Hx Hy:w coef ampEx ampEy profEx profEy:r margin:h kp:int"),
           plane_real(False)),
-    Entry(_V, "Inject_E", _params("Ex Ey:w coef ampHx ampHy profHx profHy margin:r kp:int"),
+    Entry(_V, "Inject_E", _params("Ex Ey:w coef ampHx ampHy profHx profHy:r margin:h kp:int"),
           plane_real(True)),
     Entry(_V, "Inject_J", _params(INJECT_J), inject_j(F32)),
-    Entry(_V, "get_id_range", _params("box coord:r"), id_range),
+    Entry(_V, "get_id_range", _params("box:h coord:r"), id_range),
     Entry(_V, "Mat_average", _params(MATERIAL), mat_average),
     Entry(_V, "Set_weight_mat_id", _params(PAINT), paint),
     Entry(_V, "Set_ER_average", _params("er:w weight id_map prev_id_map er_table:r"), mix(False)),
     Entry(_V, "Set_weight_subcell", _params(SUBCELL.format(out="weight")), subcell(False)),
-    Entry(_V, "Monitor_Update_E", _params("Mx My Mz:w Ex Ey Ez w rx ry rz:r"), monitor),
+    Entry(_V, "Monitor_Update_E", _params("Mx My Mz:w Ex Ey Ez w:r rx ry rz:h"), monitor),
     Entry(_V, "Trilinear_interpolation", _params(TRILINEAR), trilinear(False)),
     Entry(_V, "Trilinear_reverse_interpolation", _params(REVERSE), trilinear(True)),
 
@@ -338,13 +340,13 @@ ENTRIES = [
     Entry(_V4, "Update_H", _params(FIELDS_H), update_h(C64, (1, 2, 3))),
     Entry(_V4, "Update_E", _params(FIELDS_E), update_e(C64, (1, 2, 3), True)),
     Entry(_V4, "Inject_H", _params(
-        "Hx Hy:w coef sigEx sigEy profEx profEy delayEx delayEy margin:r kp step:int"),
+        "Hx Hy:w coef sigEx sigEy profEx profEy delayEx delayEy:r margin:h kp step:int"),
         plane_complex(False)),
     Entry(_V4, "Inject_E", _params(
-        "Ex Ey:w coef sigHx sigHy profHx profHy delayHx delayHy margin:r kp step:int"),
+        "Ex Ey:w coef sigHx sigHy profHx profHy delayHx delayHy:r margin:h kp step:int"),
         plane_complex(True)),
     Entry(_V4, "Inject_J", _params(INJECT_J), inject_j(C64)),
-    Entry(_V4, "get_id_range", _params("box coord:r"), id_range),
+    Entry(_V4, "get_id_range", _params("box:h coord:r"), id_range),
     Entry(_V4, "Mat_average", _params(MATERIAL), mat_average),
     Entry(_V4, "Set_weight_mat_id", _params(PAINT), paint),
     Entry(_V4, "Set_ER_average", _params("er:w weight id_map prev_id_map er_table:r"), mix(True)),

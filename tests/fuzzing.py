@@ -130,7 +130,7 @@ class Case:
         self.names, self.ref_args, self.exc = list(names), ref_args, exc
 
 
-def _tensor_indices(entry, args, roles=("w", "r")):
+def _tensor_indices(entry, args, roles=("w", "r", "h")):
     return [i for i, (a, role) in enumerate(zip(args, entry.roles))
             if role in roles and isinstance(a, torch.Tensor)]
 
@@ -268,7 +268,9 @@ def _mutate_rank_dtype(entry, args, r):
     else:
         args[i] = t.unsqueeze(int(r.integers(t.dim() + 1)))
         what = f"{name} one rank higher"
-    return Case(entry, args, "any", what, [name])
+    # Tensors read on the host take any numeric type: a bool or float range is
+    # read by its values, so another argument may be the one that fails.
+    return Case(entry, args, "any", what, [] if entry.roles[i] == "h" else [name])
 
 
 def _mutate_device(entry, args, r):
@@ -281,7 +283,7 @@ def _mutate_device(entry, args, r):
 def _mutate_ints(entry, args, r):
     """Huge and negative values in an integer argument or integer tensor."""
     cands = [i for i, (a, role) in enumerate(zip(args, entry.roles))
-             if role == "int" or (role in ("w", "r") and isinstance(a, torch.Tensor)
+             if role == "int" or (role in ("w", "r", "h") and isinstance(a, torch.Tensor)
                                   and not a.dtype.is_floating_point and not a.dtype.is_complex
                                   and a.numel() > 0)]
     i = _pick(r, cands)
@@ -342,7 +344,7 @@ SPECIALS = [float("nan"), float("inf"), -float("inf"), 3e38, -3e38, 1e-40, 0.0, 
 def _mutate_values(entry, args, r):
     """NaN, Inf and extreme values in float inputs (tables, coordinates,
     boxes, profiles), ids past the tables' ends in id maps."""
-    cands = [i for i in _tensor_indices(entry, args, ("r",)) if args[i].numel() > 0
+    cands = [i for i in _tensor_indices(entry, args, ("r", "h")) if args[i].numel() > 0
              and (args[i].dtype in (F32, C64, torch.float64) or args[i].dtype == U8)]
     i = _pick(r, cands)
     if i is None:

@@ -30,9 +30,10 @@ at::Tensor id_window(const char* fn, const char* box_name, const at::Tensor& box
   TORCH_CHECK_VALUE(box.numel() >= 1, fn, ": ", box_name, " is empty; it needs the box's ends");
   TORCH_CHECK_VALUE(coord.dim() == 1, fn, ": ", coord_name, " must be 1-D, got shape ",
                     coord.sizes());
-  TORCH_CHECK(!coord.is_complex() && !box.is_complex(), fn, ": ", coord.is_complex() ? coord_name : box_name,
-              " must be real (expected a real scalar type but found ",
-              c10::toString((coord.is_complex() ? coord : box).scalar_type()), ")");
+  for (const auto& [name, t] : {std::pair<const char*, const at::Tensor*>{box_name, &box},
+                                 {coord_name, &coord}})
+    TORCH_CHECK(!t->is_complex() && t->scalar_type() != at::kBool, fn, ": ", name,
+                " must hold real numbers but is ", c10::getDtypeNames(t->scalar_type()).first);
   const int64_t L = coord.size(0);
   TORCH_CHECK_VALUE(L <= INT32_MAX, fn, ": ", coord_name, " has ", L,
                     " coordinates; indices are 32-bit, so at most 2^31 - 1 fit");
