@@ -1,4 +1,4 @@
-// Checks 1 to 3 of every call (devices, ranks and element types, layouts of
+// Checks 1, 2 and 5 of every call (devices, ranks and element types, layouts of
 // written tensors) and the overflow-safe arithmetic of the host checks.
 #include "args.h"
 
