@@ -358,13 +358,20 @@ void run_cpu(const Space& sp, const Args& a, Body body) {
 }  // namespace vx
 
 #ifdef VOXSTEP_WITH_CUDA
-#define VX_GPU_CALL(NAME, GRID, ARGS) ::vx::raise_launch_error(#NAME, ::vx::gpu::NAME(GRID, ARGS))
+#define VX_GPU_CALL(NAME, GRID, ARGS)                              \
+  do {                                                             \
+    const ::vx::OnDevice on_device_((GRID).device);                \
+    ::vx::Grid g_ = (GRID);                                        \
+    g_.stream = on_device_.stream();                               \
+    ::vx::raise_launch_error(#NAME, ::vx::gpu::NAME(g_, ARGS));    \
+  } while (0)
 #else
 #define VX_GPU_CALL(NAME, GRID, ARGS) ::vx::no_gpu_build(#NAME)
 #endif
 
 // The host entry point of kernel NAME: nothing for an empty space, the GPU
-// launcher for a CUDA device, the CPU loops otherwise.
+// launcher for a CUDA device (made current by torch's device guard, on
+// torch's current stream of it), the CPU loops otherwise.
 #define VX_DEFINE_HOST_LAUNCH(NAME, ARGS, BODY)                                         \
   void ::vx::kernel::NAME(const ::vx::Grid& grid, const ARGS& args) {                   \
     if (grid.space.empty()) return;                                                     \
