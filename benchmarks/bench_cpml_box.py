@@ -28,7 +28,9 @@ from bench_timestep import traversals, use_traversal  # noqa: E402
 from pulse_in_box import DT, cpml_profiles  # noqa: E402
 
 
-def make_box(N, n, device, expanded):
+def make_box(N, n, device, expanded, with_state=False):
+    """run(steps) and reset() of the box; with_state: also its fields and
+    auxiliaries (the tensors a run changes)."""
     f = dict(dtype=torch.float32, device=device)
     E = [torch.zeros(1, 1, N, N + 1, N + 1, 1, **f), torch.zeros(1, 1, N + 1, N, N + 1, 1, **f),
          torch.zeros(1, 1, N + 1, N + 1, N, 1, **f)]
@@ -70,6 +72,8 @@ def make_box(N, n, device, expanded):
         for t in E + H + psi_h + psi_e:
             t.zero_()
 
+    if with_state:
+        return run, reset, E + H + psi_h + psi_e
     return run, reset
 
 

@@ -27,9 +27,10 @@ The roofline is torch's copy_ of a buffer larger than the last-level cache
 (bytes read plus bytes written), the best of one and two threads.
 
   PYTHONPATH=build/dev .venv/bin/python benchmarks/bench_timestep.py [--device cpu|cuda]
-      [--size 128] [--quick]
+      [--size 128] [--channels 1 2] [--quick] [--only NAME ...] [--json FILE]
 """
 import argparse
+import json
 import os
 import sys
 import time
@@ -283,7 +284,7 @@ def measure(call, device, modes, budget):
     return times
 
 
-def run_table(device, N, channels, thread_list, n, budget, roof, only):
+def run_table(device, N, channels, thread_list, n, budget, roof, only, rows):
     modes = traversals() if device == "cpu" else [None]
     row_header(device == "cpu")
     for name, make, modules in CASES:
@@ -305,6 +306,9 @@ def run_table(device, N, channels, thread_list, n, budget, roof, only):
                     print(f"{label:<30}{NC:>3}{'x'.join(map(str, N)):>14}"
                           f"{threads if device == 'cpu' else '':>4}{t * 1e3:>10.3f}{gbs:>8.2f}"
                           f"{100 * gbs / roof[threads]:>7.1f}{prev}", flush=True)
+                    rows.append(dict(function=label, NC=NC, grid=list(N), threads=threads,
+                                     ms=t * 1e3, gbs=gbs, roofline_pct=100 * gbs / roof[threads],
+                                     previous_ms=times[1] * 1e3 if len(times) > 1 else None))
 
 
 def run_scaling(device, N, channels, n, budget, only):
@@ -326,7 +330,7 @@ def run_scaling(device, N, channels, n, budget, only):
                 print(f"  {module.__name__ + '.' + name:<30} NC={NC}  {t[0] / t[1]:.2f}x", flush=True)
 
 
-def run_overhead(device, budget, only):
+def run_overhead(device, budget, only, out):
     """Time per call on a 1 x 1 x 400 column (CPML on z), one thread."""
     print("\ncall on a 1 x 1 x 400 column (microseconds, one thread; Update_E_Periodic: "
           "a 1 x 1 x 400 column with both passes)")
@@ -345,6 +349,7 @@ def run_overhead(device, budget, only):
             times = measure(call, device, modes, budget)
             prev = f"   previous {times[1] * 1e6:7.1f}" if len(times) > 1 else ""
             print(f"  {module.__name__ + '.' + name:<30} {times[0] * 1e6:7.1f}{prev}", flush=True)
+            out[f"{module.__name__}.{name}"] = times[0] * 1e6
 
 
 def main():
@@ -353,6 +358,9 @@ def main():
     p.add_argument("--size", type=int, default=None, help="cube edge of the main table")
     p.add_argument("--quick", action="store_true", help="small grids and short timings")
     p.add_argument("--only", nargs="*", help="function names to run (default: all)")
+    p.add_argument("--channels", nargs="*", type=int, default=[1, 2], help="NC values")
+    p.add_argument("--no-scaling", action="store_true", help="skip the thread-scaling table")
+    p.add_argument("--json", help="also write the figures to this file")
     args = p.parse_args()
     device = args.device
     cpu = device == "cpu"
@@ -368,10 +376,15 @@ def main():
           f"{'1 and 2 threads' if cpu else 'the device'})")
     print(f"traversals: {traversals()} (ratio: previous time / this time)\n" if cpu else "")
     n = (10, 10, 10)
-    run_table(device, (edge,) * 3, (1, 2), thread_list, n, budget, roof, args.only)
-    if cpu:
+    rows, overhead = [], {}
+    run_table(device, (edge,) * 3, args.channels, thread_list, n, budget, roof, args.only, rows)
+    if cpu and not args.no_scaling:
         run_scaling(device, (32, 32, 32), (1, 2), (4, 4, 4), budget, args.only)
-    run_overhead(device, budget, args.only)
+    run_overhead(device, budget, args.only, overhead)
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(dict(device=device, roofline_gbs=best, rows=rows, overhead_us=overhead), f,
+                      indent=1)
 
 
 if __name__ == "__main__":

@@ -1,27 +1,29 @@
 #!/usr/bin/env bash
 # Sets up a machine for Voxstep: a virtual environment in .venv (or the
-# interpreter in $VOXSTEP_PYTHON), torch if none is importable, the build and
-# test tools and voxsim's dependencies, then builds and installs the modules
-# and the voxsim package against that torch.
+# directory in $VOXSTEP_VENV, or the interpreter in $VOXSTEP_PYTHON), torch if
+# none is importable, the build and test tools and voxsim's dependencies, then
+# builds and installs the modules and the voxsim package against that torch.
 #
-# A GPU user installs their CUDA build of torch first (into .venv or the
-# interpreter named by VOXSTEP_PYTHON); without one, the CPU build is taken.
-# The GPU code is compiled whenever nvcc is found (VOXSTEP_CUDA=ON requires
-# it, OFF skips it); TORCH_CUDA_ARCH_LIST picks the architectures.
+# A GPU user installs their CUDA build of torch first (into the environment);
+# without one, torch==$VOXSTEP_TORCH is installed (default 2.13.0, the CPU
+# build; 2.14.1 takes the CUDA 13 build). The GPU code is compiled whenever
+# nvcc is found (VOXSTEP_CUDA=ON requires it, OFF skips it); its CUDA major
+# must match torch's. TORCH_CUDA_ARCH_LIST picks the architectures.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 if [ -n "${VOXSTEP_PYTHON:-}" ]; then
   py="$VOXSTEP_PYTHON"
 else
-  [ -x .venv/bin/python ] || python3 -m venv .venv
-  py="$(pwd)/.venv/bin/python"
+  venv="${VOXSTEP_VENV:-.venv}"
+  [ -x "$venv/bin/python" ] || python3 -m venv "$venv"
+  py="$(cd "$venv" && pwd)/bin/python"
 fi
 pip() { "$py" -m pip "$@"; }
 
 if ! "$py" -c "import torch" 2>/dev/null; then
-  echo "== installing torch (CPU build)"
-  pip install -q torch==2.13.0
+  echo "== installing torch==${VOXSTEP_TORCH:-2.13.0}"
+  pip install -q "torch==${VOXSTEP_TORCH:-2.13.0}"
 fi
 missing=$("$py" - <<'PY'
 import importlib.util as u
@@ -42,5 +44,7 @@ fi
 if [ "${CI:-}" = "true" ] && [ -z "${TORCH_CUDA_ARCH_LIST:-}" ]; then
   export TORCH_CUDA_ARCH_LIST=9.0
 fi
-echo "== building Voxstep ($("$py" -c 'import torch; print("torch", torch.__version__)'))"
-pip install -q --no-build-isolation --no-deps .
+torch_version="$("$py" -c 'import torch; print(torch.__version__)')"
+echo "== building Voxstep (torch $torch_version)"
+# One build directory per torch: a CMake cache never mixes two torches.
+pip install -q --no-build-isolation --no-deps -C "build-dir=build/{wheel_tag}-torch$torch_version" .

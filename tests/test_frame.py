@@ -166,3 +166,27 @@ def test_type_stubs_list_the_bound_functions(module, names):
     stub = pathlib.Path(__file__).parent.parent / "stubs" / f"{module}.pyi"
     tree = ast.parse(stub.read_text())
     assert [f.name for f in tree.body if isinstance(f, ast.FunctionDef)] == names
+
+
+@pytest.mark.skipif(torch.cuda.device_count() < 2, reason="needs two GPUs")
+@pytest.mark.parametrize("name,module", [("Update_E", Voxstep4), ("Inject_J", Voxstep),
+                                         ("Trilinear_reverse_interpolation", Voxstep)])
+def test_second_gpu_while_the_first_is_current(name, module):
+    """Every tensor on cuda:1 while cuda:0 is current: the call runs on cuda:1
+    (torch's device guard), leaves cuda:0 current, and matches the CPU."""
+    from cases import GPU_TWIN, build
+    import _voxstep_host
+    fn, args = build(name, _voxstep_host if name.startswith("Trilinear") else module, seed=9)
+    cpu = [a.clone() if isinstance(a, torch.Tensor) else a for a in args]
+    want = fn(*cpu)
+    gpu_fn = getattr(GPU_TWIN[name], name) if name in GPU_TWIN else fn
+    on1 = [a.to("cuda:1") if isinstance(a, torch.Tensor) else a for a in args]
+    with torch.cuda.device(0):
+        got = gpu_fn(*on1)
+        torch.cuda.synchronize(1)
+        assert torch.cuda.current_device() == 0
+    pairs = [(got, want)] if got is not None else []
+    pairs += [(g, w) for g, w in zip(on1, cpu) if isinstance(g, torch.Tensor)]
+    for g, w in pairs:
+        assert g.device == torch.device("cuda:1") or g.dim() == 0
+        torch.testing.assert_close(g.cpu(), w, rtol=1e-4, atol=1e-5, equal_nan=True)

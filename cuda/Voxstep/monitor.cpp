@@ -17,9 +17,10 @@ struct Range {
 Range read_range(const char* fn, const char* name, Tn r) {
   TORCH_CHECK_VALUE(r.numel() >= 2, fn, ": ", name, " has ", r.numel(),
                     " elements but needs at least 2 (first and last cell)");
+  const vx::HostInts h(r);
   Range out;
-  out.first = vx::read_element(r, 0);
-  out.last = vx::read_element(r, 1);
+  out.first = h[0];
+  out.last = h[1];
   TORCH_CHECK_VALUE(out.first >= 0 && out.last >= out.first - 2, fn, ": ", name,
                     " = (", out.first, ", ", out.last, ") must have a non-negative first cell "
                     "and a last cell no more than 2 below it");

@@ -114,7 +114,7 @@ at::Tensor Trilinear_interpolation(bool gpu_checks, Tn grid_x, Tn grid_y, Tn gri
   a.result = vx::cacc<6>(result);
   a.nearest = nearest;
   vx::kernel::Trilinear_interpolation_GPU(vx::make_grid(fn, NS, NM, nqx, nqy, nqz, NC, device), a);
-  if (device >= 0) vx::device_synchronize(device);
+  if (device >= 0) vx::synchronize_device(fn, device);
   return result;
 }
 
@@ -151,7 +151,7 @@ at::Tensor Trilinear_reverse_interpolation(bool gpu_checks, Tn grid_x, Tn grid_y
   a.T = vx::acc<float, 6>(T);
   vx::kernel::Trilinear_reverse_interpolation_GPU(
       vx::make_grid(fn, NS, NM, nqx, nqy, nqz, NC, device), a);
-  if (device >= 0) vx::device_synchronize(device);
+  if (device >= 0) vx::synchronize_device(fn, device);
   return at::complex(U, T);
 }
 

@@ -3,12 +3,11 @@
 
 namespace vx {
 
-void device_synchronize(int device) {
-  int previous = -1;
-  cudaGetDevice(&previous);
-  if (previous != device) cudaSetDevice(device);
-  cudaDeviceSynchronize();  // status deliberately ignored
-  if (previous != device) cudaSetDevice(previous);
+// Waits for the current device (torch's device guard has made the call's
+// device current); nullptr, or the text of the fault that surfaced.
+const char* synchronize_current_device() {
+  const cudaError_t status = cudaDeviceSynchronize();
+  return status == cudaSuccess ? nullptr : cudaGetErrorString(status);
 }
 
 }  // namespace vx

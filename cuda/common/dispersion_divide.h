@@ -16,6 +16,7 @@ struct DispersionDivideArgs {
 
   template <int kC2>
   using WithChannels = DispersionDivideArgs<kC2>;
+  static constexpr bool kFaces = true;  // the body tests has_below
   static constexpr int kPacked = kC;
   VX_ACCESSORS(Ex, Ey, Ez, den1_x, den1_y, den1_z, den2_x, den2_y, den2_z)
 };

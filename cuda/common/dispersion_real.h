@@ -22,6 +22,7 @@ struct DispersionRealArgs {
 
   template <int kC2>
   using WithChannels = DispersionRealArgs<kC2>;
+  static constexpr bool kFaces = true;  // the body tests has_below
   static constexpr int kPacked = kC;
   VX_ACCESSORS(Ex, Ey, Ez, Ex_prev, Ey_prev, Ez_prev, weight_x, weight_y, weight_z, id_map_x,
                id_map_y, id_map_z, prev_id_map_x, prev_id_map_y, prev_id_map_z, den1_x, den1_y,

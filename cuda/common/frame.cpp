@@ -1,6 +1,8 @@
 // Host-side checks shared by every bound function.
 #include "frame.h"
 
+#include <c10/core/impl/DeviceGuardImplInterface.h>
+
 #include <sstream>
 #include <stdexcept>
 
@@ -126,8 +128,25 @@ void no_gpu_build(const char* fn) {
               "a CUDA compiler present (VOXSTEP_CUDA=ON)");
 }
 
-#ifndef VOXSTEP_WITH_CUDA
-void device_synchronize(int) {}
+OnDevice::OnDevice(int device)
+    : guard_(c10::Device(c10::DeviceType::CUDA, static_cast<c10::DeviceIndex>(device))) {
+  const c10::Device d(c10::DeviceType::CUDA, static_cast<c10::DeviceIndex>(device));
+  stream_ = c10::impl::getDeviceGuardImpl(c10::DeviceType::CUDA)->getStream(d).native_handle();
+}
+
+#ifdef VOXSTEP_WITH_CUDA
+// device_sync.cu: cudaDeviceSynchronize on the current device; nullptr or
+// the CUDA error text.
+const char* synchronize_current_device();
+
+void synchronize_device(const char* fn, int device) {
+  const OnDevice on(device);
+  const char* error = synchronize_current_device();
+  TORCH_CHECK(error == nullptr, fn, ": the GPU reported a fault while the call waited for it: ",
+              error);
+}
+#else
+void synchronize_device(const char*, int) {}
 #endif
 
 }  // namespace vx

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <ATen/core/Tensor.h>
+#include <c10/core/DeviceGuard.h>
 #include <c10/util/ArrayRef.h>
 #include <c10/util/Exception.h>
 
@@ -101,8 +102,22 @@ void raise_launch_error(const char* kernel, const char* error);
 // Raised when a CUDA tensor reaches a build without GPU code.
 [[noreturn]] void no_gpu_build(const char* fn);
 
-// Waits for every queued kernel on `device` (status ignored).
-void device_synchronize(int device);
+// CUDA device `device` made current through torch's device guard for the
+// object's lifetime, and torch's current stream on it (its native handle).
+// Device-generic torch APIs only: the host code needs no CUDA headers.
+class OnDevice {
+ public:
+  explicit OnDevice(int device);
+  void* stream() const { return stream_; }
+
+ private:
+  c10::DeviceGuard guard_;
+  void* stream_;
+};
+
+// Waits for everything queued on CUDA device `device` (device-wide); a
+// fault raises naming `fn`.
+void synchronize_device(const char* fn, int device);
 
 // How the CPU backend walks a space (launch_host.h): row loops in memory
 // order, or the GPU's thread decomposition block by block under either

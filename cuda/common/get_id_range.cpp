@@ -43,8 +43,9 @@ at::Tensor id_window(const char* fn, const char* box_name, const at::Tensor& box
   r[1] = static_cast<int32_t>(L - 1);
   if (L == 0) return range;
 
-  // Both searches on the coordinates' device, then one read back.
-  const at::Tensor ends = box.reshape(-1);
+  // The box's ends read on the host (one copy of a CUDA box), both searches
+  // on the coordinates' device, then one read back.
+  const at::Tensor ends = box.reshape(-1).cpu();
   const at::Scalar lo = ends[0].item();
   const at::Scalar hi = ends[ends.numel() - 1].item();
   const at::Tensor index = at::arange(L, coord.options().dtype(at::kLong));

@@ -21,10 +21,13 @@ struct Space {
   VX_HD bool empty() const { return NS <= 0 || NM <= 0 || N0 <= 0 || N1 <= 0 || N2 <= 0 || NC <= 0; }
 };
 
-// Where a launch runs: -1 for the CPU, else the CUDA device index.
+// Where a launch runs: -1 for the CPU, else the CUDA device index, and the
+// stream it is queued on (torch's current stream of that device, as its
+// native handle; set by the host entry point).
 struct Grid {
   Space space;
   int device;
+  void* stream = nullptr;
 };
 
 // The position a body is called with. A plain Cell says nothing beyond its

@@ -1,6 +1,8 @@
 // Defines, for each line of a kernel table, the named __global__ kernel
 // around its per-cell body and its launcher: 256 threads per block, the
-// build's thread mapping (launch.h), status checked without synchronising.
+// build's thread mapping (launch.h), on the grid's stream (the host entry
+// point has made the grid's device current through torch's device guard),
+// status checked without synchronising.
 #pragma once
 
 #include <cuda_runtime.h>
@@ -9,21 +11,13 @@
 
 namespace vx {
 
-// Launches on grid.device (switching the current device only when needed)
-// and reports the launch status; never synchronises.
+// Queues the launch and reports its status; never synchronises.
 template <typename LaunchFn>
 const char* launch_checked(const Grid& g, LaunchFn launch) {
-  int previous = -1;
-  if (cudaGetDevice(&previous) != cudaSuccess) return cudaGetErrorString(cudaGetLastError());
-  if (previous != g.device) {
-    cudaError_t e = cudaSetDevice(g.device);
-    if (e != cudaSuccess) return cudaGetErrorString(e);
-  }
   const dim3 grid(static_cast<unsigned>(grid_blocks<kGpuMapping>(g.space)),
                   static_cast<unsigned>(grid_rows<kGpuMapping>(g.space)), 1);
-  launch(grid);
+  launch(grid, static_cast<cudaStream_t>(g.stream));
   const cudaError_t status = cudaGetLastError();
-  if (previous != g.device) cudaSetDevice(previous);
   return status == cudaSuccess ? nullptr : cudaGetErrorString(status);
 }
 
@@ -37,5 +31,7 @@ const char* launch_checked(const Grid& g, LaunchFn launch) {
       BODY(q, args);                                                                        \
   }                                                                                         \
   const char* ::vx::gpu::NAME(const ::vx::Grid& grid, const ARGS& args) {                   \
-    return ::vx::launch_checked(grid, [&](dim3 g) { ::NAME<<<g, ::vx::kThreads>>>(grid.space, args); }); \
+    return ::vx::launch_checked(grid, [&](dim3 g, cudaStream_t st) {                        \
+      ::NAME<<<g, ::vx::kThreads, 0, st>>>(grid.space, args);                               \
+    });                                                                                     \
   }

@@ -8,10 +8,9 @@
 // offer a packed layout (WithChannels<kC>) run, when NC is 1 or 2 and every
 // tensor fits that layout, with compile-time inner strides and positions that
 // tell the body what the loop knows (yee.h: layer membership per axis,
-// whether the row lies on an index-0 face), so the plain interior vectorises
+// whether the cell lies on an index-0 face), so the plain interior vectorises
 // and the absorbing-layer terms are taken only in the stretches that hold
-// layer cells. Cells at k = 0, and every other argument block, go through the
-// plain Cell path.
+// layer cells. Every other argument block goes through the plain Cell path.
 //
 // Block traversals: the GPU's thread decomposition, block by block (the
 // backend's earlier traversal), kept for measurement and to check both GPU
@@ -119,8 +118,8 @@ inline __attribute__((always_inline)) void each_channel(std::integer_sequence<in
   (f(kCs), ...);
 }
 
-// One stretch k0 <= k < k1 (k0 >= 1) of a row, all its cells alike for the
-// layer rule; shift: the layer index offsets of the row.
+// One stretch k0 <= k < k1 of a row, all its cells alike for the layer rule
+// and the face facts kBelow; shift: the layer index offsets of the row.
 template <int kX, int kY, int kZ, int kBelow, int kC, typename Args, typename Body>
 void run_stretch(const Args& __restrict__ a, Body& body, int s, int m, int i, int j, int k0, int k1,
                  const int (&shift)[3]) {
@@ -184,12 +183,23 @@ void with_flags(F&& f, bool first, B... rest) {
 
 constexpr int hint_of(bool in) { return in ? kInLayer : kNoLayer; }
 
-// The layer stretches of k = 1 ... N2 - 1 by the kernel's own rule.
+// Whether an argument block's body looks at the index-0 faces (has_below):
+// its rows then take the face facts at compile time too, and the cell at
+// k = 0 of every row is visited on its own.
+template <typename Args, typename = void>
+struct Faces : std::false_type {};
 template <typename Args>
-std::vector<Stretch> z_stretches(const Args& a, int N2) {
+struct Faces<Args, std::void_t<decltype(Args::kFaces)>>
+    : std::integral_constant<bool, Args::kFaces> {};
+
+// The stretches of k = k_first ... N2 - 1: by the kernel's own layer rule,
+// or one stretch when the body has no layer terms.
+template <bool kLayered, typename Args>
+std::vector<Stretch> z_stretches(const Args& a, int k_first, int N2) {
   std::vector<Stretch> out;
-  for (int k = 1; k < N2; ++k) {
-    const LayerIndex L = a.layer(2, k);
+  for (int k = k_first; k < N2; ++k) {
+    LayerIndex L{-1, false};
+    if constexpr (kLayered) L = a.layer(2, k);
     const int shift = L.in ? L.L - k : 0;
     if (!out.empty() && out.back().in == L.in && out.back().shift == shift)
       out.back().k1 = k + 1;
@@ -199,10 +209,52 @@ std::vector<Stretch> z_stretches(const Args& a, int N2) {
   return out;
 }
 
+// Runs one stretch with the facts the body uses fixed at compile time.
+template <bool kLayered, bool kFaces, int kC, typename Args, typename Body>
+void dispatch_stretch(const Args& a, Body& body, int s, int m, int i, int j, const Stretch& st,
+                      bool in_x, bool in_y, const int (&shift)[3]) {
+  using T = std::true_type;
+  using F = std::false_type;
+  auto go = [&](auto X, auto Y, auto Z, auto BI, auto BJ) {
+    constexpr int hx = kLayered ? hint_of(decltype(X)::value) : kAskRule;
+    constexpr int hy = kLayered ? hint_of(decltype(Y)::value) : kAskRule;
+    constexpr int hz = kLayered ? hint_of(decltype(Z)::value) : kAskRule;
+    constexpr int below = kFaces ? decltype(BI)::value + 2 * decltype(BJ)::value + 4 : 7;
+    run_stretch<hx, hy, hz, below, kC>(a, body, s, m, i, j, st.k0, st.k1, shift);
+  };
+  if constexpr (kLayered && kFaces)
+    with_flags(go, in_x, in_y, st.in, i > 0, j > 0);
+  else if constexpr (kLayered)
+    with_flags([&](auto X, auto Y, auto Z) { go(X, Y, Z, T{}, T{}); }, in_x, in_y, st.in);
+  else if constexpr (kFaces)
+    with_flags([&](auto BI, auto BJ) { go(F{}, F{}, F{}, BI, BJ); }, i > 0, j > 0);
+  else
+    go(F{}, F{}, F{}, T{}, T{});
+}
+
+// The cell at k = 0 of a row whose body looks at faces: layer membership
+// along x and y fixed, along z by the rule.
+template <bool kLayered, int kC, typename Args, typename Body>
+void dispatch_k0(const Args& a, Body& body, int s, int m, int i, int j, bool in_x, bool in_y,
+                 const int (&shift)[3]) {
+  auto go = [&](auto X, auto Y, auto BI, auto BJ) {
+    constexpr int hx = kLayered ? hint_of(decltype(X)::value) : kAskRule;
+    constexpr int hy = kLayered ? hint_of(decltype(Y)::value) : kAskRule;
+    constexpr int below = decltype(BI)::value + 2 * decltype(BJ)::value;
+    run_stretch<hx, hy, kAskRule, below, kC>(a, body, s, m, i, j, 0, 1, shift);
+  };
+  if constexpr (kLayered)
+    with_flags(go, in_x, in_y, i > 0, j > 0);
+  else
+    with_flags([&](auto BI, auto BJ) { go(std::false_type{}, std::false_type{}, BI, BJ); },
+               i > 0, j > 0);
+}
+
 template <typename Args, typename Body>
 void run_rows(const Space& sp, const Args& a, Body body) {
   constexpr int kC = PackedChannels<Args>::value;
   constexpr bool kLayered = kC > 0 && Layered<Args>::value;
+  constexpr bool kFaces = Faces<Args>::value;
   const int64_t outer = int64_t(sp.NS) * sp.NM * sp.N0;
   // Split rows along j too when (s, m, i) rows are fewer than the threads
   // could share.
@@ -212,7 +264,7 @@ void run_rows(const Space& sp, const Args& a, Body body) {
   const int64_t grain = std::max<int64_t>(1, kMinWorkPerThread / std::max<int64_t>(per_row, 1));
 
   std::vector<Stretch> z;
-  if constexpr (kLayered) z = z_stretches(a, sp.N2);
+  if constexpr (kC > 0) z = z_stretches<kLayered>(a, kFaces ? 1 : 0, sp.N2);
 
   at::parallel_for(0, rows, grain, [&](int64_t r0, int64_t r1) {
     FlushSubnormals ftz;
@@ -232,26 +284,18 @@ void run_rows(const Space& sp, const Args& a, Body body) {
         if constexpr (kC == 0) {
           run_plain(a, body, sp.NC, s, m, i, j, 0, sp.N2);
         } else {
-          run_plain(a, body, kC, s, m, i, j, 0, std::min(sp.N2, 1));
+          LayerIndex Lx{-1, false}, Ly{-1, false};
           if constexpr (kLayered) {
-            const LayerIndex Lx = a.layer(0, i), Ly = a.layer(1, j);
-            for (const Stretch& st : z) {
-              const int shift[3] = {Lx.in ? Lx.L - i : 0, Ly.in ? Ly.L - j : 0, st.shift};
-              with_flags(
-                  [&](auto X, auto Y, auto Z, auto BI, auto BJ) {
-                    run_stretch<hint_of(X), hint_of(Y), hint_of(Z), BI + 2 * BJ, kC>(
-                        a, body, s, m, i, j, st.k0, st.k1, shift);
-                  },
-                  Lx.in, Ly.in, st.in, i > 0, j > 0);
-            }
-          } else {
-            const int shift[3] = {0, 0, 0};
-            with_flags(
-                [&](auto BI, auto BJ) {
-                  run_stretch<kAskRule, kAskRule, kAskRule, BI + 2 * BJ, kC>(a, body, s, m, i, j,
-                                                                             1, sp.N2, shift);
-                },
-                i > 0, j > 0);
+            Lx = a.layer(0, i);
+            Ly = a.layer(1, j);
+          }
+          int shift[3] = {Lx.in ? Lx.L - i : 0, Ly.in ? Ly.L - j : 0, 0};
+          if constexpr (kFaces)
+            if (sp.N2 > 0) dispatch_k0<kLayered, kC>(a, body, s, m, i, j, Lx.in, Ly.in, shift);
+          for (const Stretch& st : z) {
+            shift[2] = st.shift;
+            dispatch_stretch<kLayered, kFaces, kC>(a, body, s, m, i, j, st, Lx.in, Ly.in,
+                                                   shift);
           }
         }
       }
@@ -314,13 +358,20 @@ void run_cpu(const Space& sp, const Args& a, Body body) {
 }  // namespace vx
 
 #ifdef VOXSTEP_WITH_CUDA
-#define VX_GPU_CALL(NAME, GRID, ARGS) ::vx::raise_launch_error(#NAME, ::vx::gpu::NAME(GRID, ARGS))
+#define VX_GPU_CALL(NAME, GRID, ARGS)                              \
+  do {                                                             \
+    const ::vx::OnDevice on_device_((GRID).device);                \
+    ::vx::Grid g_ = (GRID);                                        \
+    g_.stream = on_device_.stream();                               \
+    ::vx::raise_launch_error(#NAME, ::vx::gpu::NAME(g_, ARGS));    \
+  } while (0)
 #else
 #define VX_GPU_CALL(NAME, GRID, ARGS) ::vx::no_gpu_build(#NAME)
 #endif
 
 // The host entry point of kernel NAME: nothing for an empty space, the GPU
-// launcher for a CUDA device, the CPU loops otherwise.
+// launcher for a CUDA device (made current by torch's device guard, on
+// torch's current stream of it), the CPU loops otherwise.
 #define VX_DEFINE_HOST_LAUNCH(NAME, ARGS, BODY)                                         \
   void ::vx::kernel::NAME(const ::vx::Grid& grid, const ARGS& args) {                   \
     if (grid.space.empty()) return;                                                     \

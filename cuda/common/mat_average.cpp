@@ -34,7 +34,7 @@ std::tuple<at::Tensor, at::Tensor, at::Tensor, at::Tensor> Mat_average(
     a.s = o.s;
     const int device = call.device();
     kernel::Mat_Average_GPU(make_grid(fn, 1, o.NM, o.s.Wx, o.s.Wy, o.s.Wz, 1, device), a);
-    if (device >= 0) device_synchronize(device);
+    if (device >= 0) synchronize_device(fn, device);
   });
   return {averaged, o.range_x, o.range_y, o.range_z};
 }

@@ -57,6 +57,19 @@ struct SampleCell {
   float volume;  // 1 for a zero-volume cell (sampled at its point)
 };
 
+// Correctly rounded single-precision division, also on the GPU, where the
+// modules are compiled with fast division: the voxel index of a coordinate
+// and the overlap weights that decide whether an object claims a point must
+// come out as on the CPU, or id_map and prev_id_map would differ at voxel
+// edges. (The time-step kernels keep the fast division.)
+VX_HD float div_rn(float a, float b) {
+#if defined(__CUDA_ARCH__)
+  return __fdiv_rn(a, b);
+#else
+  return a / b;
+#endif
+}
+
 // floor(q) as an int, clamped to [-1, V] first: a huge, infinite or NaN
 // quotient (a degenerate box) can never become an index the loops would
 // follow past the map. Clamping keeps the meaning: -1 and V are outside the
@@ -79,12 +92,13 @@ VX_HD void cell_bounds(const Acc<T, 1>& coord, int L, int I, float& lo, float& h
 }
 
 VX_HD AxisSpan axis_span(float lo, float hi, float origin, float pitch, int V) {
-  return {lo, hi, voxel_floor((lo - origin) / pitch, V), voxel_floor((hi - origin) / pitch, V)};
+  return {lo, hi, voxel_floor(div_rn(lo - origin, pitch), V),
+          voxel_floor(div_rn(hi - origin, pitch), V)};
 }
 
 // A zero-extent span at point x: the voxel that contains it.
 VX_HD AxisSpan point_span(float x, float origin, float pitch, int V) {
-  const int i = voxel_floor((x - origin) / pitch, V);
+  const int i = voxel_floor(div_rn(x - origin, pitch), V);
   return {x, x, i, i};
 }
 
@@ -135,7 +149,7 @@ VX_HD void for_each_overlap(const SampleCell& c, const OverlapScalars& s, Fn&& f
 #pragma unroll (kUnrollZ)
 #endif
       for (int iz = zb; iz <= ze; ++iz)
-        fn(ix, iy, iz, wxy * overlap_length(iz, c.z, s.z0, s.dz) / c.volume);
+        fn(ix, iy, iz, div_rn(wxy * overlap_length(iz, c.z, s.z0, s.dz), c.volume));
     }
   }
 }

@@ -25,6 +25,7 @@ struct UpdateEArgs {
   template <int kC2>
   using WithChannels = UpdateEArgs<F, KN, kC2>;
   static constexpr int kPacked = kC;
+  static constexpr bool kFaces = true;  // the body tests has_below
   static constexpr bool kLayered = true;
   VX_HD LayerIndex layer(int axis, int x) const {
     return cs.template rule<true>(axis, x, axis == 0 ? Nx : axis == 1 ? Ny : Nz);

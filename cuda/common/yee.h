@@ -29,9 +29,8 @@ namespace vx {
 enum LayerHint { kAskRule, kNoLayer, kInLayer };
 
 // A cell visited by the CPU's packed row loops, with what the loop fixes at
-// compile time: the layer membership of each axis, and whether i and j are
-// at least 1 (bits 0 and 1 of kBelow; k is always at least 1 there, the
-// cells at k = 0 take the plain Cell path).
+// compile time: the layer membership of each axis, and whether i, j and k
+// are at least 1 (bits 0, 1 and 2 of kBelow).
 template <int kX, int kY, int kZ, int kBelow>
 struct RowCell : Cell {
   int shift[3];
@@ -51,7 +50,7 @@ struct PositionFacts<RowCell<kX, kY, kZ, kBelow>> {
   static constexpr int kHint = kAxis == 0 ? kX : kAxis == 1 ? kY : kZ;
   static constexpr bool kKnowsBelow = true;
   template <int kAxis>
-  static constexpr bool kHasBelow = kAxis == 2 || ((kBelow >> kAxis) & 1);
+  static constexpr bool kHasBelow = (kBelow >> kAxis) & 1;
 };
 
 // Whether the cell has a neighbour at index - 1 along kAxis.

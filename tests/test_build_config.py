@@ -1,0 +1,33 @@
+"""The build refuses an nvcc whose CUDA major differs from torch's
+(cmake/cuda_match.cmake, run as CMakeLists.txt runs it)."""
+import pathlib
+import shutil
+import subprocess
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+CMAKE = shutil.which("cmake")
+
+
+def check(nvcc, torch_cuda):
+    return subprocess.run([CMAKE, f"-DNVCC_VERSION={nvcc}", f"-DTORCH_CUDA_VERSION={torch_cuda}",
+                           "-P", str(ROOT / "cmake" / "cuda_match.cmake")],
+                          capture_output=True, text=True, timeout=60)
+
+
+@pytest.mark.skipif(CMAKE is None, reason="no cmake")
+@pytest.mark.parametrize("nvcc,torch_cuda,ok", [
+    ("13.0.88", "13.0", True),
+    ("13.1.20", "13.0", True),    # minor versions may differ
+    ("12.8.93", "", True),        # a CPU build of torch takes any nvcc
+    ("12.8.93", "13.0", False),
+    ("13.0.88", "12.6", False),
+])
+def test_cuda_major_must_match_torch(nvcc, torch_cuda, ok):
+    r = check(nvcc, torch_cuda)
+    assert (r.returncode == 0) == ok, r.stderr
+    if not ok:
+        text = " ".join(r.stderr.split())
+        assert f"nvcc {nvcc} does not match CUDA {torch_cuda}" in text
+        assert "CUDA major versions must agree" in text
