@@ -7,6 +7,11 @@ DIR/spectrum.json {"frequency", "R", "T", "angle_deg"} (frequencies below
 cut-off or outside the pulse's band left out) and DIR/spectrum.png (R, T and
 1 − R − T with the transfer-matrix curves), and prints the throughput, the
 CPML self-check and the largest deviation from the transfer-matrix result.
+A periodic structure (a "period") adds "orders": [{"order": [m, n], "R":
+[...], "T": [...]}, ...] for every diffraction order that propagates
+somewhere in the band (NaN where it is evanescent), and the PNG shows its
+strongest orders; patterned layers have no transfer-matrix curve, and the
+largest |1 − R − T| of lossless ones is printed instead.
 """
 from __future__ import annotations
 
@@ -35,7 +40,9 @@ def spectrum_command(args) -> int:
         device = "cuda" if torch.cuda.is_available() else "cpu"
     st = job.stack
     cpw = check_resolution([st], job.frequencies, Units(job.resolution, job.courant))
-    print(f"voxsim spectrum: {len(st.layers)} layer(s), {len(job.frequencies)} frequencies "
+    print(f"voxsim spectrum: {len(st.layers)} layer(s)"
+          f"{f' ({sum(l.patterned for l in st.layers)} patterned, period {st.period[0]:g} x {st.period[1]:g} a)' if st.patterned else ''}"
+          f", {len(job.frequencies)} frequencies "
           f"{job.frequencies[0]:g}-{job.frequencies[-1]:g} c/a, resolution {job.resolution:g} "
           f"({cpw:.1f} cells per wavelength in the densest medium), {job.polarization} polarisation, "
           f"{job.angle_deg:g} deg, on {device}")
@@ -53,7 +60,11 @@ def spectrum_command(args) -> int:
         print(f"left out {dropped} frequencies (below cut-off or outside the pulse's band)")
     Ra, Ta = sp.analytic()
     Ra, Ta = Ra[0, 0], Ta[0, 0]
-    if keep.any():
+    if st.patterned:
+        if keep.any() and all(m.lossless for m in st.media()):
+            print(f"no transfer matrix for patterned layers; lossless, so |1 - R - T| <= "
+                  f"{np.abs(1 - R - T)[keep].max():.2e}")
+    elif keep.any():
         dR, dT = np.abs(R - Ra)[keep], np.abs(T - Ta)[keep]
         dA = np.abs((1 - R - T) - (1 - Ra - Ta))[keep]
         worst = int(np.argmax(np.maximum(dR, dT)))
@@ -63,6 +74,11 @@ def spectrum_command(args) -> int:
     os.makedirs(args.out, exist_ok=True)
     out = {"frequency": job.frequencies[keep].tolist(), "R": R[keep].tolist(),
            "T": T[keep].tolist(), "angle_deg": ang[keep].tolist()}
+    if st.period is not None:
+        out["orders"] = [{"order": list(o), "R": sp.R_orders[0, 0, i][keep].tolist(),
+                          "T": sp.T_orders[0, 0, i][keep].tolist()}
+                         for i, o in enumerate(sp.orders)]
+        print("diffraction orders: " + ", ".join(f"({m}, {n})" for m, n in sp.orders))
     jpath = os.path.join(args.out, "spectrum.json")
     with open(jpath, "w") as fh:
         json.dump(out, fh, indent=1)

@@ -7,7 +7,16 @@
      "courant": 0.5,                                   optional, ≤ 1/√3
      "incident": MEDIUM,                               required, lossless
      "substrate": MEDIUM,                              optional (default: the incident medium), lossless
+     "period": [px, py],                               the unit cell (a); required with patterns
      "layers": [{"thickness": 0.125, "medium": MEDIUM}, ...]}   required (may be empty)
+
+    A layer may carry "pattern" instead of "medium":
+    PATTERN = {"background": MEDIUM, "shapes": [SHAPE, ...]}  (later shapes win)
+    SHAPE   = {"kind": "circle", "center": [x, y], "radius": r, "medium": MEDIUM}
+            | {"kind": "rectangle", "center": [x, y], "size": [w, h], "angle_deg": 0, "medium": MEDIUM}
+            | {"kind": "polygon", "vertices": [[x, y], ...], "medium": MEDIUM}
+    (coordinates in a, within the unit cell; a shape crossing its edge wraps;
+    a 1-D grating is a rectangle spanning the cell in y)
 
     MEDIUM = {"eps": 4, "sigma": 0.0, "pole": POLE}   eps required; sigma, pole optional
     POLE   = {"kind": "lorentz", "f0": 1.0, "delta_eps": 0.5, "gamma": 0.1}
@@ -28,12 +37,16 @@ from typing import List
 import numpy as np
 
 from .geometry import Layer, Stack
+from .shapes import Circle, Pattern, Polygon, Rectangle
 from .media import POLE_KINDS, Medium
 from .sources import PlaneWave
 from .units import InputError, Units, finite_number, require
 
 TOP_KEYS = {"resolution", "frequency", "angle_deg", "polarization", "courant", "incident",
-            "substrate", "layers"}
+            "substrate", "layers", "period"}
+SHAPE_KEYS = {"circle": ("center", "radius", "medium"),
+              "rectangle": ("center", "size", "medium"),
+              "polygon": ("vertices", "medium")}
 POLE_KEYS = {"lorentz": ("f0", "delta_eps", "gamma"), "drude": ("fp", "gamma"),
              "debye": ("delta_eps", "tau")}
 
@@ -89,9 +102,37 @@ def parse_medium(value, field: str) -> Medium:
     return m
 
 
+def parse_pattern(value, field: str) -> Pattern:
+    d = _object(value, field, {"background", "shapes"}, ("background", "shapes"))
+    background = parse_medium(d["background"], f"{field}.background")
+    require(isinstance(d["shapes"], list), f"{field}.shapes", "must be a list")
+    shapes = []
+    for i, sh in enumerate(d["shapes"]):
+        sf = f"{field}.shapes[{i}]"
+        require(isinstance(sh, dict), sf, "must be an object")
+        require("kind" in sh, f"{sf}.kind", "missing")
+        kind = sh["kind"]
+        require(kind in SHAPE_KEYS, f"{sf}.kind",
+                f"must be one of {', '.join(SHAPE_KEYS)}, got {kind!r}")
+        keys = SHAPE_KEYS[kind]
+        extra = {"angle_deg"} if kind == "rectangle" else set()
+        _object(sh, sf, set(keys) | extra | {"kind"}, keys)
+        medium = parse_medium(sh["medium"], f"{sf}.medium")
+        try:
+            if kind == "circle":
+                shapes.append(Circle(sh["center"], sh["radius"], medium))
+            elif kind == "rectangle":
+                shapes.append(Rectangle(sh["center"], sh["size"], medium, sh.get("angle_deg", 0.0)))
+            else:
+                shapes.append(Polygon(sh["vertices"], medium))
+        except InputError as e:
+            raise e.under(sf, kind) from None
+    return Pattern(background, shapes)
+
+
 def parse_job(data) -> SpectrumJob:
     """Validate a decoded STACK.json and build the job (nothing runs)."""
-    from .spectra import check_resolution
+    from .spectra import check_resolution, transverse_layout
     d = _object(data, "", TOP_KEYS, ("resolution", "frequency", "incident", "layers"))
     resolution = finite_number(d["resolution"], "resolution")
     require(resolution > 0, "resolution", f"must be positive, got {resolution:g}")
@@ -121,13 +162,27 @@ def parse_job(data) -> SpectrumJob:
     layers: List[Layer] = []
     for i, l in enumerate(d["layers"]):
         f = f"layers[{i}]"
-        _object(l, f, {"thickness", "medium"}, ("thickness", "medium"))
+        _object(l, f, {"thickness", "medium", "pattern"}, ("thickness",))
+        require(("medium" in l) != ("pattern" in l), f"{f}.medium",
+                "a layer needs either \"medium\" or \"pattern\" (not both)")
         t = finite_number(l["thickness"], f"{f}.thickness")
         require(t > 0, f"{f}.thickness", f"must be positive, got {t:g}")
-        layers.append(Layer(t, parse_medium(l["medium"], f"{f}.medium")))
-    stack = Stack(layers, incident, substrate)
+        if "pattern" in l:
+            layers.append(Layer(t, parse_pattern(l["pattern"], f"{f}.pattern")))
+        else:
+            layers.append(Layer(t, parse_medium(l["medium"], f"{f}.medium")))
+    period = None
+    if "period" in d:
+        p = d["period"]
+        require(isinstance(p, list) and len(p) == 2, "period", f"must be [px, py], got {p!r}")
+        period = tuple(finite_number(v, f"period[{i}]") for i, v in enumerate(p))
+        for i, v in enumerate(period):
+            require(v > 0, f"period[{i}]", f"must be positive, got {v:g}")
+    stack = Stack(layers, incident, substrate, period)
     freqs = np.linspace(fmin, fmax, count)
     check_resolution([stack], freqs, units)
+    if stack.patterned:
+        transverse_layout([stack], units)       # the period must be whole cells
     if angle:
         cut = 0.5 * (fmin + fmax) * np.sin(np.radians(angle))
         require(fmax > cut, "angle_deg",

@@ -3,7 +3,13 @@ objects onto the Yee grid through the modules' preparation functions.
 
 A ``Stack`` is an incident medium (above, z < first interface), layers in
 the order the light meets them, and a substrate (below); both half-spaces
-extend into the CPML. Thicknesses are in a.
+extend into the CPML. Thicknesses are in a. A layer holds a ``Medium`` or a
+``Pattern`` (``shapes``); a stack with patterned layers or 3-D ``shapes``
+needs a ``period`` (px, py) in a, repeats its unit cell in x and y, and
+paints, per structure slice: the substrate, each layer (a pattern's
+background, then its shapes extruded over the layer), then the 3-D shapes,
+in that order. Shapes use the stack's frame: x, y in the unit cell, z from
+the first interface towards the substrate.
 
 The material pipeline works per electric component, on that component's own
 sample grid (cell units: Ex at (i+½, j, k), Ey at (i, j+½, k), Ez at
@@ -22,7 +28,17 @@ later object displaces an earlier one):
 5. where the owner and the displaced medium have (nearly) the same ``eps``
    that weight is undefined (the kernel divides by the contrast), so it is
    put back to the plain fill fraction: such media differ only in loss or
-   dispersion, which mix linearly.
+   dispersion, which mix linearly; a sample wholly inside the object gets
+   weight 1 (the kernel's regularised quotient leaves 1 − 1e-4/Δε).
+
+Smoothing modes: ``"subcell"`` (the above), ``"average"`` (steps 1–3 only:
+every component sees the plain fill-fraction mix) and ``"staircase"`` (a
+sample takes the medium that fills at least half of its cell).
+
+Every axis is padded with one sample on each side while painting, so each
+sample of the grid has its whole cell (the modules give the first and last
+sample of an axis half a cell, which would break the periodic images of the
+edge samples); the maps the kernels read are views of the interior.
 
 Then ``Set_ER_average`` mixes the permittivity table (ε∞ + Re β) into
 ``keep``/``den1`` and ``Voxstep4.Set_sigma_average`` accumulates the
@@ -36,27 +52,41 @@ and the averages above are exact.
 """
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass
-from typing import List, Optional, Sequence
+from typing import List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import torch
 
 from .media import Medium
+from .shapes import Pattern, Shape, solid_spans
 from .units import finite_number, require
 
 COMPONENTS = "xyz"
+SMOOTHING = ("subcell", "average", "staircase")
 
 
 @dataclass(frozen=True)
 class Layer:
+    """A layer of ``thickness`` (a) holding a ``Medium``, or a ``Pattern``
+    (a background and shapes)."""
+
     thickness: float
-    medium: Medium
+    medium: Union[Medium, Pattern]
 
     def validate(self, field: str) -> None:
         t = finite_number(self.thickness, f"{field}.thickness")
         require(t > 0, f"{field}.thickness", f"must be positive, got {t}")
-        require(isinstance(self.medium, Medium), f"{field}.medium", "must be a Medium")
+        require(isinstance(self.medium, (Medium, Pattern)), f"{field}.medium",
+                "must be a Medium or a Pattern")
+
+    @property
+    def patterned(self) -> bool:
+        return isinstance(self.medium, Pattern)
+
+    def media(self) -> List[Medium]:
+        return self.medium.media() if self.patterned else [self.medium]
 
 
 @dataclass(frozen=True)
@@ -67,9 +97,24 @@ class Stack:
     layers: Sequence[Layer] = ()
     incident: Medium = Medium()
     substrate: Optional[Medium] = None
+    period: Optional[Tuple[float, float]] = None
+    shapes: Sequence[Shape] = ()
 
     def __post_init__(self):
         object.__setattr__(self, "layers", tuple(self.layers))
+        object.__setattr__(self, "shapes", tuple(self.shapes))
+        for i, sh in enumerate(self.shapes):
+            require(isinstance(sh, Shape), f"shapes[{i}]",
+                    f"must be a Box, Sphere, Cylinder, Prism or VoxelFill, got {type(sh).__name__}")
+        if self.period is not None:
+            try:
+                items = [finite_number(v, f"period[{i}]") for i, v in enumerate(self.period)]
+            except TypeError:
+                items = []
+            require(len(items) == 2, "period", f"must be [px, py], got {self.period!r}")
+            for i, v in enumerate(items):
+                require(v > 0, f"period[{i}]", f"must be positive, got {v}")
+            object.__setattr__(self, "period", tuple(items))
         if self.substrate is None:
             object.__setattr__(self, "substrate", self.incident)
         for name in ("incident", "substrate"):
@@ -80,13 +125,39 @@ class Stack:
         for i, layer in enumerate(self.layers):
             require(isinstance(layer, Layer), f"layers[{i}]", "must be a Layer")
             layer.validate(f"layers[{i}]")
+        require(self.period is not None or not self.patterned, "period",
+                "required (the unit cell [px, py]) for patterned layers and shapes")
 
     @property
     def thickness(self) -> float:
         return float(sum(l.thickness for l in self.layers))
 
+    @property
+    def patterned(self) -> bool:
+        return bool(self.shapes) or any(l.patterned for l in self.layers)
+
     def media(self) -> List[Medium]:
-        return [self.incident, self.substrate] + [l.medium for l in self.layers]
+        out = [self.incident, self.substrate]
+        for l in self.layers:
+            out += l.media()
+        return out + [sh.medium for sh in self.shapes]
+
+    def extent(self) -> Tuple[float, float]:
+        """(top, bottom) z in a of everything painted: the layers, and 3-D
+        shapes reaching into the half-spaces."""
+        top, bottom = 0.0, self.thickness
+        for sh in self.shapes:
+            lo, hi = shape_z_range(sh)
+            top, bottom = min(top, lo), max(bottom, hi)
+        return top, bottom
+
+    def invariant(self, axis: int) -> bool:
+        """True when nothing varies along x (axis 0) or y (axis 1)."""
+        if not self.patterned:
+            return True
+        p = self.period[axis]
+        return all(l.medium.spans(axis, p) for l in self.layers if l.patterned) and \
+            all(solid_spans(sh, axis, p) for sh in self.shapes)
 
     def with_layer(self, index: int, **changes) -> "Stack":
         """A copy with layer ``index`` changed (``thickness=``, ``medium=``)."""
@@ -94,7 +165,25 @@ class Stack:
         old = layers[index]
         layers[index] = Layer(changes.get("thickness", old.thickness),
                               changes.get("medium", old.medium))
-        return Stack(layers, self.incident, self.substrate)
+        return Stack(layers, self.incident, self.substrate, self.period, self.shapes)
+
+
+def shape_z_range(shape: Shape) -> Tuple[float, float]:
+    """z extent (a) of a 3-D shape."""
+    from .shapes import Box, Cylinder, Prism, Sphere, VoxelFill
+    if isinstance(shape, Box):
+        return shape.center[2] - shape.size[2] / 2, shape.center[2] + shape.size[2] / 2
+    if isinstance(shape, Sphere):
+        return shape.center[2] - shape.radius, shape.center[2] + shape.radius
+    if isinstance(shape, Cylinder):
+        d = np.array(shape.axis)
+        ext = shape.height / 2 * abs(d[2]) + shape.radius * math.sqrt(max(0.0, 1 - d[2] ** 2))
+        return shape.center[2] - ext, shape.center[2] + ext
+    if isinstance(shape, Prism):
+        return shape.zmin, shape.zmax
+    if isinstance(shape, VoxelFill):
+        return shape.origin[2], shape.origin[2] + shape.size[2]
+    raise TypeError(type(shape).__name__)
 
 
 # ---------------------------------------------------------------------------
@@ -112,16 +201,21 @@ def prep_function(name: str, device: torch.device):
 
 
 class Paintable:
-    """An object the pipeline can paint: a voxel box of fill fractions per
-    structure slice, and its unit surface normal at given sample points."""
+    """An object the pipeline can paint: a voxel box of fill fractions, the
+    structure slice ``m`` it belongs to (None: every slice; then the voxel
+    map has one slice per structure) and its unit surface normals at the
+    sample points of an index window. ``shapes.Piece`` is one."""
+
+    m: Optional[int] = None
 
     def voxels(self):
         """(box_x, box_y, box_z, vox): boxes as 2-element float tensors in
-        cell units, vox [NM, Vx, Vy, Vz] fill fractions."""
+        cell units, vox [1 or NM, Vx, Vy, Vz] fill fractions."""
         raise NotImplementedError
 
-    def normals(self, coords):
-        """[NM, Lx, Ly, Lz, 3] unit normals (may be an expanded view)."""
+    def window_normals(self, coords, window) -> torch.Tensor:
+        """[Wx, Wy, Wz, 3] unit normals at the window's sample points (may be
+        an expanded view)."""
         raise NotImplementedError
 
 
@@ -139,20 +233,20 @@ class Slab(Paintable):
 
     def voxels(self):
         nx, ny = self.extent_xy
-        vox = torch.zeros(self.NM, 1, 1, 1, device=self.device)
-        vox[self.m] = 1.0
+        vox = torch.ones(1, 1, 1, 1, device=self.device)
         t = lambda a, b: torch.tensor([a, b], dtype=torch.float32, device=self.device)
-        return t(-1.0, nx + 1.0), t(-1.0, ny + 1.0), t(self.zlo, self.zhi), vox
+        return t(-2.0, nx + 2.0), t(-2.0, ny + 2.0), t(self.zlo, self.zhi), vox
 
-    def normals(self, coords):
+    def window_normals(self, coords, window):
         n = torch.tensor([0.0, 0.0, 1.0], device=self.device)
-        return n.expand(self.NM, len(coords[0]), len(coords[1]), len(coords[2]), 3)
+        W = [int(w[1]) - int(w[0]) + 1 for w in window]
+        return n.expand(*W, 3)
 
 
 @dataclass
 class ComponentMaps:
     """Material description and coefficient maps of one electric component,
-    all [NM, Nx, Ny, Nz]."""
+    all [NM, Nx, Ny, Nz] (the first three are views of padded storage)."""
 
     weight: torch.Tensor
     id_map: torch.Tensor
@@ -169,53 +263,94 @@ class MaterialGrid:
         self.shape = tuple(int(s) for s in shape)
         self.NM = NM
         self.device = torch.device(device)
-        Nx, Ny, Nz = self.shape
+        padded = tuple(n + 2 for n in self.shape)
+        inner = (slice(None), slice(1, -1), slice(1, -1), slice(1, -1))
+        self._pad = {}
         self.comp = {}
         for c in COMPONENTS:
-            self.comp[c] = ComponentMaps(
-                weight=torch.ones(NM, Nx, Ny, Nz, device=self.device),
-                id_map=torch.full((NM, Nx, Ny, Nz), background_id, dtype=torch.uint8,
-                                  device=self.device),
-                prev_id_map=torch.full((NM, Nx, Ny, Nz), background_id, dtype=torch.uint8,
-                                       device=self.device))
+            w = torch.ones(NM, *padded, device=self.device)
+            ids = torch.full((NM, *padded), background_id, dtype=torch.uint8, device=self.device)
+            prev = ids.clone()
+            self._pad[c] = (w, ids, prev)
+            self.comp[c] = ComponentMaps(weight=w[inner], id_map=ids[inner], prev_id_map=prev[inner])
+        self._normal = None
         self.painted_volume = []   # per painted object: [NM] fill summed on the Ex grid
 
     def coords(self, c: str):
-        """Sample coordinates (cell units) of component c along x, y, z."""
-        Nx, Ny, Nz = self.shape
+        """Sample coordinates (cell units) of component c along x, y, z,
+        with the padding sample at each end (index 0 is position −1)."""
         axes = []
         for a, N in zip(COMPONENTS, self.shape):
             shift = 0.5 if a == c else 0.0
-            axes.append(torch.arange(N, dtype=torch.float32, device=self.device) + shift)
+            axes.append(torch.arange(-1, N + 1, dtype=torch.float32, device=self.device) + shift)
         return axes
 
-    def paint(self, obj: Paintable, mat_id: int, eps_table: Optional[torch.Tensor] = None):
-        """Paint `obj` with material `mat_id`; with `eps_table` (ε per id,
-        float32) the weights get anisotropic subcell smoothing."""
+    def paint(self, obj: Paintable, mat_id: int, eps_table: Optional[torch.Tensor] = None,
+              smoothing: Optional[str] = None):
+        """Paint `obj` with material `mat_id` into its slice (``obj.m``) or
+        every slice. ``smoothing``: "subcell" (needs `eps_table`, ε per id,
+        float32; the default when it is given), "average" (the default
+        without it) or "staircase"."""
+        if smoothing is None:
+            smoothing = "average" if eps_table is None else "subcell"
+        require(smoothing in SMOOTHING, "smoothing",
+                f"must be one of {', '.join(SMOOTHING)}, got {smoothing!r}")
+        require(smoothing != "subcell" or eps_table is not None, "smoothing",
+                "subcell smoothing needs the permittivity table")
         Mat_average = prep_function("Mat_average", self.device)
         Set_weight_mat_id = prep_function("Set_weight_mat_id", self.device)
         Set_weight_subcell = prep_function("Set_weight_subcell", self.device)
+        m = getattr(obj, "m", None)
+        sl = slice(None) if m is None else slice(m, m + 1)
         bx, by, bz, vox = obj.voxels()
+        mid = mat_id & 0xFF
         for ci, c in enumerate(COMPONENTS):
-            cx, cy, cz = self.coords(c)
-            maps = self.comp[c]
-            fill, rx, ry, rz = Mat_average(bx, by, bz, vox, cx, cy, cz)
+            cs = self.coords(c)
+            w_all, ids_all, prev_all = self._pad[c]
+            weight, ids, prev = w_all[sl], ids_all[sl], prev_all[sl]
+            fill, rx, ry, rz = Mat_average(bx, by, bz, vox, *cs)
+            lo = [int(r[0]) for r in (rx, ry, rz)]
+            hi = [int(r[1]) for r in (rx, ry, rz)]
             if c == "x":
-                self.painted_volume.append(fill.sum(dim=(1, 2, 3)).cpu())
-            Set_weight_mat_id(bx, by, bz, vox, cx, cy, cz, mat_id, maps.weight, maps.id_map,
-                              maps.prev_id_map)
-            if eps_table is None:
+                self._record_volume(fill, lo, m)
+            Set_weight_mat_id(bx, by, bz, vox, *cs, mat_id, weight, ids, prev)
+            win = (slice(None),) + tuple(slice(a, b + 1) for a, b in zip(lo, hi))
+            own = ids[win] == mid
+            if smoothing == "staircase":
+                weight[win] = torch.where(own, (fill >= 0.5).to(fill.dtype), weight[win])
+            if smoothing != "subcell":
                 continue
-            normal = obj.normals((cx, cy, cz))
-            Set_weight_subcell(bx, by, bz, vox, cx, cy, cz, maps.weight, mat_id, maps.id_map,
-                               maps.prev_id_map, normal, eps_table, ci)
-            # Equal-eps neighbours: back to the plain fill fraction.
-            win = (slice(None), slice(int(rx[0]), int(rx[1]) + 1),
-                   slice(int(ry[0]), int(ry[1]) + 1), slice(int(rz[0]), int(rz[1]) + 1))
-            own = maps.id_map[win]
-            flat = (eps_table[own.long()] - eps_table[maps.prev_id_map[win].long()]).abs() < 1e-3
-            redo = flat & (own == (mat_id & 0xFF))
-            maps.weight[win] = torch.where(redo, fill, maps.weight[win])
+            normal = self._normals(obj, cs, (rx, ry, rz), lo, hi, weight.shape[0])
+            Set_weight_subcell(bx, by, bz, vox, *cs, weight, mat_id, ids, prev, normal,
+                               eps_table, ci)
+            # Equal-eps neighbours: back to the plain fill fraction; samples
+            # wholly inside: exactly the owner.
+            flat = (eps_table[ids[win].long()] - eps_table[prev[win].long()]).abs() < 1e-3
+            inside = fill >= 1 - 1e-6
+            weight[win] = torch.where(own & (flat | inside), fill.clamp(max=1.0), weight[win])
+
+    def _normals(self, obj, cs, window, lo, hi, n_slices):
+        if self._normal is None:
+            self._normal = torch.zeros(1, *[len(c) for c in cs], 3, device=self.device)
+        win = (0,) + tuple(slice(a, b + 1) for a, b in zip(lo, hi))
+        self._normal[win] = obj.window_normals(cs, window)
+        return self._normal.expand(n_slices, *self._normal.shape[1:])
+
+    def _record_volume(self, fill, lo, m):
+        """Σ fill over the grid's own samples (the padding left out)."""
+        W = fill.shape[1:]
+        keep = []
+        for a in range(3):
+            idx = torch.arange(lo[a], lo[a] + W[a], device=fill.device)
+            keep.append((idx >= 1) & (idx <= self.shape[a]))
+        f = fill[:, keep[0]][:, :, keep[1]][:, :, :, keep[2]]
+        vol = torch.zeros(self.NM)
+        s = f.sum(dim=(1, 2, 3)).double().cpu().float()
+        if m is None:
+            vol[:] = s
+        else:
+            vol[m] = s[0]
+        self.painted_volume.append(vol)
 
     def coefficients(self, perm_table: torch.Tensor, cond_table: torch.Tensor):
         """Fill den1 (= keep) and den2 (= loss) of every component from the
@@ -224,7 +359,7 @@ class MaterialGrid:
         import Voxstep4
         for c in COMPONENTS:
             m = self.comp[c]
-            m.den1 = torch.empty_like(m.weight)
+            m.den1 = torch.empty(m.weight.shape, device=self.device)
             Voxstep.Set_ER_average(m.den1, m.weight, m.id_map, m.prev_id_map, perm_table)
-            m.den2 = torch.zeros_like(m.weight)
+            m.den2 = torch.zeros(m.weight.shape, device=self.device)
             Voxstep4.Set_sigma_average(m.den2, m.weight, m.id_map, m.prev_id_map, cond_table)

@@ -11,6 +11,13 @@ stacking axis from the first interface, increasing towards the substrate.
 Shapes are painted in the order given: a later one overrides an earlier one
 where they overlap.
 
+A patterned layer is a ``Pattern``: a background medium and 2-D shapes
+(``Circle``, ``Rectangle`` with ``angle_deg``, ``Polygon``; coordinates in a
+inside the unit cell), each extruded over the layer's thickness into a
+cylinder, box or prism. A rectangle spanning the cell along y (at angle 0)
+makes a 1-D grating: the structure does not vary along y, and the grid then
+keeps a single cell across y (likewise for x).
+
 ``Frame`` places a-units on the grid: cell coordinate u = origin + x·resolution
 (cells of size 1, the kernels' convention), with periods in cells along the
 periodic axes. ``pieces(shape, frame)`` renders a shape into what the material
@@ -52,7 +59,7 @@ import numpy as np
 import torch
 
 from .media import Medium
-from .units import finite_number, require
+from .units import InputError, finite_number, require
 
 PITCH_EXTRUDED = 8        # voxels per cell along the curved axes of an extrusion
 PITCH_SOLID = 4           # voxels per cell when all three axes are curved
@@ -222,6 +229,126 @@ class VoxelFill(Shape):
     # VoxelFill is rendered directly, not through a distance function.
     def _cell_geometry(self, frame):
         raise TypeError("VoxelFill has no distance function")
+
+
+# ---------------------------------------------------------------------------
+# Patterns of a layer (2-D shapes, a units, inside the unit cell)
+
+
+class Shape2D:
+    medium: Medium
+
+    def solid(self, zmin: float, zmax: float) -> Shape:
+        """The shape extruded from zmin to zmax."""
+        raise NotImplementedError
+
+    def spans(self, axis: int, period: float) -> bool:
+        """True when the shape covers every x (axis 0) or y (axis 1) of the
+        cell for its whole extent along the other axis."""
+        return False
+
+
+@dataclass(frozen=True)
+class Circle(Shape2D):
+    center: Sequence[float]
+    radius: float
+    medium: Medium
+
+    def __post_init__(self):
+        object.__setattr__(self, "center", _vec(self.center, 2, "circle.center"))
+        object.__setattr__(self, "radius", _positive(self.radius, "circle.radius"))
+        _medium(self.medium, "circle.medium")
+
+    def solid(self, zmin, zmax):
+        return Cylinder((*self.center, 0.5 * (zmin + zmax)), self.radius, zmax - zmin,
+                        self.medium, "z")
+
+
+@dataclass(frozen=True)
+class Rectangle(Shape2D):
+    """Rectangle of ``size`` (w, h) centred on ``center``, turned by
+    ``angle_deg`` counter-clockwise."""
+
+    center: Sequence[float]
+    size: Sequence[float]
+    medium: Medium
+    angle_deg: float = 0.0
+
+    def __post_init__(self):
+        object.__setattr__(self, "center", _vec(self.center, 2, "rectangle.center"))
+        size = _vec(self.size, 2, "rectangle.size")
+        for i, v in enumerate(size):
+            require(v > 0, f"rectangle.size[{i}]", f"must be positive, got {v}")
+        object.__setattr__(self, "size", size)
+        object.__setattr__(self, "angle_deg", finite_number(self.angle_deg, "rectangle.angle_deg"))
+        _medium(self.medium, "rectangle.medium")
+
+    def _aligned_size(self):
+        """(w, h) along x and y when the sides are along the axes, else None."""
+        q = self.angle_deg / 90.0
+        if abs(q - round(q)) > 1e-12:
+            return None
+        w, h = self.size
+        return (h, w) if round(q) % 2 else (w, h)
+
+    def solid(self, zmin, zmax):
+        aligned = self._aligned_size()
+        if aligned is not None:
+            return Box((*self.center, 0.5 * (zmin + zmax)), (*aligned, zmax - zmin), self.medium)
+        a = math.radians(self.angle_deg)
+        c, s_ = math.cos(a), math.sin(a)
+        w, h = self.size[0] / 2, self.size[1] / 2
+        corners = [(self.center[0] + u * c - v * s_, self.center[1] + u * s_ + v * c)
+                   for u, v in ((-w, -h), (w, -h), (w, h), (-w, h))]
+        return Prism(corners, zmin, zmax, self.medium)
+
+    def spans(self, axis, period):
+        aligned = self._aligned_size()
+        return aligned is not None and aligned[axis] >= period - 1e-12
+
+
+@dataclass(frozen=True)
+class Polygon(Shape2D):
+    vertices: Sequence[Sequence[float]]
+    medium: Medium
+
+    def __post_init__(self):
+        try:
+            p = Prism(self.vertices, 0.0, 1.0, self.medium)      # validates
+        except InputError as e:
+            raise e.under("polygon", "prism") from None
+        object.__setattr__(self, "vertices", p.vertices)
+
+    def solid(self, zmin, zmax):
+        return Prism(self.vertices, zmin, zmax, self.medium)
+
+
+@dataclass(frozen=True)
+class Pattern:
+    """A layer's cross-section: ``background`` and ``shapes`` painted over
+    it in order."""
+
+    background: Medium
+    shapes: Sequence[Shape2D] = ()
+
+    def __post_init__(self):
+        _medium(self.background, "pattern.background")
+        object.__setattr__(self, "shapes", tuple(self.shapes))
+        for i, sh in enumerate(self.shapes):
+            require(isinstance(sh, Shape2D), f"pattern.shapes[{i}]",
+                    f"must be a Circle, Rectangle or Polygon, got {type(sh).__name__}")
+
+    def media(self) -> List[Medium]:
+        return [self.background] + [sh.medium for sh in self.shapes]
+
+    def spans(self, axis: int, period: float) -> bool:
+        return all(sh.spans(axis, period) for sh in self.shapes)
+
+
+def solid_spans(shape: Shape, axis: int, period: float) -> bool:
+    """True when a 3-D shape covers every x (axis 0) or y (axis 1) of the
+    cell over its extent: the structure does not vary along that axis."""
+    return isinstance(shape, Box) and shape.size[axis] >= period - 1e-12
 
 
 # ---------------------------------------------------------------------------
@@ -396,6 +523,7 @@ class Piece:
     geometry: Optional[_Geometry] = None
     smooth: Optional[torch.Tensor] = None        # VoxelFill: smoothed fill for normals
     smooth_box: Optional[List[Tuple[float, float]]] = None
+    m: Optional[int] = None                      # structure slice (None: every slice)
 
     def box_tensors(self):
         dev = self.fill.device

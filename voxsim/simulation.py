@@ -22,6 +22,13 @@ One step, in the order the kernels rely on:
 ``Update_E_Dispersion`` → sources' electric side (``Inject_E``,
 ``Inject_J``) → ``Update_E_Periodic`` → monitors. Nothing in a step reads
 back to the host; the decay probe does, every ``check_every`` steps.
+
+Without any pole in the medium table the completion reduces to
+E(n+1) = E*/(den1 + den2): the grid then divides with one torch op per
+component (the same float32 quotient) and allocates neither the previous
+field nor the auxiliaries; the kernel's general completion, which also
+advances two complex auxiliaries per sample, costs more than the curl
+update itself on the CPU.
 """
 from __future__ import annotations
 
@@ -87,9 +94,17 @@ class Grid:
         self.E = [z(NS, NM, Nx, Ny + 1, Nz + 1, NC), z(NS, NM, Nx + 1, Ny, Nz + 1, NC),
                   z(NS, NM, Nx + 1, Ny + 1, Nz, NC)]
         self.H = [z(NS, NM, Nx + 1, Ny + 1, Nz + 1, NC) for _ in range(3)]
-        self.E_prev = [e.clone() for e in self.E]
-        self.aux1 = [torch.zeros(e.shape, dtype=torch.complex64, device=dev) for e in self.E]
-        self.aux2 = [torch.zeros(e.shape, dtype=torch.complex64, device=dev) for e in self.E]
+        self.alpha, self.beta = tables["alpha"], tables["beta"]
+        self.dispersive = bool((self.alpha != 0).any() or (self.beta != 0).any())
+        if self.dispersive:
+            self.E_prev = [e.clone() for e in self.E]
+            self.aux1 = [torch.zeros(e.shape, dtype=torch.complex64, device=dev) for e in self.E]
+            self.aux2 = [torch.zeros(e.shape, dtype=torch.complex64, device=dev) for e in self.E]
+        else:
+            # views of the samples the completion writes, and their divisors
+            self.E_inner = [e[:, :, :Nx, :Ny, :Nz, :] for e in self.E]
+            self.den = [(materials.comp[c].den1 + materials.comp[c].den2)[None, ..., None]
+                        for c in COMPONENTS]
         n = cpml.thickness
         psi = lambda: [z(NS, NM, 0, Ny, Nz, 2, NC), z(NS, NM, Nx, 0, Nz, 2, NC),
                        z(NS, NM, Nx, Ny, 2 * n, 2, NC)]
@@ -108,7 +123,6 @@ class Grid:
         self.unused = torch.empty(0, device=dev)
 
         self.maps = materials.comp
-        self.alpha, self.beta = tables["alpha"], tables["beta"]
 
         self.periodic = tuple(bool(p) for p in periodic)
         self.kx = np.zeros(NS) if kx is None else np.asarray(kx, dtype=np.float64)
@@ -134,6 +148,10 @@ class Grid:
         loss = [x.den2 for x in m]
         Voxstep.Update_E(*self.E, *self.H, *keep, *loss, *self.C_e, *self.psi_e, *self.b_e,
                          *self.g_e, self.n_layer, self.unused)
+        if not self.dispersive:
+            for e, d in zip(self.E_inner, self.den):
+                e.div_(d)
+            return
         Voxstep.Update_E_Dispersion(*self.E, *self.E_prev, *[x.weight for x in m],
                                     *[x.id_map for x in m], *[x.prev_id_map for x in m],
                                     *keep, *loss, self.alpha, self.beta, *self.aux1, *self.aux2,
@@ -217,7 +235,10 @@ class DecayProbe:
 
 def run(grid: Grid, sources: Sequence, monitors: Sequence, max_steps: int,
         probe: Optional[DecayProbe] = None, progress: bool = False, desc: str = "") -> RunStats:
-    """Step `grid` until the probe says the fields decayed, or `max_steps`."""
+    """Step `grid` until the probe says the fields decayed, or `max_steps`.
+    Subnormal numbers are flushed to zero while the loop runs (as the
+    kernels do inside their bodies): the torch ops of a step would otherwise
+    crawl through the pulse's leading edge."""
     bar = None
     if progress:
         from tqdm import tqdm
@@ -232,26 +253,30 @@ def run(grid: Grid, sources: Sequence, monitors: Sequence, max_steps: int,
     t0 = time.perf_counter()
     n = 0
     last_bar = 0
-    for n in range(max_steps):
-        for s in sources:
-            s.before_h(n)
-        grid.update_h()
-        for s in sources:
-            s.after_h(n)
-        grid.update_e()
-        for s in sources:
-            s.after_e(n)
-        grid.wrap()
-        for m in monitors:
-            m.update(n)
-        if probe is not None and probe.done(n, grid):
-            stopped = probe.reason
-            break
-        if bar is not None and (n + 1) % 50 == 0:
-            bar.update(n + 1 - last_bar)
-            last_bar = n + 1
-            rate = (n + 1) / max(time.perf_counter() - t0, 1e-9)
-            bar.set_postfix_str(f"{rate * per_step:.3g} cell updates/s", refresh=False)
+    torch.set_flush_denormal(True)
+    try:
+        for n in range(max_steps):
+            for s in sources:
+                s.before_h(n)
+            grid.update_h()
+            for s in sources:
+                s.after_h(n)
+            grid.update_e()
+            for s in sources:
+                s.after_e(n)
+            grid.wrap()
+            for m in monitors:
+                m.update(n)
+            if probe is not None and probe.done(n, grid):
+                stopped = probe.reason
+                break
+            if bar is not None and (n + 1) % 50 == 0:
+                bar.update(n + 1 - last_bar)
+                last_bar = n + 1
+                rate = (n + 1) / max(time.perf_counter() - t0, 1e-9)
+                bar.set_postfix_str(f"{rate * per_step:.3g} cell updates/s", refresh=False)
+    finally:
+        torch.set_flush_denormal(False)
     steps = n + 1
     if grid.device.type == "cuda":
         torch.cuda.synchronize(grid.device)

@@ -12,6 +12,16 @@ layers | substrate | transmission plane k_T (two cells past the deepest
 stack) | CPML. Transversely the period is one cell (2 × 2 samples with their
 ghost planes), periodic in y and Bloch-periodic in x.
 
+Patterned stacks (a ``period``): transversely the grid is one unit cell,
+Px × Py cells (px·resolution must be a whole number of cells; an axis along
+which nothing varies keeps one cell), Bloch-periodic in x and periodic in
+y, and the source and the monitor planes stand off the structure by a gap
+in which every evanescent diffraction order decays by 100 in amplitude
+(at most one period), so that they reach the CPML weakened. R and T are
+then also resolved per diffraction order (``orders``): the order's power
+through the plane (scattered field for R) over the incident flux, NaN
+where the order does not propagate in that half-space.
+
 Slice 0 of the structure axis is the reference: the incident medium
 everywhere. Its transmission plane gives the incident flux, and its
 reflection plane (scattered-field side, where only the CPML's echo of the
@@ -23,15 +33,17 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass, field
-from typing import List, Optional, Sequence
+from typing import List, Optional, Sequence, Tuple
 
 import numpy as np
 import torch
 
 from .boundaries import CPML
-from .geometry import MaterialGrid, Slab, Stack
+from .geometry import SMOOTHING, MaterialGrid, Slab, Stack
 from .media import Medium
 from .monitors import DFTClock, FluxPlane
+from .orders import order_power, propagates, propagating_orders
+from .shapes import Frame, pieces
 from .simulation import DecayProbe, Grid, MediumTable, RunStats, run
 from .sources import GaussianPulse, PlaneWave, PlaneWaveSource, waveform_steps
 from .units import InputError, Units, require
@@ -54,41 +66,71 @@ class Spectrum:
     cpml_reflection: float
     stats: List[RunStats] = field(default_factory=list)
     resolution: float = 0.0
+    orders: List[Tuple[int, int]] = field(default_factory=list)
+    R_orders: Optional[np.ndarray] = None     # [excitation, structure, order, frequency]
+    T_orders: Optional[np.ndarray] = None
 
     @property
     def A(self) -> np.ndarray:
         """Absorption 1 − R − T."""
         return 1 - self.R - self.T
 
+    def order(self, key: str, m: int, n: int = 0) -> np.ndarray:
+        """R or T of diffraction order (m, n), [excitation, structure,
+        frequency]."""
+        i = self.orders.index((m, n))
+        return (self.R_orders if key == "R" else self.T_orders)[:, :, i]
+
     def analytic(self):
-        """Transfer-matrix R, T on the same axes and frequencies."""
+        """Transfer-matrix R, T on the same axes and frequencies (NaN for
+        patterned stacks, which have none)."""
         from .analytic import transfer_matrix
         R = np.full(self.R.shape, np.nan)
         T = np.full(self.T.shape, np.nan)
         for s, ex in enumerate(self.excitations):
             for m, st in enumerate(self.stacks):
+                if st.patterned:
+                    continue
                 R[s, m], T[s, m] = transfer_matrix(st, self.frequency, self.angle_deg[s],
                                                    ex.polarization)
         return R, T
 
+    def strongest_orders(self, s: int = 0, m: int = 0, count: int = 4):
+        """The `count` strongest (key, order) pairs of one panel, by their
+        largest power over the band (the zero orders first)."""
+        if self.R_orders is None:
+            return []
+        found = []
+        for key, A in (("T", self.T_orders), ("R", self.R_orders)):
+            for i, o in enumerate(self.orders):
+                peak = np.nanmax(A[s, m, i]) if np.isfinite(A[s, m, i]).any() else -1.0
+                found.append((o != (0, 0), -peak, key, o))
+        found.sort()
+        return [(key, o) for _, peak, key, o in found[:count] if -peak > 0]
+
     def plot(self, path=None, title=None, analytic=True):
         """R, T and 1 − R − T against frequency (one panel per excitation ×
-        structure, at most 4 × 4), with the transfer-matrix curves."""
+        structure, at most 4 × 4), with the transfer-matrix curves; for a
+        periodic structure a second row of panels with its strongest
+        diffraction orders."""
         import matplotlib
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
         NS, NM = self.R.shape[:2]
         ns, nm = min(NS, 4), min(NM, 4)
-        fig, axes = plt.subplots(ns, nm, figsize=(5.5 * nm, 3.6 * ns), squeeze=False)
+        rows = 2 * ns if self.R_orders is not None and len(self.orders) > 1 else ns
+        fig, axes = plt.subplots(rows, nm, figsize=(5.5 * nm, 3.6 * rows), squeeze=False)
         ref = self.analytic() if analytic else None
         f = self.frequency
         for s in range(ns):
             for m in range(nm):
-                ax = axes[s][m]
+                if rows > ns:
+                    self._plot_orders(axes[2 * s + 1][m], s, m)
+                ax = axes[s * rows // ns][m]
                 for y, name, col in ((self.R, "R", "C0"), (self.T, "T", "C1"),
                                      (self.A, "1 - R - T", "C2")):
                     ax.plot(f, y[s, m], "o", ms=2.5, color=col, label=f"{name} (FDTD)")
-                if ref is not None:
+                if ref is not None and np.isfinite(ref[0][s, m]).any():
                     Ra, Ta = ref
                     for y, name, col in ((Ra, "R", "C0"), (Ta, "T", "C1"),
                                          (1 - Ra - Ta, "1 - R - T", "C2")):
@@ -106,6 +148,19 @@ class Spectrum:
             plt.close(fig)
         return fig
 
+    def _plot_orders(self, ax, s, m):
+        f = self.frequency
+        for j, (key, o) in enumerate(self.strongest_orders(s, m, 6)):
+            i = self.orders.index(o)
+            A = (self.R_orders if key == "R" else self.T_orders)[s, m, i]
+            ax.plot(f, A, "-" if key == "T" else "--", marker=".", ms=3, color=f"C{j}",
+                    label=f"{key} order ({o[0]}, {o[1]})")
+        ax.set_title("strongest diffraction orders", fontsize=9)
+        ax.set_xlabel("frequency (c/a)")
+        ax.set_ylim(-0.05, 1.05)
+        ax.grid(alpha=0.3)
+        ax.legend(fontsize=7, loc="best")
+
 
 @dataclass(frozen=True)
 class Layout:
@@ -118,15 +173,80 @@ class Layout:
 
 
 def column_layout(stacks: Sequence[Stack], units: Units, cpml: CPML, offset: float,
-                  depth: Optional[float] = None) -> Layout:
+                  depth: Optional[float] = None, gap: int = 0) -> Layout:
+    """z layout; ``gap`` (cells) stands the source and the monitors off the
+    structure, whose 3-D shapes may reach into the half-spaces."""
     n = cpml.thickness
     k_R = n + 2
     kp = k_R + 2
-    z_top = kp + 3 + offset
+    above = max([-s.extent()[0] for s in stacks] + [0.0])
+    z_top = kp + 3 + gap + offset + math.ceil(float(units.cells(above)))
     z_bottom = z_top + units.cells([s.thickness for s in stacks])
-    deepest = max(float(z_bottom.max()), z_top + float(units.cells(depth or 0.0)))
-    k_T = int(math.ceil(deepest + 0.5)) + 1
+    reach = z_top + units.cells([s.extent()[1] for s in stacks])
+    deepest = max(float(reach.max()), z_top + float(units.cells(depth or 0.0)))
+    k_T = int(math.ceil(deepest + 0.5)) + 1 + gap
     return Layout(k_T + 3 + n, k_R, kp, z_top, z_bottom, k_T)
+
+
+@dataclass(frozen=True)
+class Transverse:
+    """The unit cell on the grid: ``cells`` (Px, Py) per period (1 along an
+    axis on which nothing varies), ``period`` (px, py) in a or None."""
+
+    cells: Tuple[int, int]
+    period: Optional[Tuple[float, float]]
+
+    @property
+    def shape(self) -> Tuple[int, int]:
+        return self.cells[0] + 1, self.cells[1] + 1
+
+    def order_limit(self) -> Tuple[int, int]:
+        return tuple((c - 1) // 2 for c in self.cells)
+
+
+def transverse_layout(stacks: Sequence[Stack], units: Units) -> Transverse:
+    period = stacks[0].period
+    for i, st in enumerate(stacks):
+        require(st.period == period, f"stacks[{i}].period",
+                f"{st.period} differs from {period}: stacks of one batch share the unit cell")
+    if period is None or not any(st.patterned for st in stacks):
+        return Transverse((1, 1), period)
+    cells = []
+    for a in range(2):
+        if all(st.invariant(a) for st in stacks):
+            cells.append(1)
+            continue
+        c = period[a] * units.resolution
+        require(abs(c - round(c)) < 1e-6 * max(1.0, c) and round(c) >= 2, f"period[{a}]",
+                f"{period[a]:g} a is {c:.4g} cells at resolution {units.resolution:g}; the period "
+                f"must be a whole number of cells (for example resolution "
+                f"{max(2, round(c)) / period[a]:.6g})")
+        cells.append(int(round(c)))
+    return Transverse(tuple(cells), period)
+
+
+def evanescent_gap(stacks, frequencies, units: Units, tv: Transverse, kx_list) -> int:
+    """Cells between the structure and the source / monitor planes: the
+    slowest-decaying evanescent order of the half-spaces falls by 100 in
+    amplitude, at most one period, at least 2 cells (0 if nothing varies)."""
+    if tv.cells == (1, 1):
+        return 0
+    px, py = tv.period
+    f = np.asarray(frequencies, dtype=np.float64)
+    k0 = 2 * math.pi * f
+    eps = {float(st.incident.eps) for st in stacks} | {float(st.substrate.eps) for st in stacks}
+    M, N = tv.order_limit()
+    kappa = np.inf
+    for kx in kx_list:
+        for m in range(-min(M, 3), min(M, 3) + 1):
+            for n in range(-min(N, 3), min(N, 3) + 1):
+                kt2 = (kx + 2 * math.pi * m / px) ** 2 + (2 * math.pi * n / py) ** 2
+                for e in eps:
+                    k2 = kt2 - e * k0 ** 2
+                    if (k2 > 0).any():
+                        kappa = min(kappa, float(np.sqrt(k2[k2 > 0]).min()))
+    dist = min(math.log(100.0) / kappa, max(px, py)) if np.isfinite(kappa) else 0.0
+    return max(2, int(math.ceil(dist * units.resolution)))
 
 
 def densest_index(media: Sequence[Medium], frequencies) -> float:
@@ -170,9 +290,18 @@ def plane_wave(frequencies, polarization: str = "s", angle_deg: float = 0.0) -> 
     return PlaneWave(default_waveform(frequencies, angle_deg), polarization, angle_deg)
 
 
+def smoothing_mode(smoothing) -> str:
+    """"subcell", "average" or "staircase" (True / False: subcell / average)."""
+    if isinstance(smoothing, bool):
+        return "subcell" if smoothing else "average"
+    require(smoothing in SMOOTHING, "smoothing",
+            f"must be one of {', '.join(SMOOTHING)}, got {smoothing!r}")
+    return smoothing
+
+
 def spectrum(stacks: Sequence[Stack], frequencies, resolution: float,
              excitations: Optional[Sequence[PlaneWave]] = None, *, courant: float = 0.5,
-             cpml: CPML = CPML(), offset: float = 0.0, subcell: bool = True,
+             cpml: CPML = CPML(), offset: float = 0.0, smoothing="subcell",
              decay_by: float = 1e-9, max_time: Optional[float] = None,
              steps: Optional[int] = None, depth: Optional[float] = None, device="cpu",
              progress: bool = False) -> Spectrum:
@@ -180,13 +309,15 @@ def spectrum(stacks: Sequence[Stack], frequencies, resolution: float,
 
     ``excitations``: plane waves (default: s polarisation at normal
     incidence, a Gaussian pulse covering the frequencies). Stacks that share
-    an incident medium run as one batch (slice 0 the reference); stacks with
-    different incident media run in separate batches. The run stops when the
+    an incident medium and a period run as one batch (slice 0 the
+    reference); others run in separate batches. The run stops when the
     fields have decayed by ``decay_by`` (energy), after ``max_time`` (a/c),
     or after exactly ``steps`` steps (no decay probe). ``depth`` (a) reserves
     room for stacks up to that thickness, so that runs of different stacks
     share one grid. Frequencies below cut-off, or where the incident
     spectrum is below 1e-6 of its peak (in power), come back as NaN.
+    ``smoothing``: "subcell" (anisotropic subcell averages), "average"
+    (plain fill-fraction mix) or "staircase"; see ``geometry``.
     """
     if isinstance(stacks, Stack):
         stacks = [stacks]
@@ -196,6 +327,7 @@ def spectrum(stacks: Sequence[Stack], frequencies, resolution: float,
     require(f.ndim == 1 and np.all(f > 0) and np.all(np.isfinite(f)), "frequency",
             "frequencies must be positive and finite")
     units = Units(resolution, courant)
+    smoothing = smoothing_mode(smoothing)
     if excitations is None:
         excitations = [plane_wave(f)]
     excitations = list(excitations)
@@ -207,50 +339,81 @@ def spectrum(stacks: Sequence[Stack], frequencies, resolution: float,
     stats, pml = [], 0.0
     groups = {}
     for m, st in enumerate(stacks):
-        groups.setdefault(st.incident, []).append(m)
-    for incident, idx in groups.items():
-        r, t, p, s = _run_batch([stacks[m] for m in idx], incident, f, units, excitations, cpml,
-                                offset, subcell, decay_by, max_time, steps, depth, device,
-                                progress)
-        R[:, idx], T[:, idx] = r, t
-        pml = max(pml, p)
-        stats.append(s)
+        groups.setdefault((st.incident, st.period), []).append(m)
+    results = []
+    for (incident, _), idx in groups.items():
+        out = _run_batch([stacks[m] for m in idx], incident, f, units, excitations, cpml,
+                         offset, smoothing, decay_by, max_time, steps, depth, device, progress)
+        R[:, idx], T[:, idx] = out.R, out.T
+        pml = max(pml, out.cpml_reflection)
+        stats.append(out.stats)
+        results.append((idx, out))
     angle = np.stack([e.angle(f, stacks[0].incident) for e in excitations])
     below = np.isnan(angle)[:, None, :]
     R = np.where(below, np.nan, R)
     T = np.where(below, np.nan, T)
-    return Spectrum(f, R, T, angle, excitations, stacks, pml, stats, units.resolution)
+    sp = Spectrum(f, R, T, angle, excitations, stacks, pml, stats, units.resolution)
+    if any(st.period is not None for st in stacks):
+        orders = sorted({o for _, out in results for o in out.orders},
+                        key=lambda o: (abs(o[0]) + abs(o[1]), o[0], o[1]))
+        sp.orders = orders
+        sp.R_orders = np.full((NS, NM, len(orders), NF), np.nan)
+        sp.T_orders = np.full((NS, NM, len(orders), NF), np.nan)
+        for idx, out in results:
+            for j, o in enumerate(out.orders):
+                i = orders.index(o)
+                sp.R_orders[:, idx, i] = np.where(below, np.nan, out.R_orders[:, :, j])
+                sp.T_orders[:, idx, i] = np.where(below, np.nan, out.T_orders[:, :, j])
+    return sp
 
 
-def build_materials(stacks, incident, units, lay: Layout, device, subcell: bool):
-    """Paint the stacks into slices 1 … NM − 1 of a 2 × 2 × Nz column
-    (slice 0: the incident medium everywhere). Returns (materials,
-    medium table, tables)."""
+def build_materials(stacks, incident, units, lay: Layout, device, smoothing="subcell",
+                    tv: Optional[Transverse] = None):
+    """Paint the stacks into slices 1 … NM − 1 of the grid (slice 0: the
+    incident medium everywhere), each slice in order: substrate, layers
+    (a pattern's background, then its shapes), 3-D shapes. Every painted
+    piece gets its own id. Returns (materials, medium table, tables)."""
+    smoothing = smoothing_mode(smoothing)
+    tv = tv or Transverse((1, 1), None)
     NM = len(stacks) + 1
-    shape = (2, 2, lay.Nz)
+    shape = (*tv.shape, lay.Nz)
+    frame = Frame(units.resolution, (1.0, 1.0, lay.z_top), shape, tv.cells, device)
     table = MediumTable()
     table.add(incident)                      # id 0: background (reference slice: all of it)
     objects = []
+
+    def add(obj, medium, m):
+        obj.m = m
+        objects.append((obj, table.add(medium)))
+
     for m, st in enumerate(stacks, start=1):
-        z = lay.z_top
-        pieces = []
+        slab = lambda lo, hi: Slab(lo, hi, m, NM, shape[:2], device)
+        add(slab(float(lay.z_bottom[m - 1]), lay.Nz + 2.0), st.substrate, m)
+        z = 0.0
         for layer in st.layers:
-            dz = float(units.cells(layer.thickness))
-            pieces.append((z, z + dz, layer.medium))
-            z += dz
-        pieces.insert(0, (z, lay.Nz + 2.0, st.substrate))   # substrate first, layers over it
-        for lo, hi, medium in pieces:
-            objects.append((Slab(lo, hi, m, NM, shape[:2], device), table.add(medium)))
+            z0, z1 = z, z + layer.thickness
+            lo, hi = lay.z_top + float(units.cells(z0)), lay.z_top + float(units.cells(z1))
+            if not layer.patterned:
+                add(slab(lo, hi), layer.medium, m)
+            else:
+                add(slab(lo, hi), layer.medium.background, m)
+                for sh in layer.medium.shapes:
+                    for piece in pieces(sh.solid(z0, z1), frame):
+                        add(piece, sh.medium, m)
+            z = z1
+        for sh in st.shapes:
+            for piece in pieces(sh, frame):
+                add(piece, sh.medium, m)
     tables = table.tables(units, device)
     mats = MaterialGrid(shape, NM, device)
     for obj, mid in objects:
-        mats.paint(obj, mid, tables["eps"] if subcell else None)
+        mats.paint(obj, mid, tables["eps"], smoothing)
     mats.coefficients(tables["perm"], tables["cond"])
     return mats, table, tables
 
 
 def node_permittivity(stack: Stack, frequencies, resolution: float, *, courant: float = 0.5,
-                      cpml: CPML = CPML(), offset: float = 0.0, subcell: bool = True):
+                      cpml: CPML = CPML(), offset: float = 0.0, smoothing="subcell"):
     """The permittivity the scheme realises at every Ex node of the column
     of `stack` ([Nz, NF] complex; each node mixes its two media's discrete
     permittivities with its weight), with the first and last node of the
@@ -259,7 +422,7 @@ def node_permittivity(stack: Stack, frequencies, resolution: float, *, courant: 
     units = Units(resolution, courant)
     lay = column_layout([stack], units, cpml, offset)
     mats, table, _ = build_materials([stack], stack.incident, units, lay, torch.device("cpu"),
-                                     subcell)
+                                     smoothing)
     x = mats.comp["x"]
     w = x.weight[1, 1, 1].double().numpy()
     own = x.id_map[1, 1, 1].long().numpy()
@@ -269,15 +432,29 @@ def node_permittivity(stack: Stack, frequencies, resolution: float, *, courant: 
     return eps, lay.kp, lay.k_T, units
 
 
-def _run_batch(stacks, incident, f, units, excitations, cpml, offset, subcell, decay_by,
-               max_time, steps, depth, device, progress):
-    device = torch.device(device)
-    lay = column_layout(stacks, units, cpml, offset, depth)
-    NM = len(stacks) + 1
-    shape = (2, 2, lay.Nz)
-    mats, _, tables = build_materials(stacks, incident, units, lay, device, subcell)
+@dataclass
+class BatchResult:
+    R: np.ndarray
+    T: np.ndarray
+    cpml_reflection: float
+    stats: RunStats
+    orders: List[Tuple[int, int]]
+    R_orders: Optional[np.ndarray]
+    T_orders: Optional[np.ndarray]
 
-    kx = np.array([e.kx(incident) for e in excitations]) / units.resolution
+
+def _run_batch(stacks, incident, f, units, excitations, cpml, offset, smoothing, decay_by,
+               max_time, steps, depth, device, progress) -> BatchResult:
+    device = torch.device(device)
+    tv = transverse_layout(stacks, units)
+    kx_a = np.array([e.kx(incident) for e in excitations])
+    gap = evanescent_gap(stacks, f, units, tv, kx_a)
+    lay = column_layout(stacks, units, cpml, offset, depth, gap)
+    NM = len(stacks) + 1
+    shape = (*tv.shape, lay.Nz)
+    mats, _, tables = build_materials(stacks, incident, units, lay, device, smoothing, tv)
+
+    kx = kx_a / units.resolution
     grid = Grid(units, shape, len(excitations), mats, tables, cpml, (True, True), kx, device)
     source = PlaneWaveSource(grid, excitations, incident, lay.kp)
     clock = DFTClock(f, units, device)
@@ -311,4 +488,37 @@ def _run_batch(stacks, incident, f, units, excitations, cpml, offset, subcell, d
         T = flux_T[:, 1:] / inc
         pml = -mon_R.flux()[:, 0] / inc[:, 0]
     pml = float(np.nanmax(np.abs(pml))) if pml.size else 0.0
-    return R, T, pml, stats
+    out = BatchResult(R, T, pml, stats, [], None, None)
+    if tv.period is not None:
+        _resolve_orders(out, stacks, incident, f, tv, kx_a, kx, fR, mon_T.fields(), ref, inc)
+    return out
+
+
+def _resolve_orders(out: BatchResult, stacks, incident, f, tv: Transverse, kx_a, kx_cell, fR,
+                    fT, ref, inc):
+    """R and T per diffraction order, slice by slice (as the flux)."""
+    lim = tv.order_limit()
+    eps_sub = [float(st.substrate.eps) for st in stacks]
+    orders = set()
+    for k in kx_a:
+        orders |= set(propagating_orders(f, tv.period, float(k), [float(incident.eps)] + eps_sub,
+                                         limit=lim))
+    orders = sorted(orders, key=lambda o: (abs(o[0]) + abs(o[1]), o[0], o[1]))
+    NS, NMb, NF = len(kx_a), len(stacks), len(f)
+    Ro = np.full((NS, NMb, len(orders), NF), np.nan)
+    To = np.full_like(Ro, np.nan)
+    kx_col = np.asarray(kx_cell, dtype=np.float64)[:, None]
+    with np.errstate(divide="ignore", invalid="ignore"):
+        for m in range(NMb):
+            scat = [a[:, m + 1:m + 2] - b for a, b in zip(fR, ref)]
+            tot = [a[:, m + 1:m + 2] for a in fT]
+            PR = order_power(scat, kx_col, 0.0, orders)[:, 0]        # [NS, orders, NF]
+            PT = order_power(tot, kx_col, 0.0, orders)[:, 0]
+            Ro[:, m] = -PR / inc[:, 0][:, None, :]
+            To[:, m] = PT / inc[:, 0][:, None, :]
+            for s in range(NS):
+                up = propagates(orders, f, tv.period, float(kx_a[s]), float(incident.eps))
+                down = propagates(orders, f, tv.period, float(kx_a[s]), eps_sub[m])
+                Ro[s, m] = np.where(up, Ro[s, m], np.nan)
+                To[s, m] = np.where(down, To[s, m], np.nan)
+    out.orders, out.R_orders, out.T_orders = orders, Ro, To
