@@ -2,6 +2,7 @@
 validity, and every kind of bad input refused with one line naming the
 field, status 2 and nothing run."""
 import json
+import math
 import os
 import subprocess
 import sys
@@ -16,6 +17,18 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 GOOD = {"resolution": 40, "frequency": {"min": 0.6, "max": 1.2, "count": 4},
         "incident": {"eps": 1}, "substrate": {"eps": 2.25},
         "layers": [{"thickness": 0.1, "medium": {"eps": 3, "sigma": 0.1}}]}
+
+
+# a 1-D grating (a rectangle spanning the cell in y) and a hole, coarse
+GRATING = {"resolution": 20, "frequency": {"min": 0.75, "max": 0.9, "count": 3},
+           "incident": {"eps": 1}, "substrate": {"eps": 2.25}, "period": [1.0, 0.5],
+           "layers": [{"thickness": 0.2, "pattern": {"background": {"eps": 1}, "shapes": [
+               {"kind": "rectangle", "center": [0.5, 0.25], "size": [0.5, 0.5],
+                "medium": {"eps": 2.25}}]}},
+               {"thickness": 0.1, "pattern": {"background": {"eps": 2.25}, "shapes": [
+                   {"kind": "circle", "center": [0, 0], "radius": 0.2, "medium": {"eps": 1}},
+                   {"kind": "polygon", "vertices": [[0.4, 0.1], [0.6, 0.1], [0.5, 0.3]],
+                    "medium": {"eps": 1.5}}]}}]}
 
 
 def write(tmp_path, data, name="stack.json"):
@@ -40,15 +53,30 @@ def test_spectrum_command_writes_json_and_png(tmp_path):
     assert "cell updates/s" in r.stdout and "largest deviation from the transfer matrix" in r.stdout
 
 
-@pytest.mark.parametrize("name", ["bragg_mirror.json", "drude_film.json"])
+def test_grating_spectrum_has_orders(tmp_path):
+    out = tmp_path / "out"
+    assert cli.main(["spectrum", write(tmp_path, GRATING), "--out", str(out), "--quiet"]) == 0
+    data = json.loads((out / "spectrum.json").read_text())
+    assert sorted(data) == ["R", "T", "angle_deg", "frequency", "orders"]
+    orders = {tuple(o["order"]): o for o in data["orders"]}
+    # in glass the first orders propagate above f = 1/1.5; in air none does
+    assert set(orders) == {(0, 0), (-1, 0), (1, 0)}
+    assert all(math.isnan(r) for r in orders[(1, 0)]["R"])
+    assert all(t > 0 for t in orders[(1, 0)]["T"])
+    total = [sum(o["T"][i] for o in data["orders"]) for i in range(3)]
+    assert total == pytest.approx(data["T"], abs=1e-6)
+    assert (out / "spectrum.png").stat().st_size > 10000
+
+
+@pytest.mark.parametrize("name", ["bragg_mirror.json", "drude_film.json", "grating.json"])
 def test_shipped_examples_are_valid(name):
     job = load_job(os.path.join(ROOT, "examples", name))
-    assert len(job.stack.layers) >= 2
+    assert len(job.stack.layers) >= 1
 
 
-def with_(path, value):
-    """GOOD with the key at `path` (a tuple) set to value (None: removed)."""
-    d = json.loads(json.dumps(GOOD))
+def with_(path, value, base=GOOD):
+    """`base` with the key at `path` (a tuple) set to value (None: removed)."""
+    d = json.loads(json.dumps(base))
     node = d
     for k in path[:-1]:
         node = node[k]
@@ -85,6 +113,23 @@ BAD = [
     ("string number", with_(("resolution",), "40"), "resolution: must be a number"),
     ("unstable courant", with_(("courant",), 0.7), "courant: 0.7 is outside"),
     ("not json", "{resolution: 40", "not valid JSON"),
+    ("pattern without period", with_(("period",), None, GRATING), "period: required"),
+    ("medium and pattern", with_(("layers", 0, "medium"), {"eps": 2}, GRATING),
+     "layers[0].medium: a layer needs either"),
+    ("bad period", with_(("period",), [1.0], GRATING), "period: must be [px, py]"),
+    ("period not whole cells", with_(("period", 0), 1.01, GRATING),
+     "period[0]: 1.01 a is 20.2 cells"),
+    ("unknown shape", with_(("layers", 1, "pattern", "shapes", 0, "kind"), "star", GRATING),
+     "layers[1].pattern.shapes[0].kind: must be one of"),
+    ("negative radius", with_(("layers", 1, "pattern", "shapes", 0, "radius"), -0.1, GRATING),
+     "layers[1].pattern.shapes[0].radius: must be positive"),
+    ("flat polygon", with_(("layers", 1, "pattern", "shapes", 1, "vertices"),
+                           [[0, 0], [1, 0], [2, 0]], GRATING),
+     "layers[1].pattern.shapes[1].vertices: the polygon has no area"),
+    ("shape medium", with_(("layers", 0, "pattern", "shapes", 0, "medium", "eps"), -1, GRATING),
+     "layers[0].pattern.shapes[0].medium.eps: must be positive"),
+    ("missing background", with_(("layers", 0, "pattern", "background"), None, GRATING),
+     "layers[0].pattern.background: missing"),
 ]
 
 

@@ -46,7 +46,7 @@ def spectrum_command(args) -> int:
           f"{job.frequencies[0]:g}-{job.frequencies[-1]:g} c/a, resolution {job.resolution:g} "
           f"({cpw:.1f} cells per wavelength in the densest medium), {job.polarization} polarisation, "
           f"{job.angle_deg:g} deg, on {device}")
-    ex = plane_wave(job.frequencies, job.polarization, job.angle_deg)
+    ex = plane_wave(job.frequencies, job.polarization, job.angle_deg, st)
     sp = spectrum(st, job.frequencies, job.resolution, [ex], courant=job.courant, device=device,
                   progress=not args.quiet)
     run = sp.stats[0]

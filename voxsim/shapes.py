@@ -573,6 +573,35 @@ def pieces(shape: Shape, frame: Frame) -> List[Piece]:
     return [p for p in out if p is not None]
 
 
+def background_piece(solids: Sequence[Shape], zmin: float, zmax: float,
+                     frame: Frame) -> Optional[Piece]:
+    """The part of the layer zmin < z < zmax (a) that none of `solids` (the
+    layer's shapes extruded over it) covers: what a pattern's background
+    fills. Painting it instead of the whole layer leaves a sample that
+    straddles the layer's face inside a shape with the shape and the
+    neighbouring layer, the two media it really holds."""
+    z0, z1 = frame.to_cells([0, 0, zmin])[2], frame.to_cells([0, 0, zmax])[2]
+    layer = _BoxGeometry([0.0, 0.0, 0.5 * (z0 + z1)], [np.inf, np.inf, 0.5 * (z1 - z0)])
+    holes = []
+    for sh in solids:
+        for cluster in _image_clusters(sh._cell_geometry(frame), frame):
+            holes += cluster
+    return _render(_Complement(layer, holes), frame) if holes else _render(layer, frame)
+
+
+class _Complement(_Geometry):
+    """`outer` less the union of `holes` (all extruded along z like it)."""
+
+    def __init__(self, outer: _Geometry, holes: List[_Geometry]):
+        self.outer, self.holes = outer, holes
+        self.lo, self.hi = outer.lo, outer.hi
+        self.extruded = (False, False, outer.extruded[2] and all(h.extruded[2] for h in holes))
+
+    def sdf(self, p, active):
+        inner = torch.stack([h.sdf(p, active) for h in self.holes], dim=-1).min(dim=-1).values
+        return torch.maximum(self.outer.sdf(p, active), -inner)
+
+
 def _image_clusters(geom: _Geometry, frame: Frame) -> List[List[_Geometry]]:
     shifts = [[0.0], [0.0]]
     for a in range(2):

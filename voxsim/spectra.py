@@ -43,7 +43,7 @@ from .geometry import SMOOTHING, MaterialGrid, Slab, Stack
 from .media import Medium
 from .monitors import DFTClock, FluxPlane
 from .orders import order_power, propagates, propagating_orders
-from .shapes import Frame, pieces
+from .shapes import Frame, background_piece, pieces
 from .simulation import DecayProbe, Grid, MediumTable, RunStats, run
 from .sources import GaussianPulse, PlaneWave, PlaneWaveSource, waveform_steps
 from .units import InputError, Units, require
@@ -271,23 +271,53 @@ def check_resolution(stacks, frequencies, units: Units, field: str = "resolution
     return cpw
 
 
-def default_waveform(frequencies, angle_deg: float = 0.0) -> GaussianPulse:
+def default_waveform(frequencies, angle_deg: float = 0.0, stack: Optional[Stack] = None) -> GaussianPulse:
     """A pulse centred on the band. At oblique incidence its spectrum must
     vanish at the cut-off f_c·sin θ (a mode there does not travel along z
     and never leaves the grid): the bandwidth is then at most
-    (f_c − f_c·sin θ)/4.5, which narrows the usable band around f_c."""
+    (f_c − f_c·sin θ)/4.5, which narrows the usable band around f_c. For a
+    periodic `stack` the diffraction orders' cut-offs outside the band
+    (Rayleigh–Wood anomalies, where an order grazes the interface, rings and
+    leaves slowly) are kept three widths away, as far as the band (within
+    two widths of its centre) allows."""
     f = np.asarray(frequencies, dtype=np.float64)
     lo, hi = float(f.min()), float(f.max())
     fc = 0.5 * (lo + hi)
     fw = max(0.5 * (hi - lo), 0.1 * fc)
     if angle_deg:
         fw = min(fw, fc * (1 - math.sin(math.radians(angle_deg))) / 4.5)
+    if stack is not None and stack.patterned:
+        kx = 2 * math.pi * fc * math.sqrt(stack.incident.eps) * math.sin(math.radians(angle_deg))
+        outside = [c for c in order_cutoffs(stack, kx) if c < lo or c > hi]
+        if outside:
+            near = min(abs(c - fc) for c in outside)
+            fw = min(fw, max(near / 3, 0.25 * (hi - lo)))
     return GaussianPulse(fc, fw)
 
 
-def plane_wave(frequencies, polarization: str = "s", angle_deg: float = 0.0) -> PlaneWave:
-    """A plane wave with the default pulse for these frequencies."""
-    return PlaneWave(default_waveform(frequencies, angle_deg), polarization, angle_deg)
+def order_cutoffs(stack: Stack, kx: float, orders: int = 3) -> List[float]:
+    """Frequencies (c/a) at which a diffraction order |m|, |n| <= `orders`
+    other than (0, 0) starts to propagate in the incident medium or the
+    substrate of a periodic stack, for in-plane wavevector kx (rad/a)."""
+    px, py = stack.period
+    ny = 0 if stack.invariant(1) else orders
+    nx = 0 if stack.invariant(0) else orders
+    out = []
+    for m in range(-nx, nx + 1):
+        for n in range(-ny, ny + 1):
+            if (m, n) == (0, 0):
+                continue
+            kt = math.hypot(kx + 2 * math.pi * m / px, 2 * math.pi * n / py)
+            for med in (stack.incident, stack.substrate):
+                out.append(kt / (2 * math.pi * math.sqrt(med.eps)))
+    return out
+
+
+def plane_wave(frequencies, polarization: str = "s", angle_deg: float = 0.0,
+               stack: Optional[Stack] = None) -> PlaneWave:
+    """A plane wave with the default pulse for these frequencies (and, for
+    a periodic `stack`, kept off its Wood anomalies)."""
+    return PlaneWave(default_waveform(frequencies, angle_deg, stack), polarization, angle_deg)
 
 
 def smoothing_mode(smoothing) -> str:
@@ -317,7 +347,8 @@ def spectrum(stacks: Sequence[Stack], frequencies, resolution: float,
     share one grid. Frequencies below cut-off, or where the incident
     spectrum is below 1e-6 of its peak (in power), come back as NaN.
     ``smoothing``: "subcell" (anisotropic subcell averages), "average"
-    (plain fill-fraction mix) or "staircase"; see ``geometry``.
+    (plain fill-fraction mix) or "staircase" (see ``geometry``), or one of
+    them per stack, to compare them in one batched run.
     """
     if isinstance(stacks, Stack):
         stacks = [stacks]
@@ -327,9 +358,14 @@ def spectrum(stacks: Sequence[Stack], frequencies, resolution: float,
     require(f.ndim == 1 and np.all(f > 0) and np.all(np.isfinite(f)), "frequency",
             "frequencies must be positive and finite")
     units = Units(resolution, courant)
-    smoothing = smoothing_mode(smoothing)
+    if isinstance(smoothing, (list, tuple)):
+        require(len(smoothing) == len(stacks), "smoothing",
+                f"{len(smoothing)} modes given for {len(stacks)} stacks")
+        modes = [smoothing_mode(s_) for s_ in smoothing]
+    else:
+        modes = [smoothing_mode(smoothing)] * len(stacks)
     if excitations is None:
-        excitations = [plane_wave(f)]
+        excitations = [plane_wave(f, stack=stacks[0])]
     excitations = list(excitations)
     check_resolution(stacks, f, units)
 
@@ -343,7 +379,8 @@ def spectrum(stacks: Sequence[Stack], frequencies, resolution: float,
     results = []
     for (incident, _), idx in groups.items():
         out = _run_batch([stacks[m] for m in idx], incident, f, units, excitations, cpml,
-                         offset, smoothing, decay_by, max_time, steps, depth, device, progress)
+                         offset, [modes[m] for m in idx], decay_by, max_time, steps, depth,
+                         device, progress)
         R[:, idx], T[:, idx] = out.R, out.T
         pml = max(pml, out.cpml_reflection)
         stats.append(out.stats)
@@ -371,9 +408,13 @@ def build_materials(stacks, incident, units, lay: Layout, device, smoothing="sub
                     tv: Optional[Transverse] = None):
     """Paint the stacks into slices 1 … NM − 1 of the grid (slice 0: the
     incident medium everywhere), each slice in order: substrate, layers
-    (a pattern's background, then its shapes), 3-D shapes. Every painted
-    piece gets its own id. Returns (materials, medium table, tables)."""
-    smoothing = smoothing_mode(smoothing)
+    (a pattern's background where no shape is, then its shapes), 3-D
+    shapes. Every painted piece gets its own id. ``smoothing``: one mode,
+    or one per stack. Returns (materials, medium table, tables)."""
+    if isinstance(smoothing, (list, tuple)):
+        modes = [smoothing_mode(s_) for s_ in smoothing]
+    else:
+        modes = [smoothing_mode(smoothing)] * len(stacks)
     tv = tv or Transverse((1, 1), None)
     NM = len(stacks) + 1
     shape = (*tv.shape, lay.Nz)
@@ -384,7 +425,7 @@ def build_materials(stacks, incident, units, lay: Layout, device, smoothing="sub
 
     def add(obj, medium, m):
         obj.m = m
-        objects.append((obj, table.add(medium)))
+        objects.append((obj, table.add(medium), modes[m - 1]))
 
     for m, st in enumerate(stacks, start=1):
         slab = lambda lo, hi: Slab(lo, hi, m, NM, shape[:2], device)
@@ -396,9 +437,12 @@ def build_materials(stacks, incident, units, lay: Layout, device, smoothing="sub
             if not layer.patterned:
                 add(slab(lo, hi), layer.medium, m)
             else:
-                add(slab(lo, hi), layer.medium.background, m)
-                for sh in layer.medium.shapes:
-                    for piece in pieces(sh.solid(z0, z1), frame):
+                solids = [sh.solid(z0, z1) for sh in layer.medium.shapes]
+                bg = background_piece(solids, z0, z1, frame)
+                if bg is not None:
+                    add(bg, layer.medium.background, m)
+                for sh, solid in zip(layer.medium.shapes, solids):
+                    for piece in pieces(solid, frame):
                         add(piece, sh.medium, m)
             z = z1
         for sh in st.shapes:
@@ -406,8 +450,8 @@ def build_materials(stacks, incident, units, lay: Layout, device, smoothing="sub
                 add(piece, sh.medium, m)
     tables = table.tables(units, device)
     mats = MaterialGrid(shape, NM, device)
-    for obj, mid in objects:
-        mats.paint(obj, mid, tables["eps"], smoothing)
+    for obj, mid, mode in objects:
+        mats.paint(obj, mid, tables["eps"], mode)
     mats.coefficients(tables["perm"], tables["cond"])
     return mats, table, tables
 
