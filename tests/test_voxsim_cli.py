@@ -55,7 +55,8 @@ def test_spectrum_command_writes_json_and_png(tmp_path):
 
 def test_grating_spectrum_has_orders(tmp_path):
     out = tmp_path / "out"
-    assert cli.main(["spectrum", write(tmp_path, GRATING), "--out", str(out), "--quiet"]) == 0
+    grating = with_(("layers",), GRATING["layers"][:1], GRATING)     # the 1-D grating alone
+    assert cli.main(["spectrum", write(tmp_path, grating), "--out", str(out), "--quiet"]) == 0
     data = json.loads((out / "spectrum.json").read_text())
     assert sorted(data) == ["R", "T", "angle_deg", "frequency", "orders"]
     orders = {tuple(o["order"]): o for o in data["orders"]}
@@ -165,3 +166,16 @@ def test_readme_sweep_example_runs(tmp_path, monkeypatch):
     exec(compile(code, "README.md", "exec"), scope)
     assert scope["sp"].R.shape == (2, 2, 5)
     assert (tmp_path / "sweep.png").exists()
+
+
+def test_readme_shapes_example_runs(tmp_path, monkeypatch):
+    # as written, on a coarser grid, fewer frequencies and a fixed step count
+    import re
+    readme = open(os.path.join(ROOT, "README.md")).read()
+    code = re.search(r"### Patterned layers.*?```python\n(.*?)```", readme, re.S).group(1)
+    code = code.replace("resolution=40)", "resolution=20, steps=300)").replace("0.45, 31)", "0.45, 3)")
+    monkeypatch.chdir(tmp_path)
+    scope = {}
+    exec(compile(code, "README.md", "exec"), scope)
+    assert scope["sp"].orders == [(0, 0)]
+    assert (tmp_path / "holes.png").exists()

@@ -531,7 +531,7 @@ def _run_batch(stacks, incident, f, units, excitations, cpml, offset, smoothing,
         R = -flux_R[:, 1:] / inc
         T = flux_T[:, 1:] / inc
         pml = -mon_R.flux()[:, 0] / inc[:, 0]
-    pml = float(np.nanmax(np.abs(pml))) if pml.size else 0.0
+    pml = float(np.nanmax(np.abs(pml))) if np.isfinite(pml).any() else 0.0
     out = BatchResult(R, T, pml, stats, [], None, None)
     if tv.period is not None:
         _resolve_orders(out, stacks, incident, f, tv, kx_a, kx, fR, mon_T.fields(), ref, inc)
