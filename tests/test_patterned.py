@@ -18,6 +18,17 @@ from rcwa_reference import order, raster, rcwa  # noqa: E402
 AIR, GLASS, HIGH = vx.Medium(1.0), vx.Medium(2.25), vx.Medium(4.0)
 
 
+@pytest.fixture(autouse=True, scope="module")
+def one_thread():
+    """These grids are small: one CPU thread steps them faster than two that
+    meet at every op (and much faster on a busy machine)."""
+    import torch
+    n = torch.get_num_threads()
+    torch.set_num_threads(1)
+    yield
+    torch.set_num_threads(n)
+
+
 def grating_stack(ridge, x0, x1, thickness, substrate):
     """A lamellar grating of period 1: `ridge` from x0 to x1 (a rectangle
     spanning the cell in y) in air, on `substrate`."""
