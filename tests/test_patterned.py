@@ -171,3 +171,42 @@ def test_painted_volume_of_sphere_and_cube(smoothing):
         if smoothing == "average":
             eps_vol = float((mats.comp["x"].den1[m].double() - 1).sum() / 3)
             assert abs(eps_vol / want - 1) < 1e-3
+
+
+def test_layer_face_inside_a_cell_keeps_the_two_media_it_holds():
+    """A sample cut by the bottom face of a grating layer holds the ridge (or
+    the background) above and the substrate below: those two media, not the
+    background twice (ridge and substrate are both glass here)."""
+    from voxsim.spectra import build_materials, column_layout, transverse_layout
+    units = vx.Units(10)
+    st = grating_stack(GLASS, 0.25, 0.75, 0.33, GLASS)           # bottom face at 3.3 cells
+    tv = transverse_layout([st], units)
+    lay = column_layout([st], units, vx.CPML(), 0.0, None, 4)
+    mats, _, _ = build_materials([st], AIR, units, lay, "cpu", "subcell", tv)
+    k = int(lay.z_top + 3.3)                                     # Ex sample at z = k, cell [k-1/2, k+1/2]
+    above = (lay.z_top + 3.3) - (k - 0.5)                        # share of the cell above the face
+    ex = mats.comp["x"].den1[1, :, 1, k]                         # Ex sample i: x = (i - 1/2)/10 a
+    ridge_i, groove_i = 1 + 5, 1 + 0                             # x = 0.55 a and x = 0.05 a
+    print(f"face sample: ridge column eps {float(ex[ridge_i]):.4f}, groove column "
+          f"{float(ex[groove_i]):.4f}")
+    assert float(ex[ridge_i]) == pytest.approx(2.25, abs=1e-3)
+    assert float(ex[groove_i]) == pytest.approx(above * 1.0 + (1 - above) * 2.25, abs=1e-3)
+
+
+def test_dispersive_pattern_of_one_medium_is_the_uniform_layer():
+    # a lossy Lorentz layer drawn as a pattern (background and two shapes,
+    # one across the cell's corner, all of the same medium): several ids per
+    # sample, each with its pole auxiliaries, and the layer's faces cut by
+    # the shapes' edges, must add up to the uniform layer (which the
+    # transfer-matrix tests check)
+    lor = vx.Medium(1.5, 0.02, vx.Lorentz(0.9, 0.6, 0.08))
+    f = np.linspace(0.6, 1.2, 7)
+    pattern = Pattern(lor, [Circle([0.0, 0.0], 0.03, lor),
+                            Rectangle([0.05, 0.05], [0.03, 0.04], lor, 30)])
+    stacks = [vx.Stack([vx.Layer(0.2, lor)], AIR, GLASS),
+              vx.Stack([vx.Layer(0.2, pattern)], AIR, GLASS, period=(0.1, 0.1))]
+    uni, pat = (vx.spectrum(st, f, 30, steps=1500) for st in stacks)
+    d = max(np.abs(uni.R - pat.R).max(), np.abs(uni.T - pat.T).max())
+    print(f"dispersive pattern of one medium against the uniform layer: {d:.1e}; absorption "
+          f"{np.nanmin(pat.A[0, 0]):.3f}..{np.nanmax(pat.A[0, 0]):.3f}")
+    assert d <= 2e-4 and np.nanmin(pat.A[0, 0]) > 1e-3

@@ -173,7 +173,7 @@ def test_readme_shapes_example_runs(tmp_path, monkeypatch):
     import re
     readme = open(os.path.join(ROOT, "README.md")).read()
     code = re.search(r"### Patterned layers.*?```python\n(.*?)```", readme, re.S).group(1)
-    code = code.replace("resolution=40)", "resolution=20, steps=300)").replace("0.45, 31)", "0.45, 3)")
+    code = code.replace("resolution=40)", "resolution=20, steps=150)").replace("0.45, 31)", "0.45, 3)")
     monkeypatch.chdir(tmp_path)
     scope = {}
     exec(compile(code, "README.md", "exec"), scope)

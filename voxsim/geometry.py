@@ -336,6 +336,57 @@ class MaterialGrid:
         self._normal[win] = obj.window_normals(cs, window)
         return self._normal.expand(n_slices, *self._normal.shape[1:])
 
+    def face_planes(self, m: int, z0: float, z1: float):
+        """Before a patterned layer z0 < z < z1 (cell units) is painted into
+        slice m: per component, the samples whose cells its faces cut, with
+        the share of each cell inside the layer and the id the sample holds
+        now (the neighbour's). Empty for a layer thinner than two cells."""
+        if z1 - z0 < 2:
+            return []
+        out = []
+        for c in COMPONENTS:
+            shift = 0.5 if c == "z" else 0.0
+            _, ids, _ = self._pad[c]
+            for z, inside_above in ((z0, True), (z1, False)):
+                K = int(math.floor(z - shift + 0.5)) + 1         # padded index of the cut cell
+                zc = K - 1 + shift                               # its sample's position
+                if not 0 <= K < ids.shape[3]:
+                    continue
+                share = (zc + 0.5 - z) if inside_above else (z - (zc - 0.5))
+                if 1e-6 < share < 1 - 1e-6:
+                    out.append((c, K, share, ids[m, :, :, K].clone()))
+        return out
+
+    def repair_faces(self, m: int, faces, layer_ids, eps_table: torch.Tensor, smoothing: str):
+        """After painting a patterned layer: a face sample that ended up
+        holding two of the layer's media (a shape's edge meets the face)
+        forgot its neighbour across the face; it gets back (the layer medium
+        that owns it, the neighbour), weighted by the share of its cell
+        inside the layer: arithmetic for the components along the face,
+        harmonic for z, as the subcell rule has it."""
+        layer = torch.zeros(256, dtype=torch.bool, device=self.device)
+        layer[torch.as_tensor(sorted(i & 0xFF for i in layer_ids), device=self.device)] = True
+        for c, K, share, before in faces:
+            w, ids, prev = (t[m, :, :, K] for t in self._pad[c])
+            bad = layer[ids.long()] & layer[prev.long()] & ~layer[before.long()]
+            if not bool(bad.any()):
+                continue
+            own = torch.where(w >= 0.5 * share, ids, prev)
+            e_own = eps_table[own.long()].double()
+            e_nb = eps_table[before.long()].double()
+            if smoothing == "staircase":
+                new_w = torch.full_like(e_own, float(share >= 0.5))
+            elif smoothing == "subcell" and c == "z":
+                harm = 1 / (share / e_own + (1 - share) / e_nb)
+                flat = (e_own - e_nb).abs() < 1e-3
+                new_w = torch.where(flat, torch.full_like(e_own, share),
+                                    (harm - e_nb) / torch.where(flat, torch.ones_like(e_own), e_own - e_nb))
+            else:
+                new_w = torch.full_like(e_own, share)
+            ids[bad] = own[bad]
+            prev[bad] = before[bad]
+            w[bad] = new_w[bad].to(w.dtype)
+
     def _record_volume(self, fill, lo, m):
         """Σ fill over the grid's own samples (the padding left out)."""
         W = fill.shape[1:]

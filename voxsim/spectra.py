@@ -437,6 +437,8 @@ def build_materials(stacks, incident, units, lay: Layout, device, smoothing="sub
             if not layer.patterned:
                 add(slab(lo, hi), layer.medium, m)
             else:
+                objects.append(("faces", m, lo, hi))            # neighbours across its faces
+                first = len(objects)
                 solids = [sh.solid(z0, z1) for sh in layer.medium.shapes]
                 bg = background_piece(solids, z0, z1, frame)
                 if bg is not None:
@@ -444,14 +446,22 @@ def build_materials(stacks, incident, units, lay: Layout, device, smoothing="sub
                 for sh, solid in zip(layer.medium.shapes, solids):
                     for piece in pieces(solid, frame):
                         add(piece, sh.medium, m)
+                objects.append(("mend", m, [mid for _, mid, _ in objects[first:]]))
             z = z1
         for sh in st.shapes:
             for piece in pieces(sh, frame):
                 add(piece, sh.medium, m)
     tables = table.tables(units, device)
     mats = MaterialGrid(shape, NM, device)
-    for obj, mid, mode in objects:
-        mats.paint(obj, mid, tables["eps"], mode)
+    faces = []
+    for item in objects:
+        if isinstance(item[0], str) and item[0] == "faces":
+            faces = mats.face_planes(item[1], item[2], item[3])
+        elif isinstance(item[0], str):
+            mats.repair_faces(item[1], faces, item[2], tables["eps"], modes[item[1] - 1])
+        else:
+            obj, mid, mode = item
+            mats.paint(obj, mid, tables["eps"], mode)
     mats.coefficients(tables["perm"], tables["cond"])
     return mats, table, tables
 
