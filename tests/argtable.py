@@ -37,18 +37,18 @@ class Entry:
         return self.names.index(name)
 
 
-def _params(spec):
+def _params(signature):
     """'Ex Ey:w coef:r kp:int' -> ['Ex:w', 'Ey:w', 'coef:r', 'kp:int']: a role
     applies to the names before it back to the previous role."""
     out, pending = [], []
-    for tok in spec.split():
+    for tok in signature.split():
         if ":" in tok:
             name, role = tok.split(":")
             out += [f"{n}:{role}" for n in pending + [name]]
             pending = []
         else:
             pending.append(tok)
-    assert not pending, spec
+    assert not pending, signature
     return out
 
 

@@ -15,9 +15,9 @@ import Voxstep4
 from cases import CASES, GPU_TWIN
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-spec = importlib.util.spec_from_file_location("gpu_accept", ROOT / "scripts" / "gpu_accept.py")
-ga = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(ga)
+loader_spec = importlib.util.spec_from_file_location("gpu_accept", ROOT / "scripts" / "gpu_accept.py")
+ga = importlib.util.module_from_spec(loader_spec)
+loader_spec.loader.exec_module(ga)
 
 
 def test_commands_become_stage_results(tmp_path):
