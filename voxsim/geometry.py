@@ -7,8 +7,11 @@ extend into the CPML. Thicknesses are in a. A layer holds a ``Medium`` or a
 ``Pattern`` (``shapes``); a stack with patterned layers or 3-D ``shapes``
 needs a ``period`` (px, py) in a, repeats its unit cell in x and y, and
 paints, per structure slice: the substrate, each layer (a pattern's
-background, then its shapes extruded over the layer), then the 3-D shapes,
-in that order. Shapes use the stack's frame: x, y in the unit cell, z from
+background where no shape is, then its shapes extruded over the layer),
+then the 3-D shapes, in that order. A sample on a patterned layer's face
+where a shape's edge meets the face would hold three media; it keeps the
+layer medium that owns most of it and the neighbour across the face
+(``repair_faces``). Shapes use the stack's frame: x, y in the unit cell, z from
 the first interface towards the substrate.
 
 The material pipeline works per electric component, on that component's own
