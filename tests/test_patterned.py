@@ -80,8 +80,8 @@ def test_hole_array_total_transmission_matches_rcwa():
                     period=(1.0, 1.0))
     sp = vx.spectrum(slab, f, 20, decay_by=1e-7)
     eps = raster([{"kind": "circle", "center": [0.5, 0.5], "radius": 0.3, "eps": 1.0}], 4.0,
-                 (1.0, 1.0), (200, 200))
-    ref = rcwa(f, (1.0, 1.0), [(0.25, eps)], 1.0, 1.0, "s", harmonics=(5, 5))
+                 (1.0, 1.0), (100, 100))
+    ref = rcwa(f, (1.0, 1.0), [(0.25, eps)], 1.0, 1.0, "s", harmonics=(4, 4))
     err = np.abs(sp.T[0, 0] - ref["T_total"]).max()
     print(f"hole array: T {sp.T[0, 0].round(4)} vs RCWA {ref['T_total'].round(4)}: largest "
           f"error {err:.1e}; |1-R-T| {np.abs(sp.A[0, 0]).max():.1e}")

@@ -32,7 +32,7 @@ def test_grating_planar_and_crossed_forms_agree_with_x_and_y_swapped():
     planar = rcwa([0.8], (1, 1), [(0.4, row[None, :])], 1.0, 2.25, "s", harmonics=(6, 0))
     # the same grating along y, seen by E along x (p at normal incidence)
     crossed = rcwa([0.8], (1, 1), [(0.4, np.repeat(row[:, None], 4, axis=1))], 1.0, 2.25, "p",
-                   harmonics=(3, 6))
+                   harmonics=(1, 6))
     for m in (-1, 0, 1):
         for key in ("R", "T"):
             assert abs(order(planar, key, m) - order(crossed, key, 0, m))[0] < 1e-6
