@@ -192,7 +192,7 @@ def dispersion(module, N, NC, n, device):
 def periodic(module, N, NC, n, device):
     E, _, _, _, _, _, _, dt = field_set(module, N, NC, (0, 0, 0), device)
     Nx, Ny, Nz = N
-    flags = torch.ones(2, dtype=torch.int32)
+    flags = torch.ones(2, dtype=torch.int32, device=device)  # read by the kernels
     if module is Voxstep4:
         px = torch.randn(1, NC, dtype=torch.complex64).to(device)
         py = torch.randn(1, NC, dtype=torch.complex64).to(device)
@@ -253,6 +253,9 @@ def monitor(module, N, NC, n, device):
     return lambda: Voxstep.Monitor_Update_E(*M, *E, w, *r), samples * (4 + 16)
 
 
+# Functions of Voxstep that need channel pairs (an even NC).
+PAIRED = ("Update_E_Periodic", "Inject_H", "Inject_E")
+
 CASES = [
     ("Update_H", update_h, MODULES),
     ("Update_E", update_e, MODULES),
@@ -292,8 +295,8 @@ def run_table(device, N, channels, thread_list, n, budget, roof, only, rows):
             continue
         for module in modules:
             for NC in channels:
-                if name == "Update_E_Periodic" and module is Voxstep and NC < 2:
-                    continue  # one channel has no real/imaginary pair: nothing to do
+                if name in PAIRED and module is Voxstep and NC % 2:
+                    continue  # Voxstep refuses an odd channel count here (no real/imaginary pair)
                 call, nbytes = make(module, N, NC, n, device)
                 for threads in thread_list:
                     if device == "cpu":
@@ -320,7 +323,7 @@ def run_scaling(device, N, channels, n, budget, only):
             continue
         for module in modules:
             for NC in channels:
-                if name == "Update_E_Periodic" and module is Voxstep and NC < 2:
+                if name in PAIRED and module is Voxstep and NC % 2:
                     continue
                 call, _ = make(module, N, NC, n, device)
                 t = []

@@ -143,19 +143,36 @@ void run_stretch(const Args& __restrict__ a, Body& body, int s, int m, int i, in
   }
 }
 
-// Cells k0 <= k < k1 of a row through the plain Cell path.
+// Cells j0 <= j < j1, 0 <= k < N2 of a row through the plain Cell path.
+// With one point along k (the plane sources) consecutive j lie a whole
+// k-row apart in memory: the channels then go outermost, so that every load
+// in the loop steps by one constant stride, which the hardware prefetchers
+// follow (channels innermost alternate a short and a long step).
 template <typename Args, typename Body>
-void run_plain(const Args& a, Body& body, int NC, int s, int m, int i, int j, int k0, int k1) {
+void run_plain(const Args& a, Body& body, int NC, int s, int m, int i, int j0, int j1, int N2) {
   Cell q;
   q.s = s;
   q.m = m;
   q.i = i;
-  q.j = j;
-  for (int k = k0; k < k1; ++k) {
-    q.k = k;
+  if (N2 == 1) {
+    q.k = 0;
     for (int c = 0; c < NC; ++c) {
       q.c = c;
-      body(q, a);
+      for (int j = j0; j < j1; ++j) {
+        q.j = j;
+        body(q, a);
+      }
+    }
+    return;
+  }
+  for (int j = j0; j < j1; ++j) {
+    q.j = j;
+    for (int k = 0; k < N2; ++k) {
+      q.k = k;
+      for (int c = 0; c < NC; ++c) {
+        q.c = c;
+        body(q, a);
+      }
     }
   }
 }
@@ -280,10 +297,12 @@ void run_rows(const Space& sp, const Args& a, Body body) {
       rest /= sp.N0;
       const int m = static_cast<int>(rest % sp.NM);
       const int s = static_cast<int>(rest / sp.NM);
+      if constexpr (kC == 0) {
+        run_plain(a, body, sp.NC, s, m, i, j0, j1, sp.N2);
+        continue;
+      }
       for (int j = j0; j < j1; ++j) {
-        if constexpr (kC == 0) {
-          run_plain(a, body, sp.NC, s, m, i, j, 0, sp.N2);
-        } else {
+        {
           LayerIndex Lx{-1, false}, Ly{-1, false};
           if constexpr (kLayered) {
             Lx = a.layer(0, i);
