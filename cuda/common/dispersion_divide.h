@@ -14,7 +14,7 @@ struct DispersionDivideArgs {
   LineAcc<float, 4, kC> den2_x, den2_y, den2_z;
   int NM, NC, Nx, Ny, Nz;
 
-  template <int kC2>
+  template <int kC2, int = 0>
   using WithChannels = DispersionDivideArgs<kC2>;
   static constexpr bool kFaces = true;  // the body tests has_below
   static constexpr int kPacked = kC;

@@ -20,7 +20,7 @@ struct DispersionRealArgs {
   ChanAcc<cfloat, 6, kC> aux1_x, aux1_y, aux1_z, aux2_x, aux2_y, aux2_z;
   int NM, NC, Nx, Ny, Nz;
 
-  template <int kC2>
+  template <int kC2, int = 0>
   using WithChannels = DispersionRealArgs<kC2>;
   static constexpr bool kFaces = true;  // the body tests has_below
   static constexpr int kPacked = kC;

@@ -99,9 +99,9 @@ struct TailCheck {
 // The same argument block with kC channels packed. The two instantiations
 // hold the same members in the same layout and differ only in the strides
 // the compiler may assume, which the caller checks before use.
-template <int kC, typename Args>
-typename Args::template WithChannels<kC> with_packed_layout(const Args& a) {
-  using Packed = typename Args::template WithChannels<kC>;
+template <int kC, int kLayout, typename Args>
+typename Args::template WithChannels<kC, kLayout> with_packed_layout(const Args& a) {
+  using Packed = typename Args::template WithChannels<kC, kLayout>;
   static_assert(sizeof(Packed) == sizeof(Args) && std::is_trivially_copyable_v<Args> &&
                     std::is_trivially_copyable_v<Packed>,
                 "a packed argument block must have the layout of the strided one");
@@ -344,14 +344,26 @@ void run_blocks(const Space& sp, const Args& a, Body body) {
 
 // ---------------------------------------------------------------------------
 
-template <int kC, typename Args, typename Body>
+// How many packed layouts an argument block offers (WithChannels<kC, L> for
+// L = 0 .. kLayouts - 1, tried in that order).
+template <typename Args, typename = void>
+struct PackedLayouts : std::integral_constant<int, 1> {};
+template <typename Args>
+struct PackedLayouts<Args, std::void_t<decltype(Args::kLayouts)>>
+    : std::integral_constant<int, Args::kLayouts> {};
+
+template <int kC, int kLayout = 0, typename Args, typename Body>
 bool run_packed(const Space& sp, const Args& a, Body& body) {
-  const auto p = with_packed_layout<kC>(a);
+  const auto p = with_packed_layout<kC, kLayout>(a);
   TailCheck check;
   p.each_accessor(check);
-  if (!check.ok) return false;
-  run_rows(sp, p, body);
-  return true;
+  if (check.ok) {
+    run_rows(sp, p, body);
+    return true;
+  }
+  if constexpr (kLayout + 1 < PackedLayouts<Args>::value)
+    return run_packed<kC, kLayout + 1>(sp, a, body);
+  return false;
 }
 
 // Runs body(position, args) once per position of the space on the CPU.

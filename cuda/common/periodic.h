@@ -21,7 +21,7 @@ struct PeriodicArgs {
   int NM, NCh, Nx, Ny, Nz;
   bool positive_phase;
 
-  template <int kC2>
+  template <int kC2, int = 0>
   using WithChannels = PeriodicArgs<F, kC2>;
   static constexpr int kPacked = kC;
   VX_ACCESSORS(first, second, phase, periodic)

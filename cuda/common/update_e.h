@@ -9,21 +9,42 @@
 
 namespace vx {
 
+// The per-cell maps' accessors: strides read at run time (kStep < 0), or,
+// in the CPU's packed layouts, a step of kStep elements per cell along k --
+// 1 for whole maps, 0 for the stride-0 expansions of one value that vacuum
+// drivers pass.
+template <int KN, int kC, int kStep>
+struct MapLayout {
+  using Keep = Acc<float, KN>;
+  using Loss = Acc<float, 4>;
+};
+template <int kC, int kStep>
+struct MapLayout<4, kC, kStep> {
+  using Keep = std::conditional_t<(kC > 0 && kStep >= 0), Acc<float, 4, Tail<kStep>>, Acc<float, 4>>;
+  using Loss = Keep;
+};
+template <int kC, int kStep>
+struct MapLayout<5, kC, kStep> {
+  using Keep = std::conditional_t<(kC > 0 && kStep >= 0), Acc<float, 5, Tail<kC * kStep, kStep>>,
+                                  Acc<float, 5>>;
+  using Loss = typename MapLayout<4, kC, kStep>::Keep;
+};
+
 // KN: rank of the keep tensors, 4 ([m, i, j, k]) in the real module, 5
 // ([m, i, j, k, c], one factor per channel) in the complex module. kC > 0:
-// the CPU's packed layout (acc.h).
-template <typename F, int KN, int kC = 0>
+// the CPU's packed layout (acc.h), with the maps' step kStep.
+template <typename F, int KN, int kC = 0, int kStep = -1>
 struct UpdateEArgs {
   ChanAcc<F, 6, kC> Ex, Ey, Ez, Hx, Hy, Hz;
-  // Strides read at run time even in the packed layout: vacuum drivers pass
-  // stride-0 expansions of one value.
-  Acc<float, KN> keep_x, keep_y, keep_z;
-  Acc<float, 4> loss_x, loss_y, loss_z;
+  typename MapLayout<KN, kC, kStep>::Keep keep_x, keep_y, keep_z;
+  typename MapLayout<KN, kC, kStep>::Loss loss_x, loss_y, loss_z;
   CurlSet<F, kC> cs;
   int NM, NC, Nx, Ny, Nz;
 
-  template <int kC2>
-  using WithChannels = UpdateEArgs<F, KN, kC2>;
+  // Layout 0: whole maps; layout 1: maps expanded from one value.
+  template <int kC2, int kLayout = 0>
+  using WithChannels = UpdateEArgs<F, KN, kC2, kLayout == 0 ? 1 : 0>;
+  static constexpr int kLayouts = 2;
   static constexpr int kPacked = kC;
   static constexpr bool kFaces = true;  // the body tests has_below
   static constexpr bool kLayered = true;

@@ -14,7 +14,7 @@ struct UpdateHArgs {
   CurlSet<F, kC> cs;
   int NM, NC, Nx, Ny, Nz;
 
-  template <int kC2>
+  template <int kC2, int = 0>
   using WithChannels = UpdateHArgs<F, kC2>;
   static constexpr int kPacked = kC;
   static constexpr bool kLayered = true;
