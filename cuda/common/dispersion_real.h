@@ -24,6 +24,7 @@ struct DispersionRealArgs {
   using WithChannels = DispersionRealArgs<kC2>;
   static constexpr bool kFaces = true;  // the body tests has_below
   static constexpr int kPacked = kC;
+  static constexpr int kParts = 3;  // the components are independent
   VX_ACCESSORS(Ex, Ey, Ez, Ex_prev, Ey_prev, Ez_prev, weight_x, weight_y, weight_z, id_map_x,
                id_map_y, id_map_z, prev_id_map_x, prev_id_map_y, prev_id_map_z, den1_x, den1_y,
                den1_z, den2_x, den2_y, den2_z, alpha, beta, aux1_x, aux1_y, aux1_z, aux2_x,
@@ -85,15 +86,15 @@ VX_HD void disperse_sample(const DispersionComponent<kC>& d, const Acc<cfloat, 1
 template <typename P, int kC>
 VX_HD void dispersion_real_cell(const P& q, const DispersionRealArgs<kC>& a) {
   const int s = q.s, m = q.m, i = q.i, j = q.j, k = q.k, c = q.c;
-  if (curl_writes_x(q))
+  if (curl_writes_x(q) && in_part<0>(q))
     disperse_sample<kC>({a.Ex, a.Ex_prev, a.weight_x, a.id_map_x, a.prev_id_map_x, a.den1_x,
                      a.den2_x, a.aux1_x, a.aux2_x},
                     a.alpha, a.beta, s, m, i, j, k, c);
-  if (curl_writes_y(q))
+  if (curl_writes_y(q) && in_part<1>(q))
     disperse_sample<kC>({a.Ey, a.Ey_prev, a.weight_y, a.id_map_y, a.prev_id_map_y, a.den1_y,
                      a.den2_y, a.aux1_y, a.aux2_y},
                     a.alpha, a.beta, s, m, i, j, k, c);
-  if (curl_writes_z(q))
+  if (curl_writes_z(q) && in_part<2>(q))
     disperse_sample<kC>({a.Ez, a.Ez_prev, a.weight_z, a.id_map_z, a.prev_id_map_z, a.den1_z,
                      a.den2_z, a.aux1_z, a.aux2_z},
                     a.alpha, a.beta, s, m, i, j, k, c);

@@ -119,11 +119,12 @@ inline __attribute__((always_inline)) void each_channel(std::integer_sequence<in
 }
 
 // One stretch k0 <= k < k1 of a row, all its cells alike for the layer rule
-// and the face facts kBelow; shift: the layer index offsets of the row.
-template <int kX, int kY, int kZ, int kBelow, int kC, typename Args, typename Body>
+// and the face facts kBelow; shift: the layer index offsets of the row;
+// kPart: the component this pass updates (-1: all).
+template <int kX, int kY, int kZ, int kBelow, int kC, int kPart, typename Args, typename Body>
 void run_stretch(const Args& __restrict__ a, Body& body, int s, int m, int i, int j, int k0, int k1,
                  const int (&shift)[3]) {
-  RowCell<kX, kY, kZ, kBelow> q;
+  RowCell<kX, kY, kZ, kBelow, kPart> q;
   q.s = s;
   q.m = m;
   q.i = i;
@@ -227,7 +228,7 @@ std::vector<Stretch> z_stretches(const Args& a, int k_first, int N2) {
 }
 
 // Runs one stretch with the facts the body uses fixed at compile time.
-template <bool kLayered, bool kFaces, int kC, typename Args, typename Body>
+template <bool kLayered, bool kFaces, int kC, int kPart, typename Args, typename Body>
 void dispatch_stretch(const Args& a, Body& body, int s, int m, int i, int j, const Stretch& st,
                       bool in_x, bool in_y, const int (&shift)[3]) {
   using T = std::true_type;
@@ -237,7 +238,7 @@ void dispatch_stretch(const Args& a, Body& body, int s, int m, int i, int j, con
     constexpr int hy = kLayered ? hint_of(decltype(Y)::value) : kAskRule;
     constexpr int hz = kLayered ? hint_of(decltype(Z)::value) : kAskRule;
     constexpr int below = kFaces ? decltype(BI)::value + 2 * decltype(BJ)::value + 4 : 7;
-    run_stretch<hx, hy, hz, below, kC>(a, body, s, m, i, j, st.k0, st.k1, shift);
+    run_stretch<hx, hy, hz, below, kC, kPart>(a, body, s, m, i, j, st.k0, st.k1, shift);
   };
   if constexpr (kLayered && kFaces)
     with_flags(go, in_x, in_y, st.in, i > 0, j > 0);
@@ -251,14 +252,14 @@ void dispatch_stretch(const Args& a, Body& body, int s, int m, int i, int j, con
 
 // The cell at k = 0 of a row whose body looks at faces: layer membership
 // along x and y fixed, along z by the rule.
-template <bool kLayered, int kC, typename Args, typename Body>
+template <bool kLayered, int kC, int kPart, typename Args, typename Body>
 void dispatch_k0(const Args& a, Body& body, int s, int m, int i, int j, bool in_x, bool in_y,
                  const int (&shift)[3]) {
   auto go = [&](auto X, auto Y, auto BI, auto BJ) {
     constexpr int hx = kLayered ? hint_of(decltype(X)::value) : kAskRule;
     constexpr int hy = kLayered ? hint_of(decltype(Y)::value) : kAskRule;
     constexpr int below = decltype(BI)::value + 2 * decltype(BJ)::value;
-    run_stretch<hx, hy, kAskRule, below, kC>(a, body, s, m, i, j, 0, 1, shift);
+    run_stretch<hx, hy, kAskRule, below, kC, kPart>(a, body, s, m, i, j, 0, 1, shift);
   };
   if constexpr (kLayered)
     with_flags(go, in_x, in_y, i > 0, j > 0);
@@ -266,6 +267,16 @@ void dispatch_k0(const Args& a, Body& body, int s, int m, int i, int j, bool in_
     with_flags([&](auto BI, auto BJ) { go(std::false_type{}, std::false_type{}, BI, BJ); },
                i > 0, j > 0);
 }
+
+// Bodies whose three components are independent of each other may ask for
+// one pass per component (kParts = 3), each over a whole (s, m, i) plane of
+// rows: a pass then walks a third of the memory streams, long enough for
+// the hardware prefetchers to follow.
+template <typename Args, typename = void>
+struct Parts : std::integral_constant<int, 1> {};
+template <typename Args>
+struct Parts<Args, std::void_t<decltype(Args::kParts)>>
+    : std::integral_constant<int, Args::kParts> {};
 
 template <typename Args, typename Body>
 void run_rows(const Space& sp, const Args& a, Body body) {
@@ -301,8 +312,9 @@ void run_rows(const Space& sp, const Args& a, Body body) {
         run_plain(a, body, sp.NC, s, m, i, j0, j1, sp.N2);
         continue;
       }
-      for (int j = j0; j < j1; ++j) {
-        {
+      auto pass = [&](auto part) {
+        constexpr int kPart = decltype(part)::value;
+        for (int j = j0; j < j1; ++j) {
           LayerIndex Lx{-1, false}, Ly{-1, false};
           if constexpr (kLayered) {
             Lx = a.layer(0, i);
@@ -310,13 +322,22 @@ void run_rows(const Space& sp, const Args& a, Body body) {
           }
           int shift[3] = {Lx.in ? Lx.L - i : 0, Ly.in ? Ly.L - j : 0, 0};
           if constexpr (kFaces)
-            if (sp.N2 > 0) dispatch_k0<kLayered, kC>(a, body, s, m, i, j, Lx.in, Ly.in, shift);
+            if (sp.N2 > 0)
+              dispatch_k0<kLayered, kC, kPart>(a, body, s, m, i, j, Lx.in, Ly.in, shift);
           for (const Stretch& st : z) {
             shift[2] = st.shift;
-            dispatch_stretch<kLayered, kFaces, kC>(a, body, s, m, i, j, st, Lx.in, Ly.in,
-                                                   shift);
+            dispatch_stretch<kLayered, kFaces, kC, kPart>(a, body, s, m, i, j, st, Lx.in,
+                                                          Ly.in, shift);
           }
         }
+      };
+      if constexpr (Parts<Args>::value == 3) {
+        pass(std::integral_constant<int, 0>{});
+        pass(std::integral_constant<int, 1>{});
+        pass(std::integral_constant<int, 2>{});
+      } else {
+        static_assert(Parts<Args>::value == 1, "a body runs in one pass or one per component");
+        pass(std::integral_constant<int, -1>{});
       }
     }
   });

@@ -29,9 +29,10 @@ namespace vx {
 enum LayerHint { kAskRule, kNoLayer, kInLayer };
 
 // A cell visited by the CPU's packed row loops, with what the loop fixes at
-// compile time: the layer membership of each axis, and whether i, j and k
-// are at least 1 (bits 0, 1 and 2 of kBelow).
-template <int kX, int kY, int kZ, int kBelow>
+// compile time: the layer membership of each axis, whether i, j and k are
+// at least 1 (bits 0, 1 and 2 of kBelow), and, for bodies whose components
+// are independent, which component this pass over the row updates (-1: all).
+template <int kX, int kY, int kZ, int kBelow, int kPart = -1>
 struct RowCell : Cell {
   int shift[3];
 };
@@ -43,15 +44,25 @@ struct PositionFacts {
   static constexpr bool kKnowsBelow = false;
   template <int kAxis>
   static constexpr bool kHasBelow = false;
+  static constexpr int kPart = -1;
 };
-template <int kX, int kY, int kZ, int kBelow>
-struct PositionFacts<RowCell<kX, kY, kZ, kBelow>> {
+template <int kX, int kY, int kZ, int kBelow, int kPart_>
+struct PositionFacts<RowCell<kX, kY, kZ, kBelow, kPart_>> {
   template <int kAxis>
   static constexpr int kHint = kAxis == 0 ? kX : kAxis == 1 ? kY : kZ;
   static constexpr bool kKnowsBelow = true;
   template <int kAxis>
   static constexpr bool kHasBelow = (kBelow >> kAxis) & 1;
+  static constexpr int kPart = kPart_;
 };
+
+// Whether this visit of the cell updates component kComp (0, 1, 2 for x, y,
+// z): always, except in the CPU's one-component passes (Args::kParts = 3),
+// which keep the number of memory streams a row loop walks small.
+template <int kComp, typename P>
+VX_HD constexpr bool in_part(const P&) {
+  return PositionFacts<P>::kPart < 0 || PositionFacts<P>::kPart == kComp;
+}
 
 // Whether the cell has a neighbour at index - 1 along kAxis.
 template <int kAxis, typename P>
