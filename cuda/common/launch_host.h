@@ -201,6 +201,22 @@ void with_flags(F&& f, bool first, B... rest) {
 
 constexpr int hint_of(bool in) { return in ? kInLayer : kNoLayer; }
 
+// Whether an argument block's body asks for its row gate (gate_of): two
+// bits that depend on the row's i only (and on values fixed for the call),
+// which the row loops then fix at compile time.
+template <typename Args, typename = void>
+struct Gated : std::false_type {};
+template <typename Args>
+struct Gated<Args, std::void_t<decltype(Args::kGated)>>
+    : std::integral_constant<bool, Args::kGated> {};
+
+// Whether an argument block's body tests for the last k of its space
+// (below_top_k): the last cell of every row is then visited on its own.
+template <typename Args, typename = void>
+struct Top : std::false_type {};
+template <typename Args>
+struct Top<Args, std::void_t<decltype(Args::kTop)>> : std::integral_constant<bool, Args::kTop> {};
+
 // Whether an argument block's body looks at the index-0 faces (has_below):
 // its rows then take the face facts at compile time too, and the cell at
 // k = 0 of every row is visited on its own.
@@ -228,17 +244,28 @@ std::vector<Stretch> z_stretches(const Args& a, int k_first, int N2) {
 }
 
 // Runs one stretch with the facts the body uses fixed at compile time.
-template <bool kLayered, bool kFaces, int kC, int kPart, typename Args, typename Body>
+template <bool kLayered, bool kFaces, int kC, int kPart, int kTopBits, typename Args,
+          typename Body>
 void dispatch_stretch(const Args& a, Body& body, int s, int m, int i, int j, const Stretch& st,
-                      bool in_x, bool in_y, const int (&shift)[3]) {
+                      bool in_x, bool in_y, const int (&shift)[3], int gate) {
   using T = std::true_type;
   using F = std::false_type;
   auto go = [&](auto X, auto Y, auto Z, auto BI, auto BJ) {
     constexpr int hx = kLayered ? hint_of(decltype(X)::value) : kAskRule;
     constexpr int hy = kLayered ? hint_of(decltype(Y)::value) : kAskRule;
     constexpr int hz = kLayered ? hint_of(decltype(Z)::value) : kAskRule;
-    constexpr int below = kFaces ? decltype(BI)::value + 2 * decltype(BJ)::value + 4 : 7;
-    run_stretch<hx, hy, hz, below, kC, kPart>(a, body, s, m, i, j, st.k0, st.k1, shift);
+    auto run = [&](auto G) {
+      constexpr int below = (kFaces ? decltype(BI)::value + 2 * decltype(BJ)::value + 4 : 7) |
+                            kTopBits | decltype(G)::value;
+      run_stretch<hx, hy, hz, below, kC, kPart>(a, body, s, m, i, j, st.k0, st.k1, shift);
+    };
+    if constexpr (Gated<Args>::value)
+      with_flags([&](auto G0, auto G1) {
+        run(std::integral_constant<int, 128 + 32 * decltype(G0)::value +
+                                            64 * decltype(G1)::value>{});
+      }, (gate & 1) != 0, (gate & 2) != 0);
+    else
+      run(std::integral_constant<int, 0>{});
   };
   if constexpr (kLayered && kFaces)
     with_flags(go, in_x, in_y, st.in, i > 0, j > 0);
@@ -291,8 +318,13 @@ void run_rows(const Space& sp, const Args& a, Body body) {
   const int64_t per_row = (by_j ? 1 : int64_t(sp.N1)) * sp.N2 * sp.NC;
   const int64_t grain = std::max<int64_t>(1, kMinWorkPerThread / std::max<int64_t>(per_row, 1));
 
-  std::vector<Stretch> z;
-  if constexpr (kC > 0) z = z_stretches<kLayered>(a, kFaces ? 1 : 0, sp.N2);
+  constexpr bool kTop = Top<Args>::value;
+  std::vector<Stretch> z, z_top;
+  if constexpr (kC > 0) {
+    const int first = kFaces ? 1 : 0;
+    z = z_stretches<kLayered>(a, first, kTop ? sp.N2 - 1 : sp.N2);
+    if (kTop) z_top = z_stretches<kLayered>(a, std::max(first, sp.N2 - 1), sp.N2);
+  }
 
   at::parallel_for(0, rows, grain, [&](int64_t r0, int64_t r1) {
     FlushSubnormals ftz;
@@ -321,13 +353,20 @@ void run_rows(const Space& sp, const Args& a, Body body) {
             Ly = a.layer(1, j);
           }
           int shift[3] = {Lx.in ? Lx.L - i : 0, Ly.in ? Ly.L - j : 0, 0};
+          int gate = 0;
+          if constexpr (Gated<Args>::value) gate = a.gate(i);
           if constexpr (kFaces)
             if (sp.N2 > 0)
               dispatch_k0<kLayered, kC, kPart>(a, body, s, m, i, j, Lx.in, Ly.in, shift);
           for (const Stretch& st : z) {
             shift[2] = st.shift;
-            dispatch_stretch<kLayered, kFaces, kC, kPart>(a, body, s, m, i, j, st, Lx.in,
-                                                          Ly.in, shift);
+            dispatch_stretch<kLayered, kFaces, kC, kPart, kTop ? 8 + 16 : 0>(
+                a, body, s, m, i, j, st, Lx.in, Ly.in, shift, gate);
+          }
+          for (const Stretch& st : z_top) {
+            shift[2] = st.shift;
+            dispatch_stretch<kLayered, kFaces, kC, kPart, 8>(a, body, s, m, i, j, st, Lx.in,
+                                                             Ly.in, shift, gate);
           }
         }
       };

@@ -24,6 +24,16 @@ struct PeriodicArgs {
   template <int kC2, int = 0>
   using WithChannels = PeriodicArgs<F, kC2>;
   static constexpr int kPacked = kC;
+  static constexpr bool kTop = true;  // the body tests below_top_k
+  static constexpr bool kGated = true;
+  int axis;  // of the pass these arguments are for: 0 (x) or 1 (y)
+  // The row gate: bit 0, the pass runs (the periodic axis has an interior
+  // plane to copy from and its flag is set); bit 1, face position u = i
+  // holds a sample of `first`.
+  VX_HD int gate(int u) const {
+    const int N = axis == 0 ? Nx : Ny, Nu = axis == 0 ? Ny : Nx;
+    return (N >= 1 && periodic(axis) != 0 ? 1 : 0) | (u < Nu ? 2 : 0);
+  }
   VX_ACCESSORS(first, second, phase, periodic)
 };
 
@@ -85,13 +95,14 @@ VX_HD void periodic_cell(const Pos& q, const PeriodicArgs<F, kC>& a) {
   const int N = kAxis == 0 ? a.Nx : a.Ny;   // extent of the periodic axis
   const int u = q.i, k = q.k, s = q.s, m = q.m, c = q.c;
   // An empty periodic axis has no interior plane to copy from.
-  if (N < 1) return;
-  if (a.periodic(kAxis) == 0) return;
+  const int gate = gate_of(q, (N >= 1 && a.periodic(kAxis) != 0 ? 1 : 0) | (u < Nu ? 2 : 0));
+  if (!(gate & 1)) return;
 
-  cfloat P = phase_entry(a.phase, s, c, a.NCh);
-  if (!a.positive_phase) P = conj(P);
-  if (u < Nu) apply_ghosts<F, kAxis>(a.first, s, m, u, k, c, a.NCh, N, P);
-  if (k < a.Nz) apply_ghosts<F, kAxis>(a.second, s, m, u, k, c, a.NCh, N, P);
+  const cfloat P0 = phase_entry(a.phase, s, c, a.NCh);
+  const cfloat P = a.positive_phase ? P0 : conj(P0);
+  if (gate & 2) apply_ghosts<F, kAxis>(a.first, s, m, u, k, c, a.NCh, N, P);
+  // The space's last k is Nz, which Ez does not have.
+  if (below_top_k(q, a.Nz)) apply_ghosts<F, kAxis>(a.second, s, m, u, k, c, a.NCh, N, P);
 }
 
 }  // namespace vx

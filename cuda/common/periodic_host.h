@@ -54,7 +54,9 @@ void update_e_periodic_host(const char* fn, bool real_halves, Tn Ex, Tn Ey, Tn E
   ax.Ny = static_cast<int>(e.Ny);
   ax.Nz = static_cast<int>(e.Nz);
   ax.positive_phase = positive_phase;
+  ax.axis = 0;
   PeriodicArgs<F> ay = ax;
+  ay.axis = 1;
   ay.first = call.field_acc<F, 6>(Ex);
   ay.second = call.field_acc<F, 6>(Ez);
   ay.phase = call.field_acc<F, 2>(phase_y);

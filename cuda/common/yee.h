@@ -30,7 +30,9 @@ enum LayerHint { kAskRule, kNoLayer, kInLayer };
 
 // A cell visited by the CPU's packed row loops, with what the loop fixes at
 // compile time: the layer membership of each axis, whether i, j and k are
-// at least 1 (bits 0, 1 and 2 of kBelow), and, for bodies whose components
+// at least 1 (bits 0, 1 and 2 of kBelow), whether k lies below the row's
+// last index (bit 4, known only where bit 3 is set), the row gate (bits 5
+// and 6, known only where bit 7 is set), and, for bodies whose components
 // are independent, which component this pass over the row updates (-1: all).
 template <int kX, int kY, int kZ, int kBelow, int kPart = -1>
 struct RowCell : Cell {
@@ -45,6 +47,10 @@ struct PositionFacts {
   template <int kAxis>
   static constexpr bool kHasBelow = false;
   static constexpr int kPart = -1;
+  static constexpr bool kKnowsTop = false;
+  static constexpr bool kBelowTop = false;
+  static constexpr bool kKnowsGate = false;
+  static constexpr int kGate = 0;
 };
 template <int kX, int kY, int kZ, int kBelow, int kPart_>
 struct PositionFacts<RowCell<kX, kY, kZ, kBelow, kPart_>> {
@@ -54,7 +60,29 @@ struct PositionFacts<RowCell<kX, kY, kZ, kBelow, kPart_>> {
   template <int kAxis>
   static constexpr bool kHasBelow = (kBelow >> kAxis) & 1;
   static constexpr int kPart = kPart_;
+  static constexpr bool kKnowsTop = (kBelow >> 3) & 1;
+  static constexpr bool kBelowTop = (kBelow >> 4) & 1;
+  static constexpr bool kKnowsGate = (kBelow >> 7) & 1;
+  static constexpr int kGate = (kBelow >> 5) & 3;
 };
+
+// Whether k < top, top being the last k index of the kernel's space (the
+// CPU's row loops then know it for bodies that declare kTop).
+template <typename P>
+VX_HD bool below_top_k(const P& q, int top) {
+  using Facts = PositionFacts<P>;
+  if (Facts::kKnowsTop) return Facts::kBelowTop;
+  return q.k < top;
+}
+
+// The row gate of a body that declares kGated (its args' gate(i)): what
+// the CPU's row loops fixed for the row, else `value`, the body's own.
+template <typename P>
+VX_HD int gate_of(const P&, int value) {
+  using Facts = PositionFacts<P>;
+  if (Facts::kKnowsGate) return Facts::kGate;
+  return value;
+}
 
 // Whether this visit of the cell updates component kComp (0, 1, 2 for x, y,
 // z): always, except in the CPU's one-component passes (Args::kParts = 3),
