@@ -105,9 +105,9 @@ void Update_E_Dispersion(Tn Ex, Tn Ey, Tn Ez, Tn Ex_prev, Tn Ey_prev, Tn Ez_prev
   vx::kernel::Update_E_Dispersion_GPU(g, a);
 
   // Same device and stream as the kernel: ordered after it, no host wait.
-  Ex_prev.copy_(Ex);
-  Ey_prev.copy_(Ey);
-  Ez_prev.copy_(Ez);
+  vx::copy_field(Ex_prev, Ex);
+  vx::copy_field(Ey_prev, Ey);
+  vx::copy_field(Ez_prev, Ez);
 }
 
 }  // namespace voxstep

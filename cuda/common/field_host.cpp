@@ -2,6 +2,7 @@
 #include "field_host.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace vx {
 
@@ -42,6 +43,24 @@ void check_n_layer(const char* fn, const at::Tensor& n_layer) {
 Grid field_grid(const char* fn, const FieldExtents& e, int device) {
   check_field_grid(fn, e.NS, e.NM, e.NC, e.Nx, e.Ny, e.Nz);
   return make_grid(fn, e.NS, e.NM, e.Nx, e.Ny, e.Nz, e.NC, device);
+}
+
+}  // namespace vx
+
+namespace vx {
+
+void copy_field(const at::Tensor& dst, const at::Tensor& src) {
+  constexpr int64_t kBlockLimit = 256 * 1024;  // bytes; larger copies use torch's threads
+  const int64_t bytes = src.numel() * static_cast<int64_t>(src.element_size());
+  if (dst.device().is_cpu() && src.device().is_cpu() && dst.dtype() == src.dtype() &&
+      dst.sizes() == src.sizes() && dst.strides() == src.strides() && bytes <= kBlockLimit &&
+      !dst.is_neg() && !src.is_neg() && !dst.is_conj() && !src.is_conj() &&
+      dst.is_non_overlapping_and_dense() && src.is_non_overlapping_and_dense()) {
+    // Dense and non-overlapping: the elements fill [data, data + bytes).
+    if (bytes > 0) std::memmove(dst.data_ptr(), src.data_ptr(), static_cast<size_t>(bytes));
+    return;
+  }
+  dst.copy_(src);
 }
 
 }  // namespace vx

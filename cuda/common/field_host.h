@@ -48,6 +48,12 @@ void check_n_layer(const char* fn, const at::Tensor& n_layer);
 // The launch over every cell and batch row, after the grid limits.
 Grid field_grid(const char* fn, const FieldExtents& e, int device);
 
+// dst <- src for two tensors of one shape and dtype, after the kernels on
+// their device. Small dense CPU tensors with the same strides are copied as
+// one block (the cost of torch's copy_ on a few kilobytes is mostly its
+// dispatch); everything else goes through copy_.
+void copy_field(const at::Tensor& dst, const at::Tensor& src);
+
 // The integer extents every 6-D field kernel takes.
 template <typename Args>
 void set_field_extents(Args& a, const FieldExtents& e) {
