@@ -18,6 +18,7 @@
 #pragma once
 
 #include <ATen/Parallel.h>
+#include <c10/util/SmallVector.h>
 
 #include <algorithm>
 #include <cstring>
@@ -228,17 +229,22 @@ struct Faces<Args, std::void_t<decltype(Args::kFaces)>>
 
 // The stretches of k = k_first ... N2 - 1: by the kernel's own layer rule,
 // or one stretch when the body has no layer terms.
+using Stretches = c10::SmallVector<Stretch, 8>;  // a row holds at most a few
+
 template <bool kLayered, typename Args>
-std::vector<Stretch> z_stretches(const Args& a, int k_first, int N2) {
-  std::vector<Stretch> out;
-  for (int k = k_first; k < N2; ++k) {
-    LayerIndex L{-1, false};
-    if constexpr (kLayered) L = a.layer(2, k);
-    const int shift = L.in ? L.L - k : 0;
-    if (!out.empty() && out.back().in == L.in && out.back().shift == shift)
-      out.back().k1 = k + 1;
-    else
-      out.push_back({k, k + 1, L.in, shift});
+Stretches z_stretches(const Args& a, int k_first, int N2) {
+  Stretches out;
+  if constexpr (!kLayered) {
+    if (k_first < N2) out.push_back({k_first, N2, false, 0});
+  } else {
+    for (int k = k_first; k < N2; ++k) {
+      const LayerIndex L = a.layer(2, k);
+      const int shift = L.in ? L.L - k : 0;
+      if (!out.empty() && out.back().in == L.in && out.back().shift == shift)
+        out.back().k1 = k + 1;
+      else
+        out.push_back({k, k + 1, L.in, shift});
+    }
   }
   return out;
 }
@@ -319,7 +325,7 @@ void run_rows(const Space& sp, const Args& a, Body body) {
   const int64_t grain = std::max<int64_t>(1, kMinWorkPerThread / std::max<int64_t>(per_row, 1));
 
   constexpr bool kTop = Top<Args>::value;
-  std::vector<Stretch> z, z_top;
+  Stretches z, z_top;
   if constexpr (kC > 0) {
     const int first = kFaces ? 1 : 0;
     z = z_stretches<kLayered>(a, first, kTop ? sp.N2 - 1 : sp.N2);
