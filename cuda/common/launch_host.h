@@ -369,11 +369,12 @@ void run_rows(const Space& sp, const Args& a, Body body) {
             dispatch_stretch<kLayered, kFaces, kC, kPart, kTop ? 8 + 16 : 0>(
                 a, body, s, m, i, j, st, Lx.in, Ly.in, shift, gate);
           }
-          for (const Stretch& st : z_top) {
-            shift[2] = st.shift;
-            dispatch_stretch<kLayered, kFaces, kC, kPart, 8>(a, body, s, m, i, j, st, Lx.in,
-                                                             Ly.in, shift, gate);
-          }
+          if constexpr (kTop)
+            for (const Stretch& st : z_top) {
+              shift[2] = st.shift;
+              dispatch_stretch<kLayered, kFaces, kC, kPart, 8>(a, body, s, m, i, j, st, Lx.in,
+                                                               Ly.in, shift, gate);
+            }
         }
       };
       if constexpr (Parts<Args>::value == 3) {

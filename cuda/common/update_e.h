@@ -80,24 +80,24 @@ template <typename F, int KN, typename P, typename Args>
 VX_HD void update_e_cell(const P& q, const Args& a) {
   const int s = q.s, m = q.m, i = q.i, j = q.j, k = q.k, c = q.c;
 
-  const F hx = a.Hx(s, m, i, j, k, c);
-  const F hy = a.Hy(s, m, i, j, k, c);
-  const F hz = a.Hz(s, m, i, j, k, c);
+  const F hx = ld(a.Hx(s, m, i, j, k, c));
+  const F hy = ld(a.Hy(s, m, i, j, k, c));
+  const F hz = ld(a.Hz(s, m, i, j, k, c));
   // Backward differences; index 0 of an axis has none (every use of one
   // below is guarded by a nonzero index along its axis).
   const F zero{};
   const bool bx = has_below<0>(q), by = has_below<1>(q), bz = has_below<2>(q);
-  const F dxHy = bx ? hy - a.Hy(s, m, i - 1, j, k, c) : zero;
-  const F dxHz = bx ? hz - a.Hz(s, m, i - 1, j, k, c) : zero;
-  const F dyHx = by ? hx - a.Hx(s, m, i, j - 1, k, c) : zero;
-  const F dyHz = by ? hz - a.Hz(s, m, i, j - 1, k, c) : zero;
-  const F dzHx = bz ? hx - a.Hx(s, m, i, j, k - 1, c) : zero;
-  const F dzHy = bz ? hy - a.Hy(s, m, i, j, k - 1, c) : zero;
+  const F dxHy = bx ? hy - ld(a.Hy(s, m, i - 1, j, k, c)) : zero;
+  const F dxHz = bx ? hz - ld(a.Hz(s, m, i - 1, j, k, c)) : zero;
+  const F dyHx = by ? hx - ld(a.Hx(s, m, i, j - 1, k, c)) : zero;
+  const F dyHz = by ? hz - ld(a.Hz(s, m, i, j - 1, k, c)) : zero;
+  const F dzHx = bz ? hx - ld(a.Hx(s, m, i, j, k - 1, c)) : zero;
+  const F dzHy = bz ? hy - ld(a.Hy(s, m, i, j, k - 1, c)) : zero;
   const float cx = a.cs.Cx(i), cy = a.cs.Cy(j), cz = a.cs.Cz(k);
 
-  F ex = a.Ex(s, m, i, j, k, c);
-  F ey = a.Ey(s, m, i, j, k, c);
-  F ez = a.Ez(s, m, i, j, k, c);
+  F ex = ld(a.Ex(s, m, i, j, k, c));
+  F ey = ld(a.Ey(s, m, i, j, k, c));
+  F ez = ld(a.Ez(s, m, i, j, k, c));
   bool wx = false, wy = false, wz = false;
 
   if (curl_writes_x(q)) {
@@ -122,40 +122,46 @@ VX_HD void update_e_cell(const P& q, const Args& a) {
   const LayerIndex Lx = layer_of<0>(q, a, i);
   if (Lx.in) {
     const float b = a.cs.bx(Lx.L), g = a.cs.gx(Lx.L);
-    F& p0 = a.cs.psi_x(s, m, Lx.L, j, k, 0, c);
-    p0 = b * p0 - g * dxHz;
+    F& r0 = a.cs.psi_x(s, m, Lx.L, j, k, 0, c);
+    const F p0 = b * ld(r0) - g * dxHz;
+    st(r0, p0);
     ey = ey + p0;
-    F& p1 = a.cs.psi_x(s, m, Lx.L, j, k, 1, c);
-    p1 = b * p1 + g * dxHy;
+    F& r1 = a.cs.psi_x(s, m, Lx.L, j, k, 1, c);
+    const F p1 = b * ld(r1) + g * dxHy;
+    st(r1, p1);
     ez = ez + p1;
     wy = wz = true;
   }
   const LayerIndex Ly = layer_of<1>(q, a, j);
   if (Ly.in) {
     const float b = a.cs.by(Ly.L), g = a.cs.gy(Ly.L);
-    F& p0 = a.cs.psi_y(s, m, i, Ly.L, k, 0, c);
-    p0 = b * p0 - g * dyHx;
+    F& r0 = a.cs.psi_y(s, m, i, Ly.L, k, 0, c);
+    const F p0 = b * ld(r0) - g * dyHx;
+    st(r0, p0);
     ez = ez + p0;
-    F& p1 = a.cs.psi_y(s, m, i, Ly.L, k, 1, c);
-    p1 = b * p1 + g * dyHz;
+    F& r1 = a.cs.psi_y(s, m, i, Ly.L, k, 1, c);
+    const F p1 = b * ld(r1) + g * dyHz;
+    st(r1, p1);
     ex = ex + p1;
     wz = wx = true;
   }
   const LayerIndex Lz = layer_of<2>(q, a, k);
   if (Lz.in) {
     const float b = a.cs.bz(Lz.L), g = a.cs.gz(Lz.L);
-    F& p0 = a.cs.psi_z(s, m, i, j, Lz.L, 0, c);
-    p0 = b * p0 - g * dzHy;
+    F& r0 = a.cs.psi_z(s, m, i, j, Lz.L, 0, c);
+    const F p0 = b * ld(r0) - g * dzHy;
+    st(r0, p0);
     ex = ex + p0;
-    F& p1 = a.cs.psi_z(s, m, i, j, Lz.L, 1, c);
-    p1 = b * p1 + g * dzHx;
+    F& r1 = a.cs.psi_z(s, m, i, j, Lz.L, 1, c);
+    const F p1 = b * ld(r1) + g * dzHx;
+    st(r1, p1);
     ey = ey + p1;
     wx = wy = true;
   }
 
-  if (wx) a.Ex(s, m, i, j, k, c) = ex;
-  if (wy) a.Ey(s, m, i, j, k, c) = ey;
-  if (wz) a.Ez(s, m, i, j, k, c) = ez;
+  if (wx) st(a.Ex(s, m, i, j, k, c), ex);
+  if (wy) st(a.Ey(s, m, i, j, k, c), ey);
+  if (wz) st(a.Ez(s, m, i, j, k, c), ez);
 }
 
 }  // namespace vx

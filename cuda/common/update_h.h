@@ -30,16 +30,16 @@ template <typename F, bool kGroupByAxis, typename P, typename Args>
 VX_HD void update_h_cell(const P& q, const Args& a) {
   const int s = q.s, m = q.m, i = q.i, j = q.j, k = q.k, c = q.c;
 
-  const F ex = a.Ex(s, m, i, j, k, c), ey = a.Ey(s, m, i, j, k, c), ez = a.Ez(s, m, i, j, k, c);
-  const F dyEx = a.Ex(s, m, i, j + 1, k, c) - ex;
-  const F dzEx = a.Ex(s, m, i, j, k + 1, c) - ex;
-  const F dxEy = a.Ey(s, m, i + 1, j, k, c) - ey;
-  const F dzEy = a.Ey(s, m, i, j, k + 1, c) - ey;
-  const F dxEz = a.Ez(s, m, i + 1, j, k, c) - ez;
-  const F dyEz = a.Ez(s, m, i, j + 1, k, c) - ez;
+  const F ex = ld(a.Ex(s, m, i, j, k, c)), ey = ld(a.Ey(s, m, i, j, k, c)), ez = ld(a.Ez(s, m, i, j, k, c));
+  const F dyEx = ld(a.Ex(s, m, i, j + 1, k, c)) - ex;
+  const F dzEx = ld(a.Ex(s, m, i, j, k + 1, c)) - ex;
+  const F dxEy = ld(a.Ey(s, m, i + 1, j, k, c)) - ey;
+  const F dzEy = ld(a.Ey(s, m, i, j, k + 1, c)) - ey;
+  const F dxEz = ld(a.Ez(s, m, i + 1, j, k, c)) - ez;
+  const F dyEz = ld(a.Ez(s, m, i, j + 1, k, c)) - ez;
   const float cx = a.cs.Cx(i), cy = a.cs.Cy(j), cz = a.cs.Cz(k);
 
-  F hx = a.Hx(s, m, i, j, k, c), hy = a.Hy(s, m, i, j, k, c), hz = a.Hz(s, m, i, j, k, c);
+  F hx = ld(a.Hx(s, m, i, j, k, c)), hy = ld(a.Hy(s, m, i, j, k, c)), hz = ld(a.Hz(s, m, i, j, k, c));
 
   if (kGroupByAxis) {
     hy = hy + cx * dxEz;
@@ -59,37 +59,43 @@ VX_HD void update_h_cell(const P& q, const Args& a) {
   const LayerIndex Lx = layer_of<0>(q, a, i);
   if (Lx.in) {
     const float b = a.cs.bx(Lx.L), g = a.cs.gx(Lx.L);
-    F& p0 = a.cs.psi_x(s, m, Lx.L, j, k, 0, c);
-    p0 = b * p0 + g * dxEz;
+    F& r0 = a.cs.psi_x(s, m, Lx.L, j, k, 0, c);
+    const F p0 = b * ld(r0) + g * dxEz;
+    st(r0, p0);
     hy = hy + p0;
-    F& p1 = a.cs.psi_x(s, m, Lx.L, j, k, 1, c);
-    p1 = b * p1 - g * dxEy;
+    F& r1 = a.cs.psi_x(s, m, Lx.L, j, k, 1, c);
+    const F p1 = b * ld(r1) - g * dxEy;
+    st(r1, p1);
     hz = hz + p1;
   }
   const LayerIndex Ly = layer_of<1>(q, a, j);
   if (Ly.in) {
     const float b = a.cs.by(Ly.L), g = a.cs.gy(Ly.L);
-    F& p0 = a.cs.psi_y(s, m, i, Ly.L, k, 0, c);
-    p0 = b * p0 + g * dyEx;
+    F& r0 = a.cs.psi_y(s, m, i, Ly.L, k, 0, c);
+    const F p0 = b * ld(r0) + g * dyEx;
+    st(r0, p0);
     hz = hz + p0;
-    F& p1 = a.cs.psi_y(s, m, i, Ly.L, k, 1, c);
-    p1 = b * p1 - g * dyEz;
+    F& r1 = a.cs.psi_y(s, m, i, Ly.L, k, 1, c);
+    const F p1 = b * ld(r1) - g * dyEz;
+    st(r1, p1);
     hx = hx + p1;
   }
   const LayerIndex Lz = layer_of<2>(q, a, k);
   if (Lz.in) {
     const float b = a.cs.bz(Lz.L), g = a.cs.gz(Lz.L);
-    F& p0 = a.cs.psi_z(s, m, i, j, Lz.L, 0, c);
-    p0 = b * p0 + g * dzEy;
+    F& r0 = a.cs.psi_z(s, m, i, j, Lz.L, 0, c);
+    const F p0 = b * ld(r0) + g * dzEy;
+    st(r0, p0);
     hx = hx + p0;
-    F& p1 = a.cs.psi_z(s, m, i, j, Lz.L, 1, c);
-    p1 = b * p1 - g * dzEx;
+    F& r1 = a.cs.psi_z(s, m, i, j, Lz.L, 1, c);
+    const F p1 = b * ld(r1) - g * dzEx;
+    st(r1, p1);
     hy = hy + p1;
   }
 
-  a.Hx(s, m, i, j, k, c) = hx;
-  a.Hy(s, m, i, j, k, c) = hy;
-  a.Hz(s, m, i, j, k, c) = hz;
+  st(a.Hx(s, m, i, j, k, c), hx);
+  st(a.Hy(s, m, i, j, k, c), hy);
+  st(a.Hz(s, m, i, j, k, c), hz);
 }
 
 }  // namespace vx
