@@ -58,7 +58,9 @@ struct FlushSubnormals {
 
 // Elements a thread takes at least before the loops go parallel, so small
 // calls stay on the calling thread.
+// The plain per-cell path costs several times more per element.
 constexpr int64_t kMinWorkPerThread = 16384;
+constexpr int64_t kMinPlainWorkPerThread = 2048;
 
 // ---------------------------------------------------------------------------
 // The packed layout of an argument block.
@@ -322,7 +324,8 @@ void run_rows(const Space& sp, const Args& a, Body body) {
   const bool by_j = outer < 4 * int64_t(at::get_num_threads()) && sp.N1 > 1;
   const int64_t rows = by_j ? outer * sp.N1 : outer;
   const int64_t per_row = (by_j ? 1 : int64_t(sp.N1)) * sp.N2 * sp.NC;
-  const int64_t grain = std::max<int64_t>(1, kMinWorkPerThread / std::max<int64_t>(per_row, 1));
+  const int64_t min_work = kC > 0 ? kMinWorkPerThread : kMinPlainWorkPerThread;
+  const int64_t grain = std::max<int64_t>(1, min_work / std::max<int64_t>(per_row, 1));
 
   constexpr bool kTop = Top<Args>::value;
   Stretches z, z_top;

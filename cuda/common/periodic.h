@@ -46,7 +46,7 @@ VX_HD cfloat load_channel(const Acc<float, 6, S>& f, int s, int m, int i, int j,
 template <typename S>
 VX_HD cfloat load_channel(const Acc<cfloat, 6, S>& f, int s, int m, int i, int j, int k, int c,
                           int) {
-  return f(s, m, i, j, k, c);
+  return ld(f(s, m, i, j, k, c));
 }
 template <typename S>
 VX_HD void store_channel(const Acc<float, 6, S>& f, int s, int m, int i, int j, int k, int c,
@@ -57,7 +57,7 @@ VX_HD void store_channel(const Acc<float, 6, S>& f, int s, int m, int i, int j, 
 template <typename S>
 VX_HD void store_channel(const Acc<cfloat, 6, S>& f, int s, int m, int i, int j, int k, int c,
                          int, cfloat z) {
-  f(s, m, i, j, k, c) = z;
+  st(f(s, m, i, j, k, c), z);
 }
 
 // Phase factor of excitation s and channel c: cos in column c and sin in
@@ -65,7 +65,7 @@ VX_HD void store_channel(const Acc<cfloat, 6, S>& f, int s, int m, int i, int j,
 VX_HD cfloat phase_entry(const Acc<float, 2>& t, int s, int c, int H) {
   return {t(s, c), t(s, c + H)};
 }
-VX_HD cfloat phase_entry(const Acc<cfloat, 2>& t, int s, int c, int) { return t(s, c); }
+VX_HD cfloat phase_entry(const Acc<cfloat, 2>& t, int s, int c, int) { return ld(t(s, c)); }
 
 // Ghost rule along the pass's axis at face position (u, k), u being j for
 // the x pass and i for the y pass: plane 0 <- P * plane N - 1, then
