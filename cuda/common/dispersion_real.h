@@ -24,7 +24,8 @@ struct DispersionRealArgs {
   using WithChannels = DispersionRealArgs<kC2>;
   static constexpr bool kFaces = true;  // the body tests has_below
   static constexpr int kPacked = kC;
-  static constexpr int kParts = 3;  // the components are independent
+  static constexpr int kParts = 3;         // the components are independent
+  static constexpr bool kWholeCells = true;  // per-cell terms read once per cell
   VX_ACCESSORS(Ex, Ey, Ez, Ex_prev, Ey_prev, Ez_prev, weight_x, weight_y, weight_z, id_map_x,
                id_map_y, id_map_z, prev_id_map_x, prev_id_map_y, prev_id_map_z, den1_x, den1_y,
                den1_z, den2_x, den2_y, den2_z, alpha, beta, aux1_x, aux1_y, aux1_z, aux2_x,
@@ -57,45 +58,70 @@ VX_HD float re_one_plus(cfloat alpha, cfloat psi) {
   return (1.0f + alpha.re) * psi.re - alpha.im * psi.im;
 }
 
+// What a sample's update takes from its cell, the same for every channel.
+struct DispersionCellTerms {
+  cfloat ap, aq;    // alpha of the owning and displaced material
+  cfloat wbp, wbq;  // their beta, weighted by the cell's share
+  float den;
+};
+
 template <int kC>
-VX_HD void disperse_sample(const DispersionComponent<kC>& d, const Acc<cfloat, 1>& alpha,
-                           const Acc<cfloat, 1>& beta, int s, int m, int i, int j, int k, int c) {
-  float& e = d.E(s, m, i, j, k, c);
+VX_HD DispersionCellTerms dispersion_cell_terms(const DispersionComponent<kC>& d,
+                                                const Acc<cfloat, 1>& alpha,
+                                                const Acc<cfloat, 1>& beta, int m, int i, int j,
+                                                int k) {
   const int p = d.id_map(m, i, j, k);
   const int q = d.prev_id_map(m, i, j, k);
-  const cfloat ap = table_entry(alpha, p);
-  const cfloat aq = table_entry(alpha, q);
+  const float w = d.weight(m, i, j, k);
+  return {table_entry(alpha, p), table_entry(alpha, q), w * table_entry(beta, p),
+          (1.0f - w) * table_entry(beta, q), d.den1(m, i, j, k) + d.den2(m, i, j, k)};
+}
+
+template <int kC>
+VX_HD void disperse_channel(const DispersionComponent<kC>& d, const DispersionCellTerms& t, int s,
+                            int m, int i, int j, int k, int c) {
+  float& e = d.E(s, m, i, j, k, c);
   cfloat& psi1 = d.aux1(s, m, i, j, k, c);
   cfloat& psi2 = d.aux2(s, m, i, j, k, c);
-  const cfloat old1 = psi1, old2 = psi2;
+  const cfloat old1 = ld(psi1), old2 = ld(psi2);
 
-  const float num = (e - re_one_plus(ap, old1)) - re_one_plus(aq, old2);
-  const float den = d.den1(m, i, j, k) + d.den2(m, i, j, k);
-  const float en = num / den;
+  const float num = (e - re_one_plus(t.ap, old1)) - re_one_plus(t.aq, old2);
+  const float en = num / t.den;
   e = en;
   // The previous-value tensor still holds E(n): the copies run after the kernel.
   const float dE = en - d.P(s, m, i, j, k, c);
+  st(psi1, cmul(t.ap, old1) + t.wbp * dE);
+  st(psi2, cmul(t.aq, old2) + t.wbq * dE);
+}
 
-  const float w = d.weight(m, i, j, k);
-  const cfloat wbp = w * table_entry(beta, p);
-  const cfloat wbq = (1.0f - w) * table_entry(beta, q);
-  psi1 = cmul(ap, old1) + wbp * dE;
-  psi2 = cmul(aq, old2) + wbq * dE;
+// Channel c of the sample, or, where the CPU's row loops visit whole cells,
+// all its channels with the cell's terms read once.
+template <int kC, typename P>
+VX_HD void disperse_sample(const P& pos, const DispersionComponent<kC>& d,
+                           const Acc<cfloat, 1>& alpha, const Acc<cfloat, 1>& beta, int s, int m,
+                           int i, int j, int k, int c) {
+  const DispersionCellTerms t = dispersion_cell_terms(d, alpha, beta, m, i, j, k);
+  constexpr int kWhole = PositionFacts<P>::kChannels;
+  if constexpr (kWhole > 0) {
+    for (int cc = 0; cc < kWhole; ++cc) disperse_channel(d, t, s, m, i, j, k, cc);
+  } else {
+    disperse_channel(d, t, s, m, i, j, k, c);
+  }
 }
 
 template <typename P, int kC>
 VX_HD void dispersion_real_cell(const P& q, const DispersionRealArgs<kC>& a) {
   const int s = q.s, m = q.m, i = q.i, j = q.j, k = q.k, c = q.c;
   if (curl_writes_x(q) && in_part<0>(q))
-    disperse_sample<kC>({a.Ex, a.Ex_prev, a.weight_x, a.id_map_x, a.prev_id_map_x, a.den1_x,
+    disperse_sample<kC>(q, {a.Ex, a.Ex_prev, a.weight_x, a.id_map_x, a.prev_id_map_x, a.den1_x,
                      a.den2_x, a.aux1_x, a.aux2_x},
                     a.alpha, a.beta, s, m, i, j, k, c);
   if (curl_writes_y(q) && in_part<1>(q))
-    disperse_sample<kC>({a.Ey, a.Ey_prev, a.weight_y, a.id_map_y, a.prev_id_map_y, a.den1_y,
+    disperse_sample<kC>(q, {a.Ey, a.Ey_prev, a.weight_y, a.id_map_y, a.prev_id_map_y, a.den1_y,
                      a.den2_y, a.aux1_y, a.aux2_y},
                     a.alpha, a.beta, s, m, i, j, k, c);
   if (curl_writes_z(q) && in_part<2>(q))
-    disperse_sample<kC>({a.Ez, a.Ez_prev, a.weight_z, a.id_map_z, a.prev_id_map_z, a.den1_z,
+    disperse_sample<kC>(q, {a.Ez, a.Ez_prev, a.weight_z, a.id_map_z, a.prev_id_map_z, a.den1_z,
                      a.den2_z, a.aux1_z, a.aux2_z},
                     a.alpha, a.beta, s, m, i, j, k, c);
 }

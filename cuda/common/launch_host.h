@@ -124,10 +124,20 @@ inline __attribute__((always_inline)) void each_channel(std::integer_sequence<in
 // One stretch k0 <= k < k1 of a row, all its cells alike for the layer rule
 // and the face facts kBelow; shift: the layer index offsets of the row;
 // kPart: the component this pass updates (-1: all).
+// Whether an argument block's body takes all channels of a cell in one visit
+// when the row loops ask it to (PositionFacts::kChannels): per-cell values
+// are then read once for all channels.
+template <typename Args, typename = void>
+struct WholeCells : std::false_type {};
+template <typename Args>
+struct WholeCells<Args, std::void_t<decltype(Args::kWholeCells)>>
+    : std::integral_constant<bool, Args::kWholeCells> {};
+
 template <int kX, int kY, int kZ, int kBelow, int kC, int kPart, typename Args, typename Body>
 void run_stretch(const Args& __restrict__ a, Body& body, int s, int m, int i, int j, int k0, int k1,
                  const int (&shift)[3]) {
-  RowCell<kX, kY, kZ, kBelow, kPart> q;
+  constexpr bool kWhole = WholeCells<Args>::value;
+  RowCell<kX, kY, kZ, kBelow, kPart, kWhole ? kC : 0> q;
   q.s = s;
   q.m = m;
   q.i = i;
@@ -138,6 +148,11 @@ void run_stretch(const Args& __restrict__ a, Body& body, int s, int m, int i, in
   VX_IVDEP
   for (int k = k0; k < k1; ++k) {
     q.k = k;
+    if constexpr (kWhole) {
+      q.c = 0;
+      body(q, a);
+      continue;
+    }
     // The channels written out, not looped over: the vectoriser then sees
     // one loop over k with kC interleaved accesses per tensor.
     each_channel(std::make_integer_sequence<int, kC>{}, [&](int c) __attribute__((always_inline)) {

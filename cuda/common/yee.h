@@ -32,9 +32,11 @@ enum LayerHint { kAskRule, kNoLayer, kInLayer };
 // compile time: the layer membership of each axis, whether i, j and k are
 // at least 1 (bits 0, 1 and 2 of kBelow), whether k lies below the row's
 // last index (bit 4, known only where bit 3 is set), the row gate (bits 5
-// and 6, known only where bit 7 is set), and, for bodies whose components
-// are independent, which component this pass over the row updates (-1: all).
-template <int kX, int kY, int kZ, int kBelow, int kPart = -1>
+// and 6, known only where bit 7 is set), for bodies whose components are
+// independent, which component this pass over the row updates (-1: all),
+// and for bodies that ask for whole cells (kWholeCells), how many channels
+// one visit covers (0: channel q.c only).
+template <int kX, int kY, int kZ, int kBelow, int kPart = -1, int kChannels = 0>
 struct RowCell : Cell {
   int shift[3];
 };
@@ -51,9 +53,10 @@ struct PositionFacts {
   static constexpr bool kBelowTop = false;
   static constexpr bool kKnowsGate = false;
   static constexpr int kGate = 0;
+  static constexpr int kChannels = 0;
 };
-template <int kX, int kY, int kZ, int kBelow, int kPart_>
-struct PositionFacts<RowCell<kX, kY, kZ, kBelow, kPart_>> {
+template <int kX, int kY, int kZ, int kBelow, int kPart_, int kChannels_>
+struct PositionFacts<RowCell<kX, kY, kZ, kBelow, kPart_, kChannels_>> {
   template <int kAxis>
   static constexpr int kHint = kAxis == 0 ? kX : kAxis == 1 ? kY : kZ;
   static constexpr bool kKnowsBelow = true;
@@ -64,6 +67,7 @@ struct PositionFacts<RowCell<kX, kY, kZ, kBelow, kPart_>> {
   static constexpr bool kBelowTop = (kBelow >> 4) & 1;
   static constexpr bool kKnowsGate = (kBelow >> 7) & 1;
   static constexpr int kGate = (kBelow >> 5) & 3;
+  static constexpr int kChannels = kChannels_;
 };
 
 // Whether k < top, top being the last k index of the kernel's space (the
