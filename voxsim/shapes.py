@@ -83,6 +83,10 @@ def _positive(value, name: str) -> float:
     return v
 
 
+def _positive_vec(value, n: int, name: str) -> Tuple[float, ...]:
+    return tuple(_positive(v, f"{name}[{i}]") for i, v in enumerate(_vec(value, n, name)))
+
+
 def _medium(m, name: str = "medium") -> Medium:
     require(isinstance(m, Medium), name, f"must be a Medium, got {type(m).__name__}")
     return m
@@ -109,10 +113,7 @@ class Box(Shape):
 
     def __post_init__(self):
         object.__setattr__(self, "center", _vec(self.center, 3, "box.center"))
-        size = _vec(self.size, 3, "box.size")
-        for i, s in enumerate(size):
-            require(s > 0, f"box.size[{i}]", f"must be positive, got {s}")
-        object.__setattr__(self, "size", size)
+        object.__setattr__(self, "size", _positive_vec(self.size, 3, "box.size"))
         _medium(self.medium, "box.medium")
 
     def _cell_geometry(self, frame):
@@ -220,10 +221,7 @@ class VoxelFill(Shape):
                 "voxels.fill", "values must be finite fill fractions in [0, 1]")
         object.__setattr__(self, "fill", f.contiguous())
         object.__setattr__(self, "origin", _vec(self.origin, 3, "voxels.origin"))
-        size = _vec(self.size, 3, "voxels.size")
-        for i, s in enumerate(size):
-            require(s > 0, f"voxels.size[{i}]", f"must be positive, got {s}")
-        object.__setattr__(self, "size", size)
+        object.__setattr__(self, "size", _positive_vec(self.size, 3, "voxels.size"))
         _medium(self.medium, "voxels.medium")
 
     # VoxelFill is rendered directly, not through a distance function.
@@ -276,10 +274,7 @@ class Rectangle(Shape2D):
 
     def __post_init__(self):
         object.__setattr__(self, "center", _vec(self.center, 2, "rectangle.center"))
-        size = _vec(self.size, 2, "rectangle.size")
-        for i, v in enumerate(size):
-            require(v > 0, f"rectangle.size[{i}]", f"must be positive, got {v}")
-        object.__setattr__(self, "size", size)
+        object.__setattr__(self, "size", _positive_vec(self.size, 2, "rectangle.size"))
         object.__setattr__(self, "angle_deg", finite_number(self.angle_deg, "rectangle.angle_deg"))
         _medium(self.medium, "rectangle.medium")
 
