@@ -141,7 +141,7 @@ def test_empty_periodic_axis_reads_nothing(device):
 
 @pytest.mark.parametrize("flags", FLAGS[:3], ids=["x", "y", "xy"])
 @pytest.mark.parametrize("positive", [True, False])
-@pytest.mark.parametrize("NC", [1, 3])
+@pytest.mark.parametrize("NC", [1, 2, 3])
 def test_complex_matches_reference(device, flags, positive, NC):
     sizes = SIZES[:5] + (NC,)
     E, tables = make_complex(sizes, seed=NC + 20)

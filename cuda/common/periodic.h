@@ -99,7 +99,7 @@ VX_HD void periodic_cell(const Pos& q, const PeriodicArgs<F, kC>& a) {
   if (!(gate & 1)) return;
 
   const cfloat P0 = phase_entry(a.phase, s, c, a.NCh);
-  const cfloat P = a.positive_phase ? P0 : conj(P0);
+  const cfloat P = conj_if(!a.positive_phase, P0);
   if (gate & 2) apply_ghosts<F, kAxis>(a.first, s, m, u, k, c, a.NCh, N, P);
   // The space's last k is Nz, which Ez does not have.
   if (below_top_k(q, a.Nz)) apply_ghosts<F, kAxis>(a.second, s, m, u, k, c, a.NCh, N, P);
