@@ -85,10 +85,14 @@ SHAPES = [
     dict(N=(1, 1, 17), NC=2, n=(0, 0, 4)),          # a column: every row on a face
     dict(N=(6, 5, 7), NC=3, n=(1, 2, 3)),           # channels the packed loops don't take
     dict(N=(7, 6, 9), NC=1, n=(3, 3, 3), lim=(4, 5, 2)),  # psi shorter than 2n
+    # rows of several chunks of staged cell terms, the last one partial
+    dict(N=(2, 2, 139), NC=1, n=(1, 0, 9)),
+    dict(N=(2, 1, 139), NC=2, n=(0, 1, 9)),
 ]
 
 
-@pytest.mark.parametrize("shape", SHAPES, ids=["faces", "overlap", "column", "nc3", "short-psi"])
+@pytest.mark.parametrize("shape", SHAPES, ids=["faces", "overlap", "column", "nc3", "short-psi",
+                                               "long-rows-nc1", "long-rows-nc2"])
 @pytest.mark.parametrize("name,module", CASES, ids=[f"{m.__name__}.{n}" for n, m in CASES])
 def test_traversals_agree_bit_for_bit(name, module, shape):
     fn, args = build(name, module, seed=len(name), **shape)

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 #include <type_traits>
+#include <utility>
 
 #if defined(__CUDACC__)
 #define VX_HD __host__ __device__ __forceinline__
@@ -145,6 +146,17 @@ VX_HD float quiet_nan() {
 #else
   return std::numeric_limits<float>::quiet_NaN();
 #endif
+}
+
+// f(0), f(1), ... f(kN - 1), written out rather than looped over, so that the
+// CPU's vectoriser sees the calls as one loop body.
+template <typename F, int... kI>
+VX_HD void unrolled_calls(std::integer_sequence<int, kI...>, F&& f) {
+  (f(kI), ...);
+}
+template <int kN, typename F>
+VX_HD void unrolled(F&& f) {
+  unrolled_calls(std::make_integer_sequence<int, kN>{}, f);
 }
 
 // complex64 as the kernels see it: two floats, real part first (the memory

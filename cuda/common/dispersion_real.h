@@ -26,6 +26,7 @@ struct DispersionRealArgs {
   static constexpr int kPacked = kC;
   static constexpr int kParts = 3;         // the components are independent
   static constexpr bool kWholeCells = true;  // per-cell terms read once per cell
+  static constexpr bool kStaged = true;      // the table lookups in a scalar pass
   VX_ACCESSORS(Ex, Ey, Ez, Ex_prev, Ey_prev, Ez_prev, weight_x, weight_y, weight_z, id_map_x,
                id_map_y, id_map_z, prev_id_map_x, prev_id_map_y, prev_id_map_z, den1_x, den1_y,
                den1_z, den2_x, den2_y, den2_z, alpha, beta, aux1_x, aux1_y, aux1_z, aux2_x,
@@ -96,14 +97,18 @@ VX_HD void disperse_channel(const DispersionComponent<kC>& d, const DispersionCe
 
 // Channel c of the sample, or, where the CPU's row loops visit whole cells,
 // all its channels with the cell's terms read once.
-template <int kC, typename P>
+template <int kComp, int kC, typename P>
 VX_HD void disperse_sample(const P& pos, const DispersionComponent<kC>& d,
                            const Acc<cfloat, 1>& alpha, const Acc<cfloat, 1>& beta, int s, int m,
                            int i, int j, int k, int c) {
-  const DispersionCellTerms t = dispersion_cell_terms(d, alpha, beta, m, i, j, k);
+  DispersionCellTerms t;
+  if (!staged_terms<kComp>(pos, t, [&]() {
+        return dispersion_cell_terms(d, alpha, beta, m, i, j, k);
+      }))
+    return;
   constexpr int kWhole = PositionFacts<P>::kChannels;
   if constexpr (kWhole > 0) {
-    for (int cc = 0; cc < kWhole; ++cc) disperse_channel(d, t, s, m, i, j, k, cc);
+    unrolled<kWhole>([&](int cc) { disperse_channel(d, t, s, m, i, j, k, cc); });
   } else {
     disperse_channel(d, t, s, m, i, j, k, c);
   }
@@ -113,15 +118,15 @@ template <typename P, int kC>
 VX_HD void dispersion_real_cell(const P& q, const DispersionRealArgs<kC>& a) {
   const int s = q.s, m = q.m, i = q.i, j = q.j, k = q.k, c = q.c;
   if (curl_writes_x(q) && in_part<0>(q))
-    disperse_sample<kC>(q, {a.Ex, a.Ex_prev, a.weight_x, a.id_map_x, a.prev_id_map_x, a.den1_x,
+    disperse_sample<0, kC>(q, {a.Ex, a.Ex_prev, a.weight_x, a.id_map_x, a.prev_id_map_x, a.den1_x,
                      a.den2_x, a.aux1_x, a.aux2_x},
                     a.alpha, a.beta, s, m, i, j, k, c);
   if (curl_writes_y(q) && in_part<1>(q))
-    disperse_sample<kC>(q, {a.Ey, a.Ey_prev, a.weight_y, a.id_map_y, a.prev_id_map_y, a.den1_y,
+    disperse_sample<1, kC>(q, {a.Ey, a.Ey_prev, a.weight_y, a.id_map_y, a.prev_id_map_y, a.den1_y,
                      a.den2_y, a.aux1_y, a.aux2_y},
                     a.alpha, a.beta, s, m, i, j, k, c);
   if (curl_writes_z(q) && in_part<2>(q))
-    disperse_sample<kC>(q, {a.Ez, a.Ez_prev, a.weight_z, a.id_map_z, a.prev_id_map_z, a.den1_z,
+    disperse_sample<2, kC>(q, {a.Ez, a.Ez_prev, a.weight_z, a.id_map_z, a.prev_id_map_z, a.den1_z,
                      a.den2_z, a.aux1_z, a.aux2_z},
                     a.alpha, a.beta, s, m, i, j, k, c);
 }

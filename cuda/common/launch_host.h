@@ -133,11 +133,22 @@ template <typename Args>
 struct WholeCells<Args, std::void_t<decltype(Args::kWholeCells)>>
     : std::integral_constant<bool, Args::kWholeCells> {};
 
-template <int kX, int kY, int kZ, int kBelow, int kC, int kPart, typename Args, typename Body>
-void run_stretch(const Args& __restrict__ a, Body& body, int s, int m, int i, int j, int k0, int k1,
-                 const int (&shift)[3]) {
+// Whether an argument block's body computes per-cell terms through
+// staged_terms (yee.h), which the row loops then run in two stages.
+template <typename Args, typename = void>
+struct Staged : std::false_type {};
+template <typename Args>
+struct Staged<Args, std::void_t<decltype(Args::kStaged)>>
+    : std::integral_constant<bool, Args::kStaged> {};
+
+// Cells k0 <= k < k1 of a row at one stage.
+template <int kX, int kY, int kZ, int kBelow, int kC, int kPart, int kStage, typename Args,
+          typename Body>
+inline __attribute__((always_inline)) void run_cells(const Args& __restrict__ a, Body& body,
+                                                      int s, int m, int i, int j, int k0, int k1,
+                                                      const int (&shift)[3], float* stash) {
   constexpr bool kWhole = WholeCells<Args>::value;
-  RowCell<kX, kY, kZ, kBelow, kPart, kWhole ? kC : 0> q;
+  RowCell<kX, kY, kZ, kBelow, kPart, kWhole ? kC : 0, kStage> q;
   q.s = s;
   q.m = m;
   q.i = i;
@@ -145,6 +156,17 @@ void run_stretch(const Args& __restrict__ a, Body& body, int s, int m, int i, in
   q.shift[0] = shift[0];
   q.shift[1] = shift[1];
   q.shift[2] = shift[2];
+  q.stash = stash;
+  q.k_base = k0;
+  if constexpr (kStage == 1) {
+    // The terms are the same for every channel.
+    q.c = 0;
+    for (int k = k0; k < k1; ++k) {
+      q.k = k;
+      body(q, a);
+    }
+    return;
+  }
   VX_IVDEP
   for (int k = k0; k < k1; ++k) {
     q.k = k;
@@ -159,6 +181,21 @@ void run_stretch(const Args& __restrict__ a, Body& body, int s, int m, int i, in
       q.c = c;
       body(q, a);
     });
+  }
+}
+
+template <int kX, int kY, int kZ, int kBelow, int kC, int kPart, typename Args, typename Body>
+void run_stretch(const Args& __restrict__ a, Body& body, int s, int m, int i, int j, int k0, int k1,
+                 const int (&shift)[3]) {
+  if constexpr (Staged<Args>::value) {
+    alignas(64) float stash[3 * kStageFloats * kStageChunk];
+    for (int c0 = k0; c0 < k1; c0 += kStageChunk) {
+      const int c1 = std::min(c0 + kStageChunk, k1);
+      run_cells<kX, kY, kZ, kBelow, kC, kPart, 1>(a, body, s, m, i, j, c0, c1, shift, stash);
+      run_cells<kX, kY, kZ, kBelow, kC, kPart, 2>(a, body, s, m, i, j, c0, c1, shift, stash);
+    }
+  } else {
+    run_cells<kX, kY, kZ, kBelow, kC, kPart, 0>(a, body, s, m, i, j, k0, k1, shift, nullptr);
   }
 }
 

@@ -35,10 +35,13 @@ enum LayerHint { kAskRule, kNoLayer, kInLayer };
 // and 6, known only where bit 7 is set), for bodies whose components are
 // independent, which component this pass over the row updates (-1: all),
 // and for bodies that ask for whole cells (kWholeCells), how many channels
-// one visit covers (0: channel q.c only).
-template <int kX, int kY, int kZ, int kBelow, int kPart = -1, int kChannels = 0>
+// one visit covers (0: channel q.c only); for staged bodies (kStaged), the
+// stage of this visit (staged_terms).
+template <int kX, int kY, int kZ, int kBelow, int kPart = -1, int kChannels = 0, int kStage = 0>
 struct RowCell : Cell {
   int shift[3];
+  float* stash;  // staged bodies: the chunk's stored terms, cells k_base ...
+  int k_base;
 };
 
 template <typename P>
@@ -54,9 +57,10 @@ struct PositionFacts {
   static constexpr bool kKnowsGate = false;
   static constexpr int kGate = 0;
   static constexpr int kChannels = 0;
+  static constexpr int kStage = 0;
 };
-template <int kX, int kY, int kZ, int kBelow, int kPart_, int kChannels_>
-struct PositionFacts<RowCell<kX, kY, kZ, kBelow, kPart_, kChannels_>> {
+template <int kX, int kY, int kZ, int kBelow, int kPart_, int kChannels_, int kStage_>
+struct PositionFacts<RowCell<kX, kY, kZ, kBelow, kPart_, kChannels_, kStage_>> {
   template <int kAxis>
   static constexpr int kHint = kAxis == 0 ? kX : kAxis == 1 ? kY : kZ;
   static constexpr bool kKnowsBelow = true;
@@ -68,6 +72,7 @@ struct PositionFacts<RowCell<kX, kY, kZ, kBelow, kPart_, kChannels_>> {
   static constexpr bool kKnowsGate = (kBelow >> 7) & 1;
   static constexpr int kGate = (kBelow >> 5) & 3;
   static constexpr int kChannels = kChannels_;
+  static constexpr int kStage = kStage_;
 };
 
 // Whether k < top, top being the last k index of the kernel's space (the
@@ -86,6 +91,46 @@ VX_HD int gate_of(const P&, int value) {
   using Facts = PositionFacts<P>;
   if (Facts::kKnowsGate) return Facts::kGate;
   return value;
+}
+
+// Staged bodies (Args::kStaged): per-cell terms that need lookups the CPU's
+// vectoriser cannot do (gathers from material tables) go through
+// staged_terms. The CPU's row loops then run each stretch in chunks of
+// kStageChunk cells, twice: first a scalar visit per cell that only
+// computes and stores the terms (stage 1; staged_terms returns false and
+// the body returns), then the visits that read them back and do the rest
+// (stage 2), in a loop the compiler can vectorise. Everywhere else (GPU,
+// plain path) the terms are computed in place (stage 0). The terms must not
+// depend on the channel; kSlot (0 ... 2) keeps apart the terms of the
+// components one visit updates. T is a struct of floats, stored by field
+// (one array per float), so that stage 2 reads them with vector loads.
+constexpr int kStageChunk = 64;
+constexpr int kStageFloats = 12;  // floats per slot and cell
+
+template <int kSlot, typename T, typename P, typename F>
+VX_HD bool staged_terms(const P& q, T& t, F&& compute) {
+  constexpr int kStage = PositionFacts<P>::kStage;
+  if constexpr (kStage == 0) {
+    t = compute();
+    return true;
+  } else {
+    static_assert(std::is_trivially_copyable<T>::value && sizeof(T) % sizeof(float) == 0 &&
+                      sizeof(T) / sizeof(float) <= kStageFloats && kSlot >= 0 && kSlot < 3,
+                  "staged terms: a struct of at most kStageFloats floats, slot 0 ... 2");
+    constexpr int n = sizeof(T) / sizeof(float);
+    float* at = q.stash + kSlot * kStageFloats * kStageChunk + (q.k - q.k_base);
+    float v[n];
+    if constexpr (kStage == 1) {
+      t = compute();
+      std::memcpy(v, &t, sizeof(T));
+      for (int f = 0; f < n; ++f) at[f * kStageChunk] = v[f];
+      return false;
+    } else {
+      for (int f = 0; f < n; ++f) v[f] = at[f * kStageChunk];
+      std::memcpy(&t, v, sizeof(T));
+      return true;
+    }
+  }
 }
 
 // Whether this visit of the cell updates component kComp (0, 1, 2 for x, y,
