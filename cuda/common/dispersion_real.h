@@ -16,7 +16,7 @@ struct DispersionRealArgs {
   LineAcc<uint8_t, 4, kC> id_map_x, id_map_y, id_map_z;
   LineAcc<uint8_t, 4, kC> prev_id_map_x, prev_id_map_y, prev_id_map_z;
   LineAcc<float, 4, kC> den1_x, den1_y, den1_z, den2_x, den2_y, den2_z;
-  Acc<cfloat, 1> alpha, beta;
+  LineAcc<cfloat, 1, kC> alpha, beta;  // material tables, indexed by id
   ChanAcc<cfloat, 6, kC> aux1_x, aux1_y, aux1_z, aux2_x, aux2_y, aux2_z;
   int NM, NC, Nx, Ny, Nz;
 
@@ -35,7 +35,8 @@ struct DispersionRealArgs {
 
 // A material table entry; an id the table does not cover reads as NaN (the
 // tables need only hold the ids in use, and a stray id shows in the field).
-VX_HD cfloat table_entry(const Acc<cfloat, 1>& table, int id) {
+template <typename S>
+VX_HD cfloat table_entry(const Acc<cfloat, 1, S>& table, int id) {
   if (id < table.size[0]) return table(id);
   return {quiet_nan(), quiet_nan()};
 }
@@ -66,16 +67,28 @@ struct DispersionCellTerms {
   float den;
 };
 
+// The material table entries of a cell: what the CPU's row loops stage.
+struct DispersionEntries {
+  cfloat ap, aq, bp, bq;  // alpha and beta of the owning and displaced material
+};
+
 template <int kC>
-VX_HD DispersionCellTerms dispersion_cell_terms(const DispersionComponent<kC>& d,
-                                                const Acc<cfloat, 1>& alpha,
-                                                const Acc<cfloat, 1>& beta, int m, int i, int j,
-                                                int k) {
+VX_HD DispersionEntries dispersion_entries(const DispersionComponent<kC>& d,
+                                           const LineAcc<cfloat, 1, kC>& alpha,
+                                           const LineAcc<cfloat, 1, kC>& beta, int m, int i, int j,
+                                           int k) {
   const int p = d.id_map(m, i, j, k);
   const int q = d.prev_id_map(m, i, j, k);
+  return {table_entry(alpha, p), table_entry(alpha, q), table_entry(beta, p),
+          table_entry(beta, q)};
+}
+
+template <int kC>
+VX_HD DispersionCellTerms dispersion_cell_terms(const DispersionComponent<kC>& d,
+                                                const DispersionEntries& t, int m, int i, int j,
+                                                int k) {
   const float w = d.weight(m, i, j, k);
-  return {table_entry(alpha, p), table_entry(alpha, q), w * table_entry(beta, p),
-          (1.0f - w) * table_entry(beta, q), d.den1(m, i, j, k) + d.den2(m, i, j, k)};
+  return {t.ap, t.aq, w * t.bp, (1.0f - w) * t.bq, d.den1(m, i, j, k) + d.den2(m, i, j, k)};
 }
 
 template <int kC>
@@ -99,13 +112,14 @@ VX_HD void disperse_channel(const DispersionComponent<kC>& d, const DispersionCe
 // all its channels with the cell's terms read once.
 template <int kComp, int kC, typename P>
 VX_HD void disperse_sample(const P& pos, const DispersionComponent<kC>& d,
-                           const Acc<cfloat, 1>& alpha, const Acc<cfloat, 1>& beta, int s, int m,
-                           int i, int j, int k, int c) {
-  DispersionCellTerms t;
-  if (!staged_terms<kComp>(pos, t, [&]() {
-        return dispersion_cell_terms(d, alpha, beta, m, i, j, k);
-      }))
-    return;
+                           const LineAcc<cfloat, 1, kC>& alpha,
+                           const LineAcc<cfloat, 1, kC>& beta, int s, int m, int i, int j, int k,
+                           int c) {
+  // The table lookups: staged on the CPU (a scalar pass ahead of this one).
+  DispersionEntries e;
+  const auto lookup = [&]() { return dispersion_entries(d, alpha, beta, m, i, j, k); };
+  if (!staged_terms<kComp>(pos, e, lookup)) return;
+  const DispersionCellTerms t = dispersion_cell_terms(d, e, m, i, j, k);
   constexpr int kWhole = PositionFacts<P>::kChannels;
   if constexpr (kWhole > 0) {
     unrolled<kWhole>([&](int cc) { disperse_channel(d, t, s, m, i, j, k, cc); });

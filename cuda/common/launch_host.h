@@ -146,7 +146,7 @@ template <int kX, int kY, int kZ, int kBelow, int kC, int kPart, int kStage, typ
           typename Body>
 inline __attribute__((always_inline)) void run_cells(const Args& __restrict__ a, Body& body,
                                                       int s, int m, int i, int j, int k0, int k1,
-                                                      const int (&shift)[3], float* stash) {
+                                                      const int (&shift)[3], cfloat* stash) {
   constexpr bool kWhole = WholeCells<Args>::value;
   RowCell<kX, kY, kZ, kBelow, kPart, kWhole ? kC : 0, kStage> q;
   q.s = s;
@@ -188,7 +188,7 @@ template <int kX, int kY, int kZ, int kBelow, int kC, int kPart, typename Args, 
 void run_stretch(const Args& __restrict__ a, Body& body, int s, int m, int i, int j, int k0, int k1,
                  const int (&shift)[3]) {
   if constexpr (Staged<Args>::value) {
-    alignas(64) float stash[3 * kStageFloats * kStageChunk];
+    alignas(64) cfloat stash[3 * kStageValues * kStageChunk];
     for (int c0 = k0; c0 < k1; c0 += kStageChunk) {
       const int c1 = std::min(c0 + kStageChunk, k1);
       run_cells<kX, kY, kZ, kBelow, kC, kPart, 1>(a, body, s, m, i, j, c0, c1, shift, stash);

@@ -40,7 +40,7 @@ enum LayerHint { kAskRule, kNoLayer, kInLayer };
 template <int kX, int kY, int kZ, int kBelow, int kPart = -1, int kChannels = 0, int kStage = 0>
 struct RowCell : Cell {
   int shift[3];
-  float* stash;  // staged bodies: the chunk's stored terms, cells k_base ...
+  cfloat* stash;  // staged bodies: the chunk's stored terms, cells k_base ...
   int k_base;
 };
 
@@ -102,10 +102,11 @@ VX_HD int gate_of(const P&, int value) {
 // (stage 2), in a loop the compiler can vectorise. Everywhere else (GPU,
 // plain path) the terms are computed in place (stage 0). The terms must not
 // depend on the channel; kSlot (0 ... 2) keeps apart the terms of the
-// components one visit updates. T is a struct of floats, stored by field
-// (one array per float), so that stage 2 reads them with vector loads.
+// components one visit updates. T is a struct of complex values, stored by
+// member (one array per member, each value moved as one 64-bit access), so
+// that stage 2 reads them with vector loads.
 constexpr int kStageChunk = 64;
-constexpr int kStageFloats = 12;  // floats per slot and cell
+constexpr int kStageValues = 4;  // complex values per slot and cell
 
 template <int kSlot, typename T, typename P, typename F>
 VX_HD bool staged_terms(const P& q, T& t, F&& compute) {
@@ -114,19 +115,19 @@ VX_HD bool staged_terms(const P& q, T& t, F&& compute) {
     t = compute();
     return true;
   } else {
-    static_assert(std::is_trivially_copyable<T>::value && sizeof(T) % sizeof(float) == 0 &&
-                      sizeof(T) / sizeof(float) <= kStageFloats && kSlot >= 0 && kSlot < 3,
-                  "staged terms: a struct of at most kStageFloats floats, slot 0 ... 2");
-    constexpr int n = sizeof(T) / sizeof(float);
-    float* at = q.stash + kSlot * kStageFloats * kStageChunk + (q.k - q.k_base);
-    float v[n];
+    static_assert(std::is_trivially_copyable<T>::value && sizeof(T) % sizeof(cfloat) == 0 &&
+                      sizeof(T) / sizeof(cfloat) <= kStageValues && kSlot >= 0 && kSlot < 3,
+                  "staged terms: a struct of at most kStageValues complex values, slot 0 ... 2");
+    constexpr int n = sizeof(T) / sizeof(cfloat);
+    cfloat* at = q.stash + kSlot * kStageValues * kStageChunk + (q.k - q.k_base);
+    cfloat v[n];
     if constexpr (kStage == 1) {
       t = compute();
       std::memcpy(v, &t, sizeof(T));
-      for (int f = 0; f < n; ++f) at[f * kStageChunk] = v[f];
+      for (int f = 0; f < n; ++f) st(at[f * kStageChunk], v[f]);
       return false;
     } else {
-      for (int f = 0; f < n; ++f) v[f] = at[f * kStageChunk];
+      for (int f = 0; f < n; ++f) v[f] = ld(at[f * kStageChunk]);
       std::memcpy(&t, v, sizeof(T));
       return true;
     }
