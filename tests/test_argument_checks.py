@@ -147,6 +147,27 @@ def test_written_tensor_sharing_memory_is_refused(entry_id, written, other):
     refused(entry_id, change, RuntimeError, written, other, seed=5)
 
 
+@pytest.mark.parametrize("shared", [0, 1], ids=["touching", "one-element-shared"])
+def test_neighbouring_slices_of_one_buffer(shared):
+    # Hx and Hy cut from one flat buffer, end to end or overlapping by one
+    # element: the cheap test on address spans must not hide the overlap.
+    e, args = valid("Voxstep.Update_H", seed=6)
+    hx, hy = args[0], args[1]
+    buf = torch.zeros(hx.numel() + hy.numel())
+    start = hx.numel() - shared
+    args[0] = buf[:hx.numel()].view(hx.shape).copy_(hx)
+    args[1] = buf[start:start + hy.numel()].view(hy.shape)
+    if shared:
+        with pytest.raises(RuntimeError, match="Hx and Hy share memory"):
+            e.fn(*args)
+    else:
+        args[1].copy_(hy)
+        plain = [place(a) if isinstance(a, torch.Tensor) else a for a in args]
+        e.fn(*args)
+        e.fn(*plain)
+        assert torch.equal(args[0], plain[0]) and torch.equal(args[1], plain[1])
+
+
 @pytest.mark.parametrize("entry_id,name", [
     ("Voxstep.Update_E_Dispersion", "Ey_prev"),  # once written after the kernel had run
     ("Voxstep.Update_E_Periodic", "Ez"),
