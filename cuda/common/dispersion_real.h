@@ -132,17 +132,20 @@ template <typename P, int kC>
 VX_HD void dispersion_real_cell(const P& q, const DispersionRealArgs<kC>& a) {
   const int s = q.s, m = q.m, i = q.i, j = q.j, k = q.k, c = q.c;
   if (curl_writes_x(q) && in_part<0>(q))
-    disperse_sample<0, kC>(q, {a.Ex, a.Ex_prev, a.weight_x, a.id_map_x, a.prev_id_map_x, a.den1_x,
-                     a.den2_x, a.aux1_x, a.aux2_x},
-                    a.alpha, a.beta, s, m, i, j, k, c);
+    disperse_sample<0, kC>(q,
+                           {a.Ex, a.Ex_prev, a.weight_x, a.id_map_x, a.prev_id_map_x, a.den1_x,
+                            a.den2_x, a.aux1_x, a.aux2_x},
+                           a.alpha, a.beta, s, m, i, j, k, c);
   if (curl_writes_y(q) && in_part<1>(q))
-    disperse_sample<1, kC>(q, {a.Ey, a.Ey_prev, a.weight_y, a.id_map_y, a.prev_id_map_y, a.den1_y,
-                     a.den2_y, a.aux1_y, a.aux2_y},
-                    a.alpha, a.beta, s, m, i, j, k, c);
+    disperse_sample<1, kC>(q,
+                           {a.Ey, a.Ey_prev, a.weight_y, a.id_map_y, a.prev_id_map_y, a.den1_y,
+                            a.den2_y, a.aux1_y, a.aux2_y},
+                           a.alpha, a.beta, s, m, i, j, k, c);
   if (curl_writes_z(q) && in_part<2>(q))
-    disperse_sample<2, kC>(q, {a.Ez, a.Ez_prev, a.weight_z, a.id_map_z, a.prev_id_map_z, a.den1_z,
-                     a.den2_z, a.aux1_z, a.aux2_z},
-                    a.alpha, a.beta, s, m, i, j, k, c);
+    disperse_sample<2, kC>(q,
+                           {a.Ez, a.Ez_prev, a.weight_z, a.id_map_z, a.prev_id_map_z, a.den1_z,
+                            a.den2_z, a.aux1_z, a.aux2_z},
+                           a.alpha, a.beta, s, m, i, j, k, c);
 }
 
 }  // namespace vx

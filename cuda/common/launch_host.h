@@ -71,19 +71,47 @@ template <typename Args>
 struct HasPackedLayout<Args, std::void_t<typename Args::template WithChannels<1>>>
     : std::true_type {};
 
-// Channels an argument block fixes at compile time (0: none), and whether
-// its body takes absorbing-layer terms (it then offers layer(axis, x)).
-template <typename Args, typename = void>
-struct PackedChannels : std::integral_constant<int, 0> {};
-template <typename Args>
-struct PackedChannels<Args, std::void_t<decltype(Args::kPacked)>>
-    : std::integral_constant<int, Args::kPacked> {};
+// What an argument block tells the row loops, each a static constexpr member
+// it may declare: FACT<Args>::value is the member, or the default without it.
+#define VX_ARGS_FACT(FACT, MEMBER, TYPE, DEFAULT)                  \
+  template <typename Args, typename = void>                        \
+  struct FACT : std::integral_constant<TYPE, DEFAULT> {};          \
+  template <typename Args>                                         \
+  struct FACT<Args, std::void_t<decltype(Args::MEMBER)>>           \
+      : std::integral_constant<TYPE, Args::MEMBER> {};
 
-template <typename Args, typename = void>
-struct Layered : std::false_type {};
-template <typename Args>
-struct Layered<Args, std::void_t<decltype(Args::kLayered)>>
-    : std::integral_constant<bool, Args::kLayered> {};
+// Channels the block fixes at compile time (0: none).
+VX_ARGS_FACT(PackedChannels, kPacked, int, 0)
+// How many packed layouts it offers (WithChannels<kC, L> for L = 0 ..
+// kLayouts - 1, tried in that order).
+VX_ARGS_FACT(PackedLayouts, kLayouts, int, 1)
+// The body takes absorbing-layer terms (the block then offers layer(axis, x)).
+VX_ARGS_FACT(Layered, kLayered, bool, false)
+// The body looks at the index-0 faces (has_below): its rows then take the
+// face facts at compile time too, and the cell at k = 0 of every row is
+// visited on its own.
+VX_ARGS_FACT(Faces, kFaces, bool, false)
+// The body tests for the last k of its space (below_top_k): the last cell
+// of every row is then visited on its own.
+VX_ARGS_FACT(Top, kTop, bool, false)
+// The body asks for its row gate (gate_of): two bits that depend on the
+// row's i only (and on values fixed for the call), which the row loops then
+// fix at compile time.
+VX_ARGS_FACT(Gated, kGated, bool, false)
+// The body's three components are independent of each other, and it may run
+// one pass per component (kParts = 3), each over a whole (s, m, i) plane of
+// rows: a pass then walks a third of the memory streams, long enough for the
+// hardware prefetchers to follow.
+VX_ARGS_FACT(Parts, kParts, int, 1)
+// The body takes all channels of a cell in one visit when the row loops ask
+// it to (PositionFacts::kChannels): per-cell values are then read once for
+// all channels.
+VX_ARGS_FACT(WholeCells, kWholeCells, bool, false)
+// The body computes per-cell terms through staged_terms (yee.h), which the
+// row loops then run in two stages.
+VX_ARGS_FACT(Staged, kStaged, bool, false)
+
+#undef VX_ARGS_FACT
 
 // Checks every accessor an argument block lists against its compile-time
 // strides.
@@ -115,31 +143,6 @@ typename Args::template WithChannels<kC, kLayout> with_packed_layout(const Args&
 
 // ---------------------------------------------------------------------------
 // Row loops.
-
-template <int... kCs, typename F>
-inline __attribute__((always_inline)) void each_channel(std::integer_sequence<int, kCs...>, F&& f) {
-  (f(kCs), ...);
-}
-
-// One stretch k0 <= k < k1 of a row, all its cells alike for the layer rule
-// and the face facts kBelow; shift: the layer index offsets of the row;
-// kPart: the component this pass updates (-1: all).
-// Whether an argument block's body takes all channels of a cell in one visit
-// when the row loops ask it to (PositionFacts::kChannels): per-cell values
-// are then read once for all channels.
-template <typename Args, typename = void>
-struct WholeCells : std::false_type {};
-template <typename Args>
-struct WholeCells<Args, std::void_t<decltype(Args::kWholeCells)>>
-    : std::integral_constant<bool, Args::kWholeCells> {};
-
-// Whether an argument block's body computes per-cell terms through
-// staged_terms (yee.h), which the row loops then run in two stages.
-template <typename Args, typename = void>
-struct Staged : std::false_type {};
-template <typename Args>
-struct Staged<Args, std::void_t<decltype(Args::kStaged)>>
-    : std::integral_constant<bool, Args::kStaged> {};
 
 // Cells k0 <= k < k1 of a row at one stage.
 template <int kX, int kY, int kZ, int kBelow, int kC, int kPart, int kStage, typename Args,
@@ -177,13 +180,16 @@ inline __attribute__((always_inline)) void run_cells(const Args& __restrict__ a,
     }
     // The channels written out, not looped over: the vectoriser then sees
     // one loop over k with kC interleaved accesses per tensor.
-    each_channel(std::make_integer_sequence<int, kC>{}, [&](int c) __attribute__((always_inline)) {
+    unrolled<kC>([&](int c) __attribute__((always_inline)) {
       q.c = c;
       body(q, a);
     });
   }
 }
 
+// One stretch k0 <= k < k1 of a row, all its cells alike for the layer rule
+// and the face facts kBelow; shift: the layer index offsets of the row;
+// kPart: the component this pass updates (-1: all).
 template <int kX, int kY, int kZ, int kBelow, int kC, int kPart, typename Args, typename Body>
 void run_stretch(const Args& __restrict__ a, Body& body, int s, int m, int i, int j, int k0, int k1,
                  const int (&shift)[3]) {
@@ -255,31 +261,6 @@ void with_flags(F&& f, bool first, B... rest) {
 }
 
 constexpr int hint_of(bool in) { return in ? kInLayer : kNoLayer; }
-
-// Whether an argument block's body asks for its row gate (gate_of): two
-// bits that depend on the row's i only (and on values fixed for the call),
-// which the row loops then fix at compile time.
-template <typename Args, typename = void>
-struct Gated : std::false_type {};
-template <typename Args>
-struct Gated<Args, std::void_t<decltype(Args::kGated)>>
-    : std::integral_constant<bool, Args::kGated> {};
-
-// Whether an argument block's body tests for the last k of its space
-// (below_top_k): the last cell of every row is then visited on its own.
-template <typename Args, typename = void>
-struct Top : std::false_type {};
-template <typename Args>
-struct Top<Args, std::void_t<decltype(Args::kTop)>> : std::integral_constant<bool, Args::kTop> {};
-
-// Whether an argument block's body looks at the index-0 faces (has_below):
-// its rows then take the face facts at compile time too, and the cell at
-// k = 0 of every row is visited on its own.
-template <typename Args, typename = void>
-struct Faces : std::false_type {};
-template <typename Args>
-struct Faces<Args, std::void_t<decltype(Args::kFaces)>>
-    : std::integral_constant<bool, Args::kFaces> {};
 
 // The stretches of k = k_first ... N2 - 1: by the kernel's own layer rule,
 // or one stretch when the body has no layer terms.
@@ -354,16 +335,6 @@ void dispatch_k0(const Args& a, Body& body, int s, int m, int i, int j, bool in_
     with_flags([&](auto BI, auto BJ) { go(std::false_type{}, std::false_type{}, BI, BJ); },
                i > 0, j > 0);
 }
-
-// Bodies whose three components are independent of each other may ask for
-// one pass per component (kParts = 3), each over a whole (s, m, i) plane of
-// rows: a pass then walks a third of the memory streams, long enough for
-// the hardware prefetchers to follow.
-template <typename Args, typename = void>
-struct Parts : std::integral_constant<int, 1> {};
-template <typename Args>
-struct Parts<Args, std::void_t<decltype(Args::kParts)>>
-    : std::integral_constant<int, Args::kParts> {};
 
 template <typename Args, typename Body>
 void run_rows(const Space& sp, const Args& a, Body body) {
@@ -465,14 +436,6 @@ void run_blocks(const Space& sp, const Args& a, Body body) {
 }
 
 // ---------------------------------------------------------------------------
-
-// How many packed layouts an argument block offers (WithChannels<kC, L> for
-// L = 0 .. kLayouts - 1, tried in that order).
-template <typename Args, typename = void>
-struct PackedLayouts : std::integral_constant<int, 1> {};
-template <typename Args>
-struct PackedLayouts<Args, std::void_t<decltype(Args::kLayouts)>>
-    : std::integral_constant<int, Args::kLayouts> {};
 
 template <int kC, int kLayout = 0, typename Args, typename Body>
 bool run_packed(const Space& sp, const Args& a, Body& body) {

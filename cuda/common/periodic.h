@@ -28,8 +28,8 @@ struct PeriodicArgs {
   static constexpr bool kGated = true;
   int axis;  // of the pass these arguments are for: 0 (x) or 1 (y)
   // The row gate: bit 0, the pass runs (the periodic axis has an interior
-  // plane to copy from and its flag is set); bit 1, face position u = i
-  // holds a sample of `first`.
+  // plane to copy from -- an empty one has none -- and its flag is set);
+  // bit 1, face position u = i holds a sample of `first`.
   VX_HD int gate(int u) const {
     const int N = axis == 0 ? Nx : Ny, Nu = axis == 0 ? Ny : Nx;
     return (N >= 1 && periodic(axis) != 0 ? 1 : 0) | (u < Nu ? 2 : 0);
@@ -91,11 +91,10 @@ VX_HD void apply_ghosts(const Field& f, int s, int m, int u, int k, int c, int H
 // The space is (Nu + 1) x 1 x (Nz + 1) points by NCh channels: u = q.i.
 template <typename F, int kAxis, typename Pos, int kC>
 VX_HD void periodic_cell(const Pos& q, const PeriodicArgs<F, kC>& a) {
-  const int Nu = kAxis == 0 ? a.Ny : a.Nx;  // extent of the in-plane axis
-  const int N = kAxis == 0 ? a.Nx : a.Ny;   // extent of the periodic axis
+  const int N = kAxis == 0 ? a.Nx : a.Ny;  // extent of the periodic axis
   const int u = q.i, k = q.k, s = q.s, m = q.m, c = q.c;
-  // An empty periodic axis has no interior plane to copy from.
-  const int gate = gate_of(q, (N >= 1 && a.periodic(kAxis) != 0 ? 1 : 0) | (u < Nu ? 2 : 0));
+  // a.axis is kAxis: the host sets it for the pass.
+  const int gate = gate_of(q, a.gate(u));
   if (!(gate & 1)) return;
 
   const cfloat P0 = phase_entry(a.phase, s, c, a.NCh);
