@@ -20,10 +20,12 @@ flux), ``simulation`` (the step), ``spectra`` (batched R/T runs),
 """
 from .boundaries import CPML
 from .geometry import Layer, Stack
+from .harminv import Modes, find_modes
 from .media import Debye, Drude, Lorentz, Medium
 from .sources import ContinuousWave, GaussianPulse, PlaneWave, Samples
 from .spectra import Spectrum, spectrum
 from .units import InputError, Units
 
 __all__ = ["CPML", "ContinuousWave", "Debye", "Drude", "GaussianPulse", "InputError", "Layer",
-           "Lorentz", "Medium", "PlaneWave", "Samples", "Spectrum", "Stack", "Units", "spectrum"]
+           "Lorentz", "Medium", "Modes", "PlaneWave", "Samples", "Spectrum", "Stack", "Units",
+           "find_modes", "spectrum"]
