@@ -13,15 +13,18 @@ What is asserted:
   outside a written tensor's view changed;
 - layout and value mutations that keep the call's meaning (strided,
   permuted, expanded or aliased inputs, pending conjugate/negative bits on
-  inputs, negative layer thickness = no layer) give the result of the same
-  call on plain contiguous copies, which the per-function tests check
-  against their references;
+  inputs and on margins, positions and ranges, negative layer thickness =
+  no layer) give the result of the same call on plain contiguous copies,
+  which the per-function tests check against their references;
 - written tensors that overlap themselves or another argument, or carry a
   conjugate/negative bit, are refused naming the function and the argument;
-  positions, ranges and planes outside the 32-bit range are refused with
-  ValueError; rank and dtype errors name the function and the argument.
+  positions, ranges and planes outside the 32-bit range, and floating ones
+  that are not finite or beyond the 64-bit range, are refused with
+  ValueError; rank, dtype and layout (sparse) errors name the function and
+  the argument.
 
 A case is reproducible from (entry id, family, seed)."""
+import math
 import zlib
 
 import numpy as np
@@ -41,7 +44,7 @@ FIXED = {"Error: CUDA not available.", "CUDA not available.", "Error: Tensor is 
          "Tensor is not on GPU."}
 ALLOWED = (RuntimeError, ValueError, IndexError, TypeError, NotImplementedError)
 FAMILIES = ["layout", "expand", "alias", "conj", "shape", "rank_dtype", "device", "ints",
-            "layers", "values"]
+            "layers", "values", "host_ints", "sparse"]
 
 
 class Failure(Exception):
@@ -87,6 +90,12 @@ def place(t, layout=None):
         out = _padded(tuple(v.permute(p).shape), v.dtype).permute(inv)
     out.copy_(v)
     return out
+
+
+def is_stored(a):
+    """Whether `a` is a tensor whose storage the checks can read (a dense
+    CPU tensor)."""
+    return isinstance(a, torch.Tensor) and a.device.type == "cpu" and a.layout == torch.strided
 
 
 def raw(t):
@@ -359,10 +368,57 @@ def _mutate_values(entry, args, r):
     return Case(entry, args, "any", f"{entry.names[i]} with {'ids' if t.dtype == U8 else 'specials'}")
 
 
+# Integer-like tensors read on the host (margins, positions, ranges).
+HOST_INTS = {"margin", "pos", "rx", "ry", "rz"}
+# Floating values no 64-bit integer holds (2^63 passes torch's own overflow
+# test), and non-finite ones: each is refused naming the argument.
+UNREPRESENTABLE = [2.0 ** 63, -(2.0 ** 63) - 2 ** 11, 2.0 ** 64, 1e300, float("nan"),
+                   float("inf"), -float("inf")]
+
+
+def _mutate_host_ints(entry, args, r):
+    """A margin, position or range as a lazy negative or conjugate view of
+    its own values (read by those values), or with a floating element that
+    no integer holds (refused with ValueError naming it)."""
+    i = _pick(r, [i for i, n in enumerate(entry.names) if n in HOST_INTS])
+    if i is None:
+        return None
+    name = entry.names[i]
+    t = logical(args[i])
+    kind = int(r.integers(3))
+    if kind == 0:
+        dt = _pick(r, [torch.float32, torch.float64, torch.int64, torch.int32])
+        args[i] = torch._neg_view(place(-t.to(dt)))
+        return Case(entry, args, "equiv", f"{name} as a negative view ({dt})")
+    if kind == 1:
+        args[i] = place(t.to(C64).conj()).conj()
+        return Case(entry, args, "equiv", f"{name} as a conjugate view")
+    v = _pick(r, UNREPRESENTABLE)
+    dt = _pick(r, [torch.float32, torch.float64])
+    if math.isfinite(v) and abs(v) > torch.finfo(torch.float32).max:
+        dt = torch.float64
+    t = t.to(dt).clone()
+    k = int(r.integers(t.numel()))
+    t.view(-1)[k] = v
+    args[i] = place(t)
+    names = [name] + (["9223372036854775808"] if v == 2.0 ** 63 else [])
+    return Case(entry, args, "raise", f"{name}[{k}] = {v}", names, exc=ValueError)
+
+
+def _mutate_sparse(entry, args, r):
+    """A sparse tensor in place of any tensor argument: refused naming it."""
+    i = _pick(r, _tensor_indices(entry, args))
+    if i is None:
+        return None
+    args[i] = logical(args[i]).to_sparse()
+    name = entry.names[i]
+    return Case(entry, args, "raise", f"{name} sparse", [name])
+
+
 MUTATORS = {"layout": _mutate_layout, "expand": _mutate_expand, "alias": _mutate_alias,
             "conj": _mutate_conj, "shape": _mutate_shape, "rank_dtype": _mutate_rank_dtype,
             "device": _mutate_device, "ints": _mutate_ints, "layers": _mutate_layers,
-            "values": _mutate_values}
+            "values": _mutate_values, "host_ints": _mutate_host_ints, "sparse": _mutate_sparse}
 
 
 def seed_of(entry_id, family, seed):
@@ -387,16 +443,14 @@ def _call(entry, args):
 
 
 def _materialized(args):
-    return [place(a) if isinstance(a, torch.Tensor) and a.device.type == "cpu" else a
-            for a in args]
+    return [place(a) if is_stored(a) else a for a in args]
 
 
 def check(case):
     """Runs one case; raises Failure when a property does not hold."""
     e, args = case.entry, case.args
     fn_name = e.name
-    tensors = [(n, role, a) for n, role, a in zip(e.names, e.roles, args)
-               if isinstance(a, torch.Tensor) and a.device.type == "cpu"]
+    tensors = [(n, role, a) for n, role, a in zip(e.names, e.roles, args) if is_stored(a)]
     before = [raw(a) for _, _, a in tensors]
     ref_args = _materialized(case.ref_args if case.ref_args is not None else args)
     ref_out, ref_err = _call(e, ref_args) if case.expect == "equiv" else (None, None)

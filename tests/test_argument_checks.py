@@ -9,8 +9,9 @@ import pytest
 import torch
 
 import Voxstep
-from argtable import BY_ID
-from fuzzing import place, raw, same
+from argtable import BY_ID, C64, ENTRIES
+from cases import GPU_TWIN
+from fuzzing import HOST_INTS, is_stored, place, raw, same
 
 I64_MAX = 2 ** 63 - 1
 
@@ -30,7 +31,7 @@ def refused(entry_id, change, error, *names, seed=0):
     function and `names`, leaving every tensor argument unchanged."""
     e, args = valid(entry_id, seed)
     change(args, e)
-    tensors = [a for a in args if isinstance(a, torch.Tensor) and a.device.type == "cpu"]
+    tensors = [a for a in args if is_stored(a)]
     before = [raw(t) for t in tensors]  # whole storages: expanded views stay cheap
     with pytest.raises(error) as info:
         e.fn(*args)
@@ -38,6 +39,14 @@ def refused(entry_id, change, error, *names, seed=0):
         assert n in str(info.value), str(info.value)
     assert all(torch.equal(raw(t), b) for t, b in zip(tensors, before)), "a tensor changed"
     return str(info.value)
+
+
+def fresh(args):
+    return [place(a) if isinstance(a, torch.Tensor) else a for a in args]
+
+
+def written(e, args):
+    return [a for a, role in zip(args, e.roles) if role == "w"]
 
 
 def setarg(name, value):
@@ -78,6 +87,70 @@ def test_huge_expanded_extents_fail_the_limits_without_overflow():
             shape[2 + axis] = 2 ** 40
             args[e.index(n)] = t.flatten()[:1].view(1, 1, 1, 1, 1).expand(*shape)
     refused("Voxstep.Inject_J", huge_box, ValueError, "limit")
+
+
+# ------------------------------------------------ margins, positions, ranges
+
+HOST_INT_ARGS = [(e.id, n) for e in ENTRIES for n in e.names if n in HOST_INTS]
+
+
+@pytest.mark.parametrize("entry_id,name", HOST_INT_ARGS)
+def test_host_ints_are_read_by_their_values(entry_id, name):
+    # Lazy negative views (float and integer) and a conjugate view: the call
+    # of the same values in a plain tensor.
+    e, args = valid(entry_id)
+    i = e.index(name)
+    want = fresh(args)
+    e.fn(*want)
+    for view in (lambda t: torch._neg_view(place(-t.double())),
+                 lambda t: torch._neg_view(place(-t)),
+                 lambda t: place(t.to(C64).conj()).conj()):
+        got = fresh(args)
+        got[i] = view(args[i])
+        assert got[i].is_neg() or got[i].is_conj()
+        e.fn(*got)
+        assert same(written(e, got), written(e, want))
+
+
+@pytest.mark.parametrize("entry_id", ["Voxstep.Inject_J", "Voxstep4.Inject_J"])
+def test_negative_view_position_of_ones(entry_id):
+    e, args = valid(entry_id)
+    i = e.index("pos")
+    want, got = fresh(args), fresh(args)
+    want[i] = torch.tensor([1, 1, 1])
+    got[i] = torch._neg_view(-torch.tensor([1.0, 1.0, 1.0]))
+    e.fn(*want)
+    e.fn(*got)
+    assert same(written(e, got), written(e, want))
+
+
+@pytest.mark.parametrize("entry_id,name", HOST_INT_ARGS)
+@pytest.mark.parametrize("value", [2.0 ** 63, float("nan"), float("inf"), -float("inf")])
+def test_host_ints_no_integer_holds_are_refused(entry_id, name, value):
+    def change(args, e):
+        t = args[e.index(name)].double().clone()
+        t.view(-1)[1] = value
+        args[e.index(name)] = t
+    msg = refused(entry_id, change, ValueError, name)
+    if value == 2.0 ** 63:  # the value passed, not its wrapped cast
+        assert "9223372036854775808" in msg and "-9223372036854775808" not in msg
+
+
+def test_complex_host_ints_with_an_imaginary_part_are_refused():
+    refused("Voxstep.Inject_J", setarg("pos", torch.tensor([1, 1 + 1j, 1])), ValueError,
+            "pos[1] = 1+1j is not real")
+
+
+# ------------------------------------------------ sparse tensors
+
+@pytest.mark.parametrize("entry", [e for e in ENTRIES if e.module.__name__ == "_voxstep_host"
+                                   or e.name not in GPU_TWIN], ids=lambda e: e.id)
+def test_sparse_tensors_are_refused_by_name(entry):
+    # Any tensor argument, written, read or read on the host.
+    for name, role in zip(entry.names, entry.roles):
+        if role in ("w", "r", "h"):
+            msg = refused(entry.id, setarg(name, lambda t: t.to_sparse()), RuntimeError, name)
+            assert f"{name} has layout Sparse" in msg
 
 
 # ------------------------------------------------ layer thickness

@@ -15,9 +15,7 @@ struct Range {
 };
 
 Range read_range(const char* fn, const char* name, Tn r) {
-  TORCH_CHECK_VALUE(r.numel() >= 2, fn, ": ", name, " has ", r.numel(),
-                    " elements but needs at least 2 (first and last cell)");
-  const vx::HostInts h(r);
+  const vx::HostInts h(fn, name, r, 2, "first and last cell");
   Range out;
   out.first = h[0];
   out.last = h[1];

@@ -10,7 +10,10 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
+#include <iomanip>
 #include <numeric>
+#include <sstream>
 
 namespace vx {
 
@@ -73,6 +76,81 @@ int to_int32(const char* fn, const char* name, int64_t v) {
   TORCH_CHECK_VALUE(v >= INT32_MIN && v <= INT32_MAX, fn, ": ", name, " = ", v,
                     " does not fit a 32-bit integer");
   return static_cast<int>(v);
+}
+
+namespace {
+
+// A double as the user wrote it: whole numbers in full (2^63 as
+// 9223372036854775808), others to 17 significant digits.
+std::string show(double x) {
+  std::ostringstream s;
+  if (std::isfinite(x) && x == std::trunc(x) && std::fabs(x) < 1e21)
+    s << std::fixed << std::setprecision(0) << x;
+  else
+    s << std::setprecision(17) << x;
+  return s.str();
+}
+
+// Element `index` (row-major) of t as a 0-d view.
+at::Tensor element(const at::Tensor& t, int64_t index) {
+  at::Tensor e = t;
+  for (int64_t d = 0; d < t.dim(); ++d) {
+    int64_t inner = 1;
+    for (int64_t r = d + 1; r < t.dim(); ++r) inner *= t.size(r);
+    e = e.select(0, index / inner);
+    index %= inner;
+  }
+  return e;
+}
+
+}  // namespace
+
+HostInts::HostInts(const char* fn, const char* name, const at::Tensor& t, int count,
+                   const char* what) {
+  TORCH_INTERNAL_ASSERT(count >= 0 && count <= 3);
+  TORCH_CHECK_VALUE(t.numel() >= count, fn, ": ", name, " has ", t.numel(),
+                    " elements but needs at least ", count, " (", what, ")");
+  if (count == 0) return;
+  const at::ScalarType type = t.scalar_type();
+  if (t.is_cpu() && !t.is_neg() && !t.is_conj() && (type == at::kLong || type == at::kInt)) {
+    // The common case, read in place.
+    for (int k = 0; k < count; ++k) {
+      const at::Tensor e = element(t, k);
+      v_[k] = type == at::kLong ? *e.const_data_ptr<int64_t>() : *e.const_data_ptr<int32_t>();
+    }
+    return;
+  }
+  // Anything else: the elements gathered by torch into one small CPU tensor
+  // (which resolves pending bits), then read as 64-bit integers or doubles.
+  std::vector<at::Tensor> elements;
+  for (int k = 0; k < count; ++k) elements.push_back(element(t, k));
+  at::Tensor v = at::stack(elements).cpu();
+  if (v.is_complex()) {
+    const at::Tensor parts = at::view_as_real(v).to(at::kDouble).contiguous();
+    const double* z = parts.const_data_ptr<double>();
+    for (int k = 0; k < count; ++k)
+      TORCH_CHECK_VALUE(z[2 * k + 1] == 0, fn, ": ", name, "[", k, "] = ", show(z[2 * k]),
+                        (z[2 * k + 1] < 0 ? "" : "+"), show(z[2 * k + 1]),
+                        "j is not real; ", name, " holds whole numbers (", what, ")");
+    v = at::real(v);
+  }
+  if (at::isIntegralType(v.scalar_type(), /*includeBool=*/true) &&
+      v.scalar_type() != at::kUInt64) {
+    const at::Tensor ints = v.to(at::kLong).contiguous();
+    for (int k = 0; k < count; ++k) v_[k] = ints.const_data_ptr<int64_t>()[k];
+    return;
+  }
+  // Floating values (and unsigned 64-bit ones, which may pass INT64_MAX):
+  // compared as doubles before any conversion.
+  const at::Tensor reals = v.to(at::kDouble).contiguous();
+  for (int k = 0; k < count; ++k) {
+    const double x = reals.const_data_ptr<double>()[k];
+    TORCH_CHECK_VALUE(std::isfinite(x), fn, ": ", name, "[", k, "] is ", x, "; ", name,
+                      " holds finite whole numbers (", what, ")");
+    TORCH_CHECK_VALUE(x >= -0x1p63 && x < 0x1p63, fn, ": ", name, "[", k, "] = ", show(x),
+                      " does not fit a 32-bit integer");
+    v_[k] = static_cast<int64_t>(x);
+  }
 }
 
 bool overlaps_itself(const at::Tensor& t) {
@@ -139,6 +217,10 @@ int check_devices_ranks_dtypes(const char* fn, c10::ArrayRef<Arg> args) {
   std::vector<Named> kernel_side;
   kernel_side.reserve(args.size());
   for (const Arg& a : args) {
+    // Sparse and other layouts have no strided storage to read or write.
+    TORCH_CHECK(a.t->layout() == at::kStrided, fn, ": ", a.name, " has layout ",
+                a.t->layout(), "; only dense (strided) tensors are accepted (pass ", a.name,
+                ".to_dense())");
     if (a.role != Role::Host) {
       kernel_side.emplace_back(a.name, a.t);
       continue;

@@ -106,4 +106,21 @@ bool overlaps_itself(const at::Tensor& t);
 // 32-bit integer: ValueError naming it when it does not fit.
 int to_int32(const char* fn, const char* name, int64_t v);
 
+// The first `count` (at most 3) elements, in row-major order, of a small
+// tensor of integer-like values read on the host (margins, positions,
+// ranges): any real or complex numeric type, on the CPU or a CUDA device,
+// read by its values (pending conjugate and negative bits resolved; one copy
+// from a GPU). Floating values are truncated towards zero. Raises ValueError
+// naming `fn` and `name` when the tensor has fewer elements (`what` names
+// them), or an element is NaN, infinite, complex with an imaginary part, or
+// beyond the 64-bit range.
+class HostInts {
+ public:
+  HostInts(const char* fn, const char* name, const at::Tensor& t, int count, const char* what);
+  int64_t operator[](int i) const { return v_[i]; }
+
+ private:
+  int64_t v_[3] = {0, 0, 0};
+};
+
 }  // namespace vx

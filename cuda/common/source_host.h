@@ -3,8 +3,6 @@
 // checks of the plane sources, and the whole wrapper of the current source.
 #pragma once
 
-#include <ATen/Dispatch.h>
-
 #include <algorithm>
 
 #include "args.h"
@@ -13,44 +11,13 @@
 
 namespace vx {
 
-// A small integer tensor of any shape and numeric type read on the host: a
-// CUDA tensor is copied once (one synchronisation, however many elements are
-// read), a CPU one is read in place. Elements convert as item<int64_t>()
-// converts them.
-class HostInts {
- public:
-  explicit HostInts(const at::Tensor& t) : t_(t.is_cpu() ? t : t.to(at::kCPU)) {}
-
-  // Element `index` in row-major order.
-  int64_t operator[](int64_t index) const {
-    int64_t offset = 0;
-    for (int64_t d = t_.dim() - 1; d >= 0; --d) {
-      const int64_t n = t_.size(d);
-      offset += (index % n) * t_.stride(d);
-      index /= n;
-    }
-    int64_t v = 0;
-    AT_DISPATCH_ALL_TYPES_AND_COMPLEX_AND3(
-        at::kBool, at::kHalf, at::kBFloat16, t_.scalar_type(), "HostInts", [&] {
-          v = c10::Scalar(static_cast<const scalar_t*>(t_.const_data_ptr())[offset])
-                  .to<int64_t>();
-        });
-    return v;
-  }
-
- private:
-  at::Tensor t_;
-};
-
 struct Margins {
   int64_t mx, my;
 };
 
-// margin: element 0 = mx, element 1 = my, read in the order 1, 0.
+// margin: element 0 = mx, element 1 = my.
 inline Margins read_margin(const char* fn, const at::Tensor& margin) {
-  TORCH_CHECK_VALUE(margin.numel() >= 2, fn, ": margin has ", margin.numel(),
-                    " elements but needs at least 2 (mx, my)");
-  const HostInts m(margin);
+  const HostInts m(fn, "margin", margin, 2, "mx, my");
   Margins r;
   r.my = m[1];
   r.mx = m[0];
@@ -103,9 +70,7 @@ void inject_j_host(const char* fn, Tn Ex, Tn Ey, Tn Ez, Tn Jx, Tn Jy, Tn Jz, Tn 
   a.Jy = call.cacc<5>(Jy);
   a.Jz = call.cacc<5>(Jz);
 
-  TORCH_CHECK_VALUE(pos.numel() >= 3, fn, ": pos has ", pos.numel(),
-                    " elements but needs at least 3 (x0, y0, z0)");
-  const HostInts p(pos);
+  const HostInts p(fn, "pos", pos, 3, "x0, y0, z0");
   const int64_t x0 = p[0], y0 = p[1], z0 = p[2];
   TORCH_CHECK_VALUE(x0 >= 0 && y0 >= 0 && z0 >= 0, fn, ": pos (x0, y0, z0) = (", x0, ", ", y0,
                     ", ", z0, ") must not be negative");
