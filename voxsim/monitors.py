@@ -4,15 +4,32 @@ A plane monitor at index k accumulates, for every frequency f of its list,
 Ê = Σ_n E(n+1)·exp(iω(n+1)dt)·dt for Ex, Ey on plane k (z = k) and
 Ĥ = Σ_n H(n+½)·exp(iω(n+½)dt)·dt for Hx, Hy on plane k (z = k + ½): each
 field with the time it actually holds, which removes the half-step offset
-of the leapfrog exactly. One monitor channel per frequency.
+of the leapfrog exactly.
 
-Both go through ``Monitor_Update_E`` with a box flat in z (rz = [k, k − 1]).
-The magnetic components are passed in the electric slots (Hx for Ex, Hy for
-Ey); the magnetic tensors are allocated one sample larger along x, y and z
-(``simulation``), so the box the monitor reads for the electric layout
-(one extra sample across each component) stays inside them. Every field
-is passed as a one-channel view (real half, then imaginary half when the
-fields are complex), so every monitor channel reads that half.
+The sum is taken a block of steps at a time (``FluxPlane``): every step
+copies the plane's unique samples (i, j = 1 … N − 1) of the four
+components into a small device ring, and at the end of the block the ring
+is folded into all frequencies at once as one real matrix product,
+[plane samples × steps] · [steps × (Re w, Im w) per frequency], added in
+place to the accumulators (whose real view is exactly that interleaved
+layout). The step then costs a copy of the plane; the frequencies cost a
+matrix product every block instead of a pass over all the accumulators
+every step. The weights are those of every step, so the sum is the same
+one, only grouped differently; a block closes early wherever the sums are
+read (``fields``), and blocks end on multiples of the block length, so the
+weights of a block always come from one chunk of the clock. The product
+runs slice by slice along NM, with shapes that do not depend on NM, so a
+batched run reduces each structure exactly as a run of its own does.
+
+``KernelFluxPlane`` is the step-by-step form through ``Monitor_Update_E``
+with a box flat in z (rz = [k, k − 1]): the reference the blocked sum is
+checked against. The magnetic components are passed in the electric slots
+(Hx for Ex, Hy for Ey); the magnetic tensors are allocated one sample
+larger along x, y and z (``simulation``), so the box the monitor reads for
+the electric layout (one extra sample across each component) stays inside
+them. Every field is passed as a one-channel view (real half, then
+imaginary half when the fields are complex), so every monitor channel
+reads that half.
 
 Flux through the plane, per unit area, over the period's unique samples
 (i, j = 1 … N − 1; the ghost rows are dropped):
@@ -30,6 +47,8 @@ import torch
 import Voxstep
 
 CHUNK = 256
+BLOCK = 64                 # steps per block at most (divides CHUNK)
+RING_BYTES = 32 << 20      # ring memory per plane and field (E or H) at most
 
 
 class DFTClock:
@@ -42,14 +61,29 @@ class DFTClock:
         self.device = device
         self.base = -1
 
-    def weights(self, n: int):
-        base = n - n % CHUNK
+    def _load(self, base):
         if base != self.base:
             self.base = base
             steps = base + np.arange(CHUNK)
             self.wE = self._make(steps + 1.0)
             self.wH = self._make(steps + 0.5)
-        return self.wE[n - base], self.wH[n - base]
+
+    def weights(self, n: int):
+        """The weights of step n, complex64 [NF] each (E, H)."""
+        self._load(n - n % CHUNK)
+        return self.wE[n - self.base], self.wH[n - self.base]
+
+    def span(self, n0: int, count: int):
+        """The weights of steps n0 … n0 + count − 1 as real [count, 2·NF]
+        (Re, Im interleaved per frequency), E then H."""
+        base = n0 - n0 % CHUNK
+        if n0 + count <= base + CHUNK:
+            self._load(base)
+            wE, wH = self.wE[n0 - base:n0 - base + count], self.wH[n0 - base:n0 - base + count]
+        else:
+            steps = n0 + np.arange(count)
+            wE, wH = self._make(steps + 1.0), self._make(steps + 0.5)
+        return [torch.view_as_real(w).reshape(count, -1) for w in (wE, wH)]
 
     def _make(self, t):
         phase = np.mod(np.outer(t * self.dt, self.omega), 2 * np.pi)
@@ -57,57 +91,23 @@ class DFTClock:
         return torch.tensor(w, dtype=torch.complex64, device=self.device)
 
 
-class FluxPlane:
-    """DFT of the transverse E and H on plane k of a grid."""
+class _Plane:
+    """What both forms share: the plane, the clock, and the flux from the
+    transformed fields."""
 
     def __init__(self, grid, k: int, clock: DFTClock):
         self.grid = grid
         self.k = k
         self.clock = clock
-        NS, NM = grid.NS, grid.NM
-        Nx, Ny, _ = grid.shape
-        NF = len(clock.omega)
-        halves = 2 if grid.complex_fields else 1
-        c64 = dict(dtype=torch.complex64, device=grid.device)
-        # accumulators [half][NS, NM, x, y, 1, NF] in the monitor's layout
-        self.ME = [(torch.zeros(NS, NM, Nx - 1, Ny, 1, NF, **c64),
-                    torch.zeros(NS, NM, Nx, Ny - 1, 1, NF, **c64)) for _ in range(halves)]
-        self.MH = [(torch.zeros(NS, NM, Nx - 1, Ny, 1, NF, **c64),
-                    torch.zeros(NS, NM, Nx, Ny - 1, 1, NF, **c64)) for _ in range(halves)]
-        self.Mz = [torch.zeros(NS, NM, Nx, Ny, 0, NF, **c64) for _ in range(4)]
-        self.rx = torch.tensor([1, Nx - 1])
-        self.ry = torch.tensor([1, Ny - 1])
-        self.rz = torch.tensor([k, k - 1])
-        self.views = []
-        for h in range(halves):
-            E = [t[..., h:h + 1] for t in grid.E]
-            H = [t[..., h:h + 1] for t in grid.H]
-            self.views.append((E, H))
+        self.halves = 2 if grid.complex_fields else 1
 
     def start(self, max_steps: int):
         pass
 
-    def update(self, n: int):
-        wE, wH = self.clock.weights(n)
-        for h, (E, H) in enumerate(self.views):
-            Voxstep.Monitor_Update_E(*self.ME[h], self.Mz[2 * h], *E, wE, self.rx, self.ry, self.rz)
-            Voxstep.Monitor_Update_E(*self.MH[h], self.Mz[2 * h + 1], H[0], H[1], E[2], wH,
-                                     self.rx, self.ry, self.rz)
-
     def fields(self):
         """(Ex, Ey, Hx, Hy), complex128 [NS, NM, Px, Py, NF] over the
         period's unique samples."""
-        out = []
-        for M in (self.ME, self.MH):
-            comps = []
-            for a in range(2):
-                z = M[0][a].to(torch.complex128)
-                if len(M) > 1:
-                    z = z + 1j * M[1][a].to(torch.complex128)
-                Nx, Ny = self.grid.shape[:2]
-                comps.append(z[:, :, :Nx - 1, :Ny - 1, 0, :].cpu())
-            out += comps
-        return out
+        raise NotImplementedError
 
     def flux(self, subtract=None):
         """S_z per unit area, [NS, NM, NF] (float64 numpy); with `subtract`
@@ -123,3 +123,128 @@ class FluxPlane:
             s = 0.5 * (Ex.conj() * Hy - Ey.conj() * Hx).real
             out.append(s.mean(dim=(2, 3)).numpy())
         return np.concatenate(out, axis=1)
+
+
+class FluxPlane(_Plane):
+    """DFT of the transverse E and H on plane k of a grid, summed a block of
+    steps at a time. `block` caps the steps per block (a divisor of
+    ``CHUNK``); by default the largest power of two up to ``BLOCK`` whose
+    ring fits in ``RING_BYTES``."""
+
+    def __init__(self, grid, k: int, clock: DFTClock, block: int | None = None):
+        super().__init__(grid, k, clock)
+        NS, NM = grid.NS, grid.NM
+        Nx, Ny, _ = grid.shape
+        NF = len(clock.omega)
+        h = self.halves
+        # per slice m: rows (component, s, i, j, half), so a slice is one
+        # contiguous row range whatever NM is
+        self.rows = 2 * NS * (Nx - 1) * (Ny - 1) * h
+        if block is None:
+            block = BLOCK
+            while block > 1 and block * NM * self.rows * 4 > RING_BYTES:
+                block //= 2
+        if block < 1 or CHUNK % block:
+            raise ValueError(f"block must divide {CHUNK}, got {block}")
+        self.block = block
+        dev = grid.device
+        # ring[field][step, m, component, s, i, j, half]; field 0 = E, 1 = H
+        self.ring = [torch.zeros(block, NM, 2, NS, Nx - 1, Ny - 1, h, device=dev)
+                     for _ in range(2)]
+        # accumulators[field][m, component, s, i, j, half, f] (complex64)
+        self.acc = [torch.zeros(NM, 2, NS, Nx - 1, Ny - 1, h, NF, dtype=torch.complex64,
+                                device=dev) for _ in range(2)]
+        self.acc_rows = [torch.view_as_real(a).view(NM, self.rows, 2 * NF) for a in self.acc]
+        self.ring_rows = [r.view(block, NM, self.rows) for r in self.ring]
+        # the copies of a step: plane samples of each component, and the
+        # ring slot each goes to (as [NS, NM, i, j, half] views)
+        sl = (slice(None), slice(None), slice(1, Nx), slice(1, Ny), k, slice(0, h))
+        self.sources = [[grid.E[0][sl], grid.E[1][sl]], [grid.H[0][sl], grid.H[1][sl]]]
+        self.n0 = 0        # step of the ring's first sample
+        self.count = 0     # samples in the ring
+
+    def start(self, max_steps: int):
+        self.flush()
+
+    def update(self, n: int):
+        if self.count and n != self.n0 + self.count:
+            self.flush()
+        if not self.count:
+            self.n0 = n
+        b = self.count
+        for ring, comps in zip(self.ring, self.sources):
+            for c, src in enumerate(comps):
+                ring[b, :, c].transpose(0, 1).copy_(src)
+        self.count += 1
+        if self.count == self.block or (n + 1) % self.block == 0:
+            self.flush()
+
+    def flush(self):
+        """Fold the samples in the ring into the accumulators."""
+        b = self.count
+        if not b:
+            return
+        weights = self.clock.span(self.n0, b)
+        for ring, acc, w in zip(self.ring_rows, self.acc_rows, weights):
+            for m in range(acc.shape[0]):
+                acc[m].addmm_(ring[:b, m].t(), w)
+        self.n0 += b
+        self.count = 0
+
+    def fields(self):
+        self.flush()
+        out = []
+        for acc in self.acc:
+            z = acc.to(torch.complex128)
+            if self.halves > 1:
+                z = z[..., 0, :] + 1j * z[..., 1, :]
+            else:
+                z = z[..., 0, :]
+            # [m, component, s, i, j, f] -> per component [s, m, i, j, f]
+            out += [z[:, c].transpose(0, 1).cpu() for c in range(2)]
+        return out
+
+
+class KernelFluxPlane(_Plane):
+    """The same DFT accumulated every step through ``Monitor_Update_E``
+    (one call per field half and per E or H, cost ∝ frequencies per
+    step)."""
+
+    def __init__(self, grid, k: int, clock: DFTClock):
+        super().__init__(grid, k, clock)
+        NS, NM = grid.NS, grid.NM
+        Nx, Ny, _ = grid.shape
+        NF = len(clock.omega)
+        c64 = dict(dtype=torch.complex64, device=grid.device)
+        # accumulators [half][NS, NM, x, y, 1, NF] in the monitor's layout
+        self.ME = [(torch.zeros(NS, NM, Nx - 1, Ny, 1, NF, **c64),
+                    torch.zeros(NS, NM, Nx, Ny - 1, 1, NF, **c64)) for _ in range(self.halves)]
+        self.MH = [(torch.zeros(NS, NM, Nx - 1, Ny, 1, NF, **c64),
+                    torch.zeros(NS, NM, Nx, Ny - 1, 1, NF, **c64)) for _ in range(self.halves)]
+        self.Mz = [torch.zeros(NS, NM, Nx, Ny, 0, NF, **c64) for _ in range(4)]
+        self.rx = torch.tensor([1, Nx - 1])
+        self.ry = torch.tensor([1, Ny - 1])
+        self.rz = torch.tensor([k, k - 1])
+        self.views = []
+        for h in range(self.halves):
+            E = [t[..., h:h + 1] for t in grid.E]
+            H = [t[..., h:h + 1] for t in grid.H]
+            self.views.append((E, H))
+
+    def update(self, n: int):
+        wE, wH = self.clock.weights(n)
+        for h, (E, H) in enumerate(self.views):
+            Voxstep.Monitor_Update_E(*self.ME[h], self.Mz[2 * h], *E, wE, self.rx, self.ry, self.rz)
+            Voxstep.Monitor_Update_E(*self.MH[h], self.Mz[2 * h + 1], H[0], H[1], E[2], wH,
+                                     self.rx, self.ry, self.rz)
+
+    def fields(self):
+        out = []
+        Nx, Ny = self.grid.shape[:2]
+        for M in (self.ME, self.MH):
+            for a in range(2):
+                z = M[0][a].to(torch.complex128)
+                if len(M) > 1:
+                    z = z + 1j * M[1][a].to(torch.complex128)
+                out.append(z[:, :, :Nx - 1, :Ny - 1, 0, :].cpu())
+        return out
