@@ -20,8 +20,9 @@ a_k exp(−i 2π f_k t) exp(−γ_k t):
 - ``amplitude`` a_k, complex, referred to t = 0 (not to the first sample);
   for a real signal it is the phasor, |a| the peak of the cosine;
 - ``error`` an estimate of the relative error of ω, |δω| / |ω|: the larger
-  of the statistical standard deviation (from the fit's residual and its
-  Jacobian) and the difference between two fits of different order;
+  of the statistical standard deviation (from the fit's Jacobian and its
+  residual, or the filter's leakage where that is larger) and the
+  difference between two fits of different order;
 - ``snr`` the mode's signal energy over the samples it was fitted on,
   relative to the residual noise, in amplitude (√energy / σ).
 
@@ -311,9 +312,9 @@ def _amplitudes(y: np.ndarray, logz: np.ndarray):
     """Least-squares fit of y by the poles exp(logz): each mode's peak
     magnitude over the samples, its amplitude at k = 0 (0 where that
     underflows), its energy over the samples, the residual σ (per sample,
-    complex) and the standard deviation of each log-pole. The columns are
-    scaled to a peak of 1, so growing and fast-decaying poles stay
-    representable."""
+    complex) and the standard deviation of each log-pole per unit σ. The
+    columns are scaled to a peak of 1, so growing and fast-decaying poles
+    stay representable."""
     k = np.arange(y.size)[:, None]
     top = np.maximum(logz.real, 0.0) * (y.size - 1)   # log of each column's peak
     basis = np.exp(k * logz[None, :] - top[None, :])
@@ -328,7 +329,7 @@ def _amplitudes(y: np.ndarray, logz: np.ndarray):
     s, vh = np.linalg.svd(jac / scale, full_matrices=False)[1:]
     with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
         var = (np.abs(vh.conj().T) ** 2 / s ** 2).sum(axis=1) / scale ** 2
-        std = np.sqrt(var[logz.size:]) * sigma
+        std = np.sqrt(var[logz.size:])
         std = np.where(np.isfinite(std), std, np.inf)
         at_zero = c * np.exp(-top)
     return np.abs(c), at_zero, np.abs(c) ** 2 * norm2, sigma, std
@@ -363,7 +364,9 @@ def _fit_band(y, h, dt, fc, m, t0, core, floor, min_snr, max_error):
         return []
     logz, partner = logz[kept], partner[kept]
     w = 2 * math.pi * fc + 1j * logz / step
-    err = np.maximum(std, partner) / step / np.abs(w)
+    # the folded-back leakage (or roundoff) perturbs the fit like noise would
+    spread = std * math.hypot(sigma, floor / LEAK_MARGIN)
+    err = np.maximum(spread, partner) / step / np.abs(w)
     f = w.real / (2 * math.pi)
     lo, hi = core
     half = 0.5 * (hi - lo)
