@@ -151,15 +151,21 @@ class FluxPlane(_Plane):
         # ring[field][step, m, component, s, i, j, half]; field 0 = E, 1 = H
         self.ring = [torch.zeros(block, NM, 2, NS, Nx - 1, Ny - 1, h, device=dev)
                      for _ in range(2)]
-        # accumulators[field][m, component, s, i, j, half, f] (complex64)
-        self.acc = [torch.zeros(NM, 2, NS, Nx - 1, Ny - 1, h, NF, dtype=torch.complex64,
+        # accumulators[field][m, component, s, i, j, f] (complex128: the
+        # halves of complex fields combined, Re + i·Im)
+        self.acc = [torch.zeros(NM, 2, NS, Nx - 1, Ny - 1, NF, dtype=torch.complex128,
                                 device=dev) for _ in range(2)]
-        self.acc_rows = [torch.view_as_real(a).view(NM, self.rows, 2 * NF) for a in self.acc]
         self.ring_rows = [r.view(block, NM, self.rows) for r in self.ring]
-        # the copies of a step: plane samples of each component, and the
-        # ring slot each goes to (as [NS, NM, i, j, half] views)
+        # one slice's block product, rows × (Re, Im) per frequency
+        self.prod = torch.empty(self.rows, 2 * NF, device=dev)
+        self.prod_c = torch.view_as_complex(self.prod.view(2, NS, Nx - 1, Ny - 1, h, NF, 2))
+        # the copies of a step: (ring slot, plane samples) per component,
+        # both as [NS, NM, i, j, half] views, made once
         sl = (slice(None), slice(None), slice(1, Nx), slice(1, Ny), k, slice(0, h))
-        self.sources = [[grid.E[0][sl], grid.E[1][sl]], [grid.H[0][sl], grid.H[1][sl]]]
+        planes = [t[sl] for t in (grid.E[0], grid.E[1], grid.H[0], grid.H[1])]
+        self.copies = [[(r[b, :, c].transpose(0, 1), planes[2 * f + c])
+                        for f, r in enumerate(self.ring) for c in range(2)]
+                       for b in range(block)]
         self.n0 = 0        # step of the ring's first sample
         self.count = 0     # samples in the ring
 
@@ -171,10 +177,8 @@ class FluxPlane(_Plane):
             self.flush()
         if not self.count:
             self.n0 = n
-        b = self.count
-        for ring, comps in zip(self.ring, self.sources):
-            for c, src in enumerate(comps):
-                ring[b, :, c].transpose(0, 1).copy_(src)
+        for slot, plane in self.copies[self.count]:
+            slot.copy_(plane)
         self.count += 1
         if self.count == self.block or (n + 1) % self.block == 0:
             self.flush()
@@ -185,24 +189,20 @@ class FluxPlane(_Plane):
         if not b:
             return
         weights = self.clock.span(self.n0, b)
-        for ring, acc, w in zip(self.ring_rows, self.acc_rows, weights):
+        p = self.prod_c
+        for ring, acc, w in zip(self.ring_rows, self.acc, weights):
             for m in range(acc.shape[0]):
-                acc[m].addmm_(ring[:b, m].t(), w)
+                torch.mm(ring[:b, m].t(), w, out=self.prod)
+                acc[m].add_(p[..., 0, :])
+                if self.halves > 1:
+                    acc[m].add_(p[..., 1, :], alpha=1j)
         self.n0 += b
         self.count = 0
 
     def fields(self):
         self.flush()
-        out = []
-        for acc in self.acc:
-            z = acc.to(torch.complex128)
-            if self.halves > 1:
-                z = z[..., 0, :] + 1j * z[..., 1, :]
-            else:
-                z = z[..., 0, :]
-            # [m, component, s, i, j, f] -> per component [s, m, i, j, f]
-            out += [z[:, c].transpose(0, 1).cpu() for c in range(2)]
-        return out
+        # [m, component, s, i, j, f] -> per component [s, m, i, j, f]
+        return [acc[:, c].transpose(0, 1).cpu().clone() for acc in self.acc for c in range(2)]
 
 
 class KernelFluxPlane(_Plane):
