@@ -47,8 +47,8 @@ import torch
 import Voxstep
 
 CHUNK = 256
-BLOCK = 64                 # steps per block at most (divides CHUNK)
-RING_BYTES = 32 << 20      # ring memory per plane and field (E or H) at most
+BLOCK = 256                # steps per block at most (divides CHUNK)
+RING_BYTES = 64 << 20      # ring memory per plane and field (E or H) at most
 
 
 class DFTClock:
@@ -137,8 +137,8 @@ class FluxPlane(_Plane):
         Nx, Ny, _ = grid.shape
         NF = len(clock.omega)
         h = self.halves
-        # per slice m: rows (component, s, i, j, half), so a slice is one
-        # contiguous row range whatever NM is
+        # per slice m and step: rows (component, s, i, j, half); a slice's
+        # block is one [steps, rows] matrix laid out the same whatever NM is
         self.rows = 2 * NS * (Nx - 1) * (Ny - 1) * h
         if block is None:
             block = BLOCK
@@ -148,14 +148,14 @@ class FluxPlane(_Plane):
             raise ValueError(f"block must divide {CHUNK}, got {block}")
         self.block = block
         dev = grid.device
-        # ring[field][step, m, component, s, i, j, half]; field 0 = E, 1 = H
-        self.ring = [torch.zeros(block, NM, 2, NS, Nx - 1, Ny - 1, h, device=dev)
+        # ring[field][m, step, component, s, i, j, half]; field 0 = E, 1 = H
+        self.ring = [torch.zeros(NM, block, 2, NS, Nx - 1, Ny - 1, h, device=dev)
                      for _ in range(2)]
         # accumulators[field][m, component, s, i, j, f] (complex128: the
         # halves of complex fields combined, Re + i·Im)
         self.acc = [torch.zeros(NM, 2, NS, Nx - 1, Ny - 1, NF, dtype=torch.complex128,
                                 device=dev) for _ in range(2)]
-        self.ring_rows = [r.view(block, NM, self.rows) for r in self.ring]
+        self.ring_rows = [r.view(NM, block, self.rows) for r in self.ring]
         # one slice's block product, rows × (Re, Im) per frequency
         self.prod = torch.empty(self.rows, 2 * NF, device=dev)
         self.prod_c = torch.view_as_complex(self.prod.view(2, NS, Nx - 1, Ny - 1, h, NF, 2))
@@ -163,7 +163,7 @@ class FluxPlane(_Plane):
         # both as [NS, NM, i, j, half] views, made once
         sl = (slice(None), slice(None), slice(1, Nx), slice(1, Ny), k, slice(0, h))
         planes = [t[sl] for t in (grid.E[0], grid.E[1], grid.H[0], grid.H[1])]
-        self.copies = [[(r[b, :, c].transpose(0, 1), planes[2 * f + c])
+        self.copies = [[(r[:, b, c].transpose(0, 1), planes[2 * f + c])
                         for f, r in enumerate(self.ring) for c in range(2)]
                        for b in range(block)]
         self.n0 = 0        # step of the ring's first sample
@@ -192,7 +192,7 @@ class FluxPlane(_Plane):
         p = self.prod_c
         for ring, acc, w in zip(self.ring_rows, self.acc, weights):
             for m in range(acc.shape[0]):
-                torch.mm(ring[:b, m].t(), w, out=self.prod)
+                torch.mm(ring[m, :b].t(), w, out=self.prod)
                 acc[m].add_(p[..., 0, :])
                 if self.halves > 1:
                     acc[m].add_(p[..., 1, :], alpha=1j)
@@ -202,7 +202,8 @@ class FluxPlane(_Plane):
     def fields(self):
         self.flush()
         # [m, component, s, i, j, f] -> per component [s, m, i, j, f]
-        return [acc[:, c].transpose(0, 1).cpu().clone() for acc in self.acc for c in range(2)]
+        return [acc[:, c].transpose(0, 1).to("cpu", copy=True) for acc in self.acc
+                for c in range(2)]
 
 
 class KernelFluxPlane(_Plane):
