@@ -30,14 +30,14 @@ Method. The linear algebra stays small whatever the length of the record:
 a record of N > ``max_samples`` samples is cut, in frequency, into bands
 whose sample count after decimation is about ``max_samples``. Each band is
 shifted to zero frequency, low-pass filtered by a linear-phase FIR filter
-(Kaiser window, 150 dB stop-band; its taps span about 55 decimated samples)
+(Kaiser window, 200 dB stop-band; its taps span about 74 decimated samples)
 and decimated by M ≈ N / max_samples; one FFT of the record serves all
 bands. A FIR filter maps a sum of exponentials onto a sum of the same
 exponentials (only the amplitudes change, by the filter's response at each
 complex frequency, which is divided out), so decimation loses nothing of
-the model; what lies in the stop band folds back attenuated below 3e-8.
+the model; what lies in the stop band folds back attenuated below 1e-10.
 That folded-back content is itself a set of exponentials, so on this path
-modes whose peak is below ``LEAK_MARGIN`` × 3e-8 of the record's peak are
+modes whose peak is below ``LEAK_MARGIN`` × 1e-10 of the record's peak are
 not reported. Each band's samples are fitted by the matrix-pencil method:
 SVD of the Hankel matrix (about 2/3·max_samples × 1/3·max_samples), the
 model order from the singular values above the noise floor (5× their
@@ -70,7 +70,7 @@ import numpy as np
 
 from .units import InputError, finite_number, require
 
-STOPBAND_DB = 150.0        # filter attenuation; folded-back content is 3e-8 weaker
+STOPBAND_DB = 200.0        # filter attenuation; folded-back content is 1e-10 weaker
 KAISER_MARGIN = 1.1        # taps over Kaiser's length estimate (which falls 3 dB short)
 PASSBAND = 0.6             # pass-band edge, in units of the decimated Nyquist frequency
 CORE = 0.5                 # largest half-width of a band's core, same units
