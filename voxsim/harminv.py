@@ -366,7 +366,8 @@ def _fit_band(y, h, dt, fc, m, t0, core, floor, min_snr, max_error):
     w = 2 * math.pi * fc + 1j * logz / step
     # the folded-back leakage (or roundoff) perturbs the fit like noise would
     spread = std * math.hypot(sigma, floor / LEAK_MARGIN)
-    err = np.maximum(spread, partner) / step / np.abs(w)
+    with np.errstate(divide="ignore", invalid="ignore"):   # ω = 0: a constant, not a mode
+        err = np.nan_to_num(np.maximum(spread, partner) / step / np.abs(w), nan=np.inf)
     f = w.real / (2 * math.pi)
     lo, hi = core
     half = 0.5 * (hi - lo)
