@@ -79,8 +79,9 @@ class ReadAt:
 
 CASES = {  # kx per excitation, steps, block, steps with a read mid-run
     "real fields, stop inside a block": ([0.0, 0.0], 337, None, ()),
-    "complex fields, stop on a block end, read mid-run": ([0.1, 0.3], 320, None, (100,)),
+    "complex fields, stop on a block end, read mid-run": ([0.1, 0.3], 256, None, (100,)),
     "small blocks, reads at and around a block end": ([0.1, 0.3], 301, 8, (6, 7, 8, 150)),
+    "long run": ([0.1, 0.3], 3000, None, ()),
 }
 
 
@@ -96,9 +97,15 @@ def test_blocked_sum_against_every_step_and_float64_sums(kx, steps, block, reads
     for name, a, b, r in zip(("Ex", "Ey", "Hx", "Hy"), fields, old.fields(), exact):
         scale = r.abs().max()
         d, e_new, e_old = ((x - y).abs().max() / scale for x, y in ((a, b), (a, r), (b, r)))
-        print(f"{name}: |blocked - every step| {d:.1e}; against float64: blocked {e_new:.1e}, "
-              f"every step {e_old:.1e} (relative to the largest value)")
-        assert d <= 1e-6 and e_new <= 1e-6 and e_old <= 2e-6
+        print(f"{steps} steps, {name}: |blocked - every step| {d:.1e}; against float64: "
+              f"blocked {e_new:.1e}, every step {e_old:.1e} (relative to the largest value)")
+        assert e_new <= 1e-6
+        if steps < 1000:
+            assert d <= 1e-6
+        else:
+            # the step-by-step float32 sum drifts over a long run, the blocked
+            # one keeps its float32 rounding within a block
+            assert e_new < e_old
     flux_new, flux_old = new.flux(), old.flux()
     d = np.abs(flux_new - flux_old).max() / np.abs(flux_old).max()
     print(f"flux: |blocked - every step| / max = {d:.1e}")

@@ -10,16 +10,19 @@ The sum is taken a block of steps at a time (``FluxPlane``): every step
 copies the plane's unique samples (i, j = 1 … N − 1) of the four
 components into a small device ring, and at the end of the block the ring
 is folded into all frequencies at once as one real matrix product,
-[plane samples × steps] · [steps × (Re w, Im w) per frequency], added in
-place to the accumulators (whose real view is exactly that interleaved
-layout). The step then costs a copy of the plane; the frequencies cost a
-matrix product every block instead of a pass over all the accumulators
-every step. The weights are those of every step, so the sum is the same
-one, only grouped differently; a block closes early wherever the sums are
-read (``fields``), and blocks end on multiples of the block length, so the
-weights of a block always come from one chunk of the clock. The product
-runs slice by slice along NM, with shapes that do not depend on NM, so a
-batched run reduces each structure exactly as a run of its own does.
+[plane samples × steps] · [steps × (Re w, Im w) per frequency], whose
+float32 result is added into complex128 accumulators (the real and
+imaginary halves of complex fields combined there). The step then costs a
+copy of the plane; the frequencies cost a matrix product per block instead
+of a pass over all the accumulators every step. The weights are those of
+every step, so the sum is the same one, only grouped differently: float32
+rounding stays within a block, and the result is closer to the exact sum
+than the step-by-step float32 one. A block closes early wherever the sums
+are read (``fields``), and blocks end on multiples of the block length, so
+the weights of a block always come from one chunk of the clock. The
+product runs slice by slice along NM on a [steps × samples] matrix laid out
+the same whatever NM is, so a batched run reduces each structure exactly
+as a run of its own does.
 
 ``KernelFluxPlane`` is the step-by-step form through ``Monitor_Update_E``
 with a box flat in z (rz = [k, k − 1]): the reference the blocked sum is
