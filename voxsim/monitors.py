@@ -50,19 +50,24 @@ import torch
 import Voxstep
 
 CHUNK = 256
-BLOCK = 256                # steps per block at most (divides CHUNK)
+BLOCK = 256                # steps per block at most
 RING_BYTES = 64 << 20      # ring memory per plane and field (E or H) at most
 
 
 class DFTClock:
-    """The per-step weights exp(iωt)·dt of the electric (t = (n+1)·dt) and
-    magnetic (t = (n+½)·dt) fields, made on the device a chunk at a time."""
+    """The weights exp(iωt)·dt of the electric (t = (n+1)·dt) and magnetic
+    (t = (n+½)·dt) fields: per step, made on the device a chunk at a time
+    (``weights``), and per block of steps in factored form (``basis``,
+    ``factors``)."""
 
     def __init__(self, frequencies, units, device):
         self.omega = units.omega(np.asarray(frequencies, dtype=np.float64))
         self.dt = units.dt
         self.device = device
         self.base = -1
+        self._omega = torch.tensor(self.omega, dtype=torch.float64, device=device)
+        self._bases = {}
+        self._factors_key = None
 
     def _load(self, base):
         if base != self.base:
@@ -76,17 +81,57 @@ class DFTClock:
         self._load(n - n % CHUNK)
         return self.wE[n - self.base], self.wH[n - self.base]
 
-    def span(self, n0: int, count: int):
-        """The weights of steps n0 … n0 + count − 1 as real [count, 2·NF]
-        (Re, Im interleaved per frequency), E then H."""
-        base = n0 - n0 % CHUNK
-        if n0 + count <= base + CHUNK:
-            self._load(base)
-            wE, wH = self.wE[n0 - base:n0 - base + count], self.wH[n0 - base:n0 - base + count]
-        else:
-            steps = n0 + np.arange(count)
-            wE, wH = self._make(steps + 1.0), self._make(steps + 0.5)
-        return [torch.view_as_real(w).reshape(count, -1) for w in (wE, wH)]
+    def basis(self, block: int):
+        """The block weights in factored form. Over a block of steps n0 + j
+        (j = 0 … block − 1) the electric weights are
+        exp(iω(n0 + j + 1)dt)·dt = W0[j, f]·exp(iω·n0·dt), the same W0 for
+        every block. Over a band, W0 is of low numerical rank (about 10 to
+        30 for 256 steps): W0 = U·(Uᴴ·W0) with U [block, L] orthonormal, so
+        a block of samples is multiplied by the L columns of U, then spread
+        over the frequencies by Uᴴ·W0 and the block's phase (``factors``).
+        U comes from the band sampled at Chebyshev nodes (the SVD of all
+        frequencies costs more than the run of a small grid), columns kept
+        down to 1e-12 of the largest; the product is checked against W0 to
+        1e-9·dt per weight, far below float32 rounding of the sums, and the
+        SVD of W0 itself is taken where that fails. Returns U as real
+        [block, 2·L] (Re, Im interleaved) on the device, float32."""
+        if block not in self._bases:
+            # on the host in torch (whose thread pool the run already uses)
+            t = torch.arange(1, block + 1, dtype=torch.float64) * self.dt
+            omega = torch.tensor(self.omega)
+            lo, hi = omega.min(), omega.max()
+            nodes = 0.5 * (lo + hi) + 0.5 * (hi - lo) * torch.cos(
+                torch.pi * (torch.arange(96, dtype=torch.float64) + 0.5) / 96)
+            W0 = torch.polar(torch.full((block, len(omega)), self.dt, dtype=torch.float64),
+                             torch.outer(t, omega))
+            sample = W0 if len(omega) <= 96 else torch.polar(
+                torch.full((block, 96), self.dt, dtype=torch.float64), torch.outer(t, nodes))
+            for A in (sample, W0):
+                U, S, _ = torch.linalg.svd(A, full_matrices=False)
+                U = U[:, S > 1e-12 * S[0]]
+                UhW = U.conj().T @ W0
+                if (U @ UhW - W0).abs().max() <= 1e-9 * self.dt:
+                    break
+            L = U.shape[1]
+            dev = self.device
+            UhW = UhW.to(dev)
+            # H holds t = (n + ½)·dt: half a step earlier than E
+            half = torch.polar(torch.ones_like(omega), -0.5 * self.dt * omega).to(dev)
+            U = torch.view_as_real(U.to(torch.complex64)).reshape(block, 2 * L).to(dev)
+            self._bases[block] = (U, UhW, UhW * half)
+        return self._bases[block][0]
+
+    def factors(self, block: int, n0: int):
+        """Uᴴ·W0·exp(iω·n0·dt) for E and for H, complex128 [L, NF] on the
+        device, for the block of `block` steps (or its first steps) that
+        starts at step n0; made on the device (no transfer)."""
+        key = (block, n0)
+        if self._factors_key != key:
+            _, UhW_E, UhW_H = self._bases[block]
+            phase = torch.polar(torch.ones_like(self._omega), self._omega * (n0 * self.dt))
+            self._factors = (UhW_E * phase, UhW_H * phase)
+            self._factors_key = key
+        return self._factors
 
     def _make(self, t):
         phase = np.mod(np.outer(t * self.dt, self.omega), 2 * np.pi)
@@ -130,9 +175,9 @@ class _Plane:
 
 class FluxPlane(_Plane):
     """DFT of the transverse E and H on plane k of a grid, summed a block of
-    steps at a time. `block` caps the steps per block (a divisor of
-    ``CHUNK``); by default the largest power of two up to ``BLOCK`` whose
-    ring fits in ``RING_BYTES``."""
+    steps at a time. `block` caps the steps per block; by default the
+    largest power of two up to ``BLOCK`` whose ring fits in
+    ``RING_BYTES``."""
 
     def __init__(self, grid, k: int, clock: DFTClock, block: int | None = None):
         super().__init__(grid, k, clock)
@@ -147,28 +192,30 @@ class FluxPlane(_Plane):
             block = BLOCK
             while block > 1 and block * NM * self.rows * 4 > RING_BYTES:
                 block //= 2
-        if block < 1 or CHUNK % block:
-            raise ValueError(f"block must divide {CHUNK}, got {block}")
-        self.block = block
+        if not isinstance(block, (int, np.integer)) or block < 1:
+            raise ValueError(f"block must be a positive number of steps, got {block!r}")
+        self.block = int(block)
         dev = grid.device
+        self.U = clock.basis(self.block)
+        L = self.U.shape[1] // 2
         # ring[field][m, step, component, s, i, j, half]; field 0 = E, 1 = H
-        self.ring = [torch.zeros(NM, block, 2, NS, Nx - 1, Ny - 1, h, device=dev)
+        self.ring = [torch.zeros(NM, self.block, 2, NS, Nx - 1, Ny - 1, h, device=dev)
                      for _ in range(2)]
+        self.ring_rows = [r.view(NM, self.block, self.rows) for r in self.ring]
         # accumulators[field][m, component, s, i, j, f] (complex128: the
         # halves of complex fields combined, Re + i·Im)
         self.acc = [torch.zeros(NM, 2, NS, Nx - 1, Ny - 1, NF, dtype=torch.complex128,
                                 device=dev) for _ in range(2)]
-        self.ring_rows = [r.view(NM, block, self.rows) for r in self.ring]
-        # one slice's block product, rows × (Re, Im) per frequency
-        self.prod = torch.empty(self.rows, 2 * NF, device=dev)
-        self.prod_c = torch.view_as_complex(self.prod.view(2, NS, Nx - 1, Ny - 1, h, NF, 2))
-        # the copies of a step: (ring slot, plane samples) per component,
-        # both as [NS, NM, i, j, half] views, made once
+        self.acc_rows = [a.view(NM, self.rows // h, NF) for a in self.acc]
+        # one slice's block through U: rows × (Re, Im) per column of U
+        self.G = torch.empty(self.rows, 2 * L, device=dev)
+        self.G_c = torch.view_as_complex(self.G.view(self.rows // h, h, L, 2))
+        # the copies of a step, per component: the ring as [step, NS, NM, i,
+        # j, half] and the plane samples as [NS, NM, i, j, half]
         sl = (slice(None), slice(None), slice(1, Nx), slice(1, Ny), k, slice(0, h))
         planes = [t[sl] for t in (grid.E[0], grid.E[1], grid.H[0], grid.H[1])]
-        self.copies = [[(r[:, b, c].transpose(0, 1), planes[2 * f + c])
-                        for f, r in enumerate(self.ring) for c in range(2)]
-                       for b in range(block)]
+        self.copies = [(r[:, :, c].permute(1, 2, 0, 3, 4, 5), planes[2 * f + c])
+                       for f, r in enumerate(self.ring) for c in range(2)]
         self.n0 = 0        # step of the ring's first sample
         self.count = 0     # samples in the ring
 
@@ -180,10 +227,10 @@ class FluxPlane(_Plane):
             self.flush()
         if not self.count:
             self.n0 = n
-        for slot, plane in self.copies[self.count]:
-            slot.copy_(plane)
+        for ring, plane in self.copies:
+            ring[self.count].copy_(plane)
         self.count += 1
-        if self.count == self.block or (n + 1) % self.block == 0:
+        if self.count == self.block:
             self.flush()
 
     def flush(self):
@@ -191,14 +238,14 @@ class FluxPlane(_Plane):
         b = self.count
         if not b:
             return
-        weights = self.clock.span(self.n0, b)
-        p = self.prod_c
-        for ring, acc, w in zip(self.ring_rows, self.acc, weights):
+        factors = self.clock.factors(self.block, self.n0)
+        for ring, acc, V in zip(self.ring_rows, self.acc_rows, factors):
             for m in range(acc.shape[0]):
-                torch.mm(ring[m, :b].t(), w, out=self.prod)
-                acc[m].add_(p[..., 0, :])
+                torch.mm(ring[m, :b].t(), self.U[:b], out=self.G)
+                G = self.G_c[:, 0].to(torch.complex128)
                 if self.halves > 1:
-                    acc[m].add_(p[..., 1, :], alpha=1j)
+                    G = G + 1j * self.G_c[:, 1]
+                acc[m].addmm_(G, V)
         self.n0 += b
         self.count = 0
 
