@@ -36,45 +36,38 @@ def column(kx):
     return units, grid, src
 
 
-class Recorder:
-    """Ex, Ey, Hx, Hy on the plane's unique samples at every step; their
-    DFT in float64 with exact weights."""
+def exact(clock, t):
+    """exp(iωt)·dt at times t (float64 numpy), [len(t), NF]."""
+    return np.exp(1j * np.outer(t, clock.omega)) * clock.dt
 
-    def __init__(self, grid, k):
+
+class Recorder:
+    """Records Ex, Ey, Hx, Hy on the plane's unique samples every step (their
+    DFT in float64 with exact weights: ``dft``), and reads `plane`'s fields
+    at the steps `reads` of the run."""
+
+    def __init__(self, grid, k, plane, reads):
         Nx, Ny, _ = grid.shape
         sl = (slice(None), slice(None), slice(1, Nx), slice(1, Ny), k)
         self.planes = [t[sl] for t in (grid.E[0], grid.E[1], grid.H[0], grid.H[1])]
-        self.samples = []
+        self.samples, self.plane, self.reads = [], plane, reads
 
     def start(self, max_steps):
         pass
 
     def update(self, n):
         self.samples.append([p[..., 0].double() + 1j * p[..., 1].double() for p in self.planes])
+        if n in self.reads:
+            self.plane.fields()
 
     def dft(self, clock, complex_fields):
         out = []
         for c, offset in enumerate((1.0, 1.0, 0.5, 0.5)):
-            t = (np.arange(len(self.samples)) + offset) * clock.dt
-            w = torch.tensor(np.exp(1j * np.outer(t, clock.omega)) * clock.dt)
+            w = torch.tensor(exact(clock, (np.arange(len(self.samples)) + offset) * clock.dt))
             f = torch.stack([s[c] for s in self.samples])
             f = f if complex_fields else f.real.to(torch.complex128)
             out.append(torch.einsum("nsmij,nf->smijf", f, w))
         return out
-
-
-class ReadAt:
-    """Reads a plane's fields at the given steps of the run."""
-
-    def __init__(self, plane, steps):
-        self.plane, self.steps = plane, steps
-
-    def start(self, max_steps):
-        pass
-
-    def update(self, n):
-        if n in self.steps:
-            self.plane.fields()
 
 
 MANY = np.linspace(0.4, 1.6, 150)      # more than the basis samples the band at
@@ -93,8 +86,8 @@ def test_blocked_sum_against_every_step_and_float64_sums(kx, steps, block, reads
     units, grid, src = column(kx)
     clock = DFTClock(freqs, units, "cpu")
     new = FluxPlane(grid, K, clock, block)
-    old, rec = KernelFluxPlane(grid, K, clock), Recorder(grid, K)
-    run(grid, [src], [new, old, rec, ReadAt(new, reads)], steps)
+    old, rec = KernelFluxPlane(grid, K, clock), Recorder(grid, K, new, reads)
+    run(grid, [src], [new, old, rec], steps)
     exact = rec.dft(clock, grid.complex_fields)
     fields = new.fields()
     for name, a, b, r in zip(("Ex", "Ey", "Hx", "Hy"), fields, old.fields(), exact):
@@ -134,8 +127,7 @@ def test_block_weights_factor_into_basis_and_phase(resolution, band, NF, block, 
     U = torch.view_as_complex(U.view(block, -1, 2)).to(torch.complex128)
     t = (n0 + np.arange(block)) * units.dt
     for name, V, offset in zip("EH", clock.factors(block, n0), (1.0, 0.5)):
-        exact = np.exp(1j * np.outer(t + offset * units.dt, clock.omega)) * units.dt
-        err = np.abs((U @ V).numpy() - exact).max() / units.dt
+        err = np.abs((U @ V).numpy() - exact(clock, t + offset * units.dt)).max() / units.dt
         print(f"{NF} frequencies, block {block}: rank {U.shape[1]}, {name} weights to {err:.1e}")
         assert err < 2e-7
 
