@@ -8,21 +8,23 @@ of the leapfrog exactly.
 
 The sum is taken a block of steps at a time (``FluxPlane``): every step
 copies the plane's unique samples (i, j = 1 … N − 1) of the four
-components into a small device ring, and at the end of the block the ring
-is folded into all frequencies at once as one real matrix product,
-[plane samples × steps] · [steps × (Re w, Im w) per frequency], whose
-float32 result is added into complex128 accumulators (the real and
-imaginary halves of complex fields combined there). The step then costs a
-copy of the plane; the frequencies cost a matrix product per block instead
-of a pass over all the accumulators every step. The weights are those of
-every step, so the sum is the same one, only grouped differently: float32
-rounding stays within a block, and the result is closer to the exact sum
-than the step-by-step float32 one. A block closes early wherever the sums
-are read (``fields``), and blocks end on multiples of the block length, so
-the weights of a block always come from one chunk of the clock. The
-product runs slice by slice along NM on a [steps × samples] matrix laid out
-the same whatever NM is, so a batched run reduces each structure exactly
-as a run of its own does.
+components into a small device ring; at the end of a block (up to 256
+steps) the ring is folded into all frequencies by two matrix products.
+The block's weights are W0[j, f]·exp(iω·n0·dt) for a block starting at
+step n0, with the same W0 for every block, and over a band W0 has a low
+numerical rank L (about 10 to 30 for 256 steps, ``DFTClock.basis``): the
+samples [steps × plane] go through the L columns of an orthonormal basis U
+of W0 (float32), and that [plane × L] result through Uᴴ·W0·exp(iω·n0·dt)
+to all frequencies, added in place to complex128 accumulators (where the
+real and imaginary halves of complex fields are combined). A step then
+costs a copy of the plane, and the frequencies cost L·NF operations per
+plane sample once per block instead of NF every step. The factorization
+reproduces every weight to float32 rounding, so the sum is the same one,
+only grouped differently; float32 rounding stays within a block, and the
+result is closer to the exact sum than the step-by-step float32 one. A
+block closes early wherever the sums are read (``fields``). The products
+run slice by slice along NM on matrices laid out the same whatever NM is,
+so a batched run reduces each structure exactly as a run of its own does.
 
 ``KernelFluxPlane`` is the step-by-step form through ``Monitor_Update_E``
 with a box flat in z (rz = [k, k − 1]): the reference the blocked sum is
@@ -199,8 +201,8 @@ class FluxPlane(_Plane):
         self.U = clock.basis(self.block)
         L = self.U.shape[1] // 2
         # ring[field][m, step, component, s, i, j, half]; field 0 = E, 1 = H
-        self.ring = [torch.zeros(NM, self.block, 2, NS, Nx - 1, Ny - 1, h, device=dev)
-                     for _ in range(2)]
+        self.ring = [torch.zeros(NM, self.block, 2, NS, Nx - 1, Ny - 1, h, dtype=torch.float32,
+                                 device=dev) for _ in range(2)]
         self.ring_rows = [r.view(NM, self.block, self.rows) for r in self.ring]
         # accumulators[field][m, component, s, i, j, f] (complex128: the
         # halves of complex fields combined, Re + i·Im)
@@ -208,7 +210,7 @@ class FluxPlane(_Plane):
                                 device=dev) for _ in range(2)]
         self.acc_rows = [a.view(NM, self.rows // h, NF) for a in self.acc]
         # one slice's block through U: rows × (Re, Im) per column of U
-        self.G = torch.empty(self.rows, 2 * L, device=dev)
+        self.G = torch.empty(self.rows, 2 * L, dtype=torch.float32, device=dev)
         self.G_c = torch.view_as_complex(self.G.view(self.rows // h, h, L, 2))
         # the copies of a step, per component: the ring as [step, NS, NM, i,
         # j, half] and the plane samples as [NS, NM, i, j, half]
