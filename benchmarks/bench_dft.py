@@ -2,15 +2,16 @@
 patterned stack (square array of air holes in an ε = 4 slab on glass, the
 two flux planes of ``voxsim.spectrum``) with a fixed step count, timed with
 20 and with 400 frequencies, for the blocked sum (``monitors.FluxPlane``:
-a ring of plane samples folded into all frequencies as one matrix product
-per block) and for the step-by-step kernel sum (``KernelFluxPlane``: one
-``Monitor_Update_E`` pass over every accumulator per step), same device,
-same run. Prints the step-loop seconds, the 400 / 20 ratio of each path,
-the speed-up of the blocked sum, and the largest difference of the two
-paths' transmission (relative to its largest value).
+a ring of plane samples folded into all frequencies once per block through
+a low-rank basis of the block's weights) and for the step-by-step kernel
+sum (``KernelFluxPlane``: one ``Monitor_Update_E`` pass over every
+accumulator per step), same device, same run, cases interleaved. Prints
+the step-loop and whole-call seconds, the 400 / 20 ratio of each path, the
+speed-up of the blocked sum, and the largest difference of the two paths'
+transmission (relative to its largest value).
 
     PYTHONPATH=build/dev:. .venv/bin/python benchmarks/bench_dft.py [--device cuda]
-        [--period-cells 32] [--steps 400] [--threads 1] [--quick]
+        [--period-cells 32] [--steps 400] [--threads 1] [--repeat 3] [--quick]
 """
 import argparse
 import time
