@@ -46,7 +46,8 @@ def test_spectrum_command_writes_json_and_png(tmp_path):
     print(r.stdout)
     assert r.returncode == 0, r.stderr
     data = json.loads((out / "spectrum.json").read_text())
-    assert sorted(data) == ["R", "T", "angle_deg", "frequency"]
+    assert sorted(data) == ["R", "T", "angle_deg", "converged", "frequency"]
+    assert data["converged"] is True
     assert len(data["frequency"]) == len(data["R"]) == len(data["T"]) == len(data["angle_deg"]) == 4
     assert all(0 < R < 1 for R in data["R"]) and data["angle_deg"] == [0.0] * 4
     assert (out / "spectrum.png").stat().st_size > 10000
@@ -58,7 +59,7 @@ def test_grating_spectrum_has_orders(tmp_path):
     grating = with_(("layers",), GRATING["layers"][:1], GRATING)     # the 1-D grating alone
     assert cli.main(["spectrum", write(tmp_path, grating), "--out", str(out), "--quiet"]) == 0
     data = json.loads((out / "spectrum.json").read_text())
-    assert sorted(data) == ["R", "T", "angle_deg", "frequency", "orders"]
+    assert sorted(data) == ["R", "T", "angle_deg", "converged", "frequency", "orders"]
     orders = {tuple(o["order"]): o for o in data["orders"]}
     # in glass the first orders propagate above f = 1/1.5; in air none does
     assert set(orders) == {(0, 0), (-1, 0), (1, 0)}
@@ -113,6 +114,8 @@ BAD = [
     ("bad angle", with_(("angle_deg",), 95), "angle_deg: must be in [0, 90)"),
     ("string number", with_(("resolution",), "40"), "resolution: must be a number"),
     ("unstable courant", with_(("courant",), 0.7), "courant: 0.7 is outside"),
+    ("negative max_time", with_(("max_time",), -1), "max_time: must be positive"),
+    ("decay_by one", with_(("decay_by",), 1), "decay_by: must be in (0, 1)"),
     ("not json", "{resolution: 40", "not valid JSON"),
     ("pattern without period", with_(("period",), None, GRATING), "period: required"),
     ("medium and pattern", with_(("layers", 0, "medium"), {"eps": 2}, GRATING),

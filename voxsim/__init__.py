@@ -15,7 +15,8 @@ units), ``media`` (media and their coefficient tables), ``geometry`` (stacks
 and the material painting), ``boundaries`` (CPML, Bloch phases),
 ``sources`` (waveforms, plane wave, currents), ``monitors`` (DFT planes,
 flux), ``simulation`` (the step), ``spectra`` (batched R/T runs),
-``analytic`` (transfer matrix), ``config`` and ``cli`` (STACK.json and
+``analytic`` (transfer matrix), ``trust`` (decay, divergence and energy
+verdicts), ``config`` and ``cli`` (STACK.json and
 ``python -m voxsim spectrum``).
 """
 from .boundaries import CPML
@@ -24,8 +25,10 @@ from .harminv import Modes, find_modes
 from .media import Debye, Drude, Lorentz, Medium
 from .sources import ContinuousWave, GaussianPulse, PlaneWave, Samples
 from .spectra import Spectrum, spectrum
+from .trust import DivergenceError, EnergyBalanceWarning, NotConvergedWarning
 from .units import InputError, Units
 
-__all__ = ["CPML", "ContinuousWave", "Debye", "Drude", "GaussianPulse", "InputError", "Layer",
+__all__ = ["CPML", "ContinuousWave", "Debye", "DivergenceError", "Drude", "EnergyBalanceWarning",
+           "GaussianPulse", "InputError", "Layer", "NotConvergedWarning",
            "Lorentz", "Medium", "Modes", "PlaneWave", "Samples", "Spectrum", "Stack", "Units",
            "find_modes", "spectrum"]

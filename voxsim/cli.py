@@ -3,7 +3,7 @@
 Validates STACK.json (``config``; a bad description exits with status 2 and
 one line ``error: FIELD: message`` before anything runs), runs the plane-wave
 spectrum with a progress bar (steps/s and cell updates/s), then writes
-DIR/spectrum.json {"frequency", "R", "T", "angle_deg"} (frequencies below
+DIR/spectrum.json {"frequency", "R", "T", "angle_deg", "converged"} (frequencies below
 cut-off or outside the pulse's band left out) and DIR/spectrum.png (R, T and
 1 − R − T with the transfer-matrix curves), and prints the throughput, the
 CPML self-check and the largest deviation from the transfer-matrix result.
@@ -12,6 +12,12 @@ A periodic structure (a "period") adds "orders": [{"order": [m, n], "R":
 somewhere in the band (NaN where it is evanescent), and the PNG shows its
 strongest orders; patterned layers have no transfer-matrix curve, and the
 largest |1 − R − T| of lossless ones is printed instead.
+
+Exit status: 0 done; 2 bad input (nothing ran); 3 the run stopped (at
+``max_time`` or the safety cap) before its fields decayed: results written
+with "converged": false, warning printed; 4 the fields diverged: nothing
+written. Warnings (energy balance of a lossless structure, decay) go to
+stderr.
 """
 from __future__ import annotations
 
@@ -19,10 +25,14 @@ import argparse
 import json
 import os
 import sys
+import warnings
 
 import numpy as np
 
+from .trust import DivergenceError
 from .units import InputError
+
+EXIT_BAD_INPUT, EXIT_NOT_CONVERGED, EXIT_DIVERGED = 2, 3, 4
 
 
 def spectrum_command(args) -> int:
@@ -33,7 +43,7 @@ def spectrum_command(args) -> int:
         job = load_job(args.stack)
     except InputError as e:
         print(f"error: {e}", file=sys.stderr)
-        return 2
+        return EXIT_BAD_INPUT
     device = args.device
     if device == "auto":
         import torch
@@ -47,8 +57,17 @@ def spectrum_command(args) -> int:
           f"({cpw:.1f} cells per wavelength in the densest medium), {job.polarization} polarisation, "
           f"{job.angle_deg:g} deg, on {device}")
     ex = plane_wave(job.frequencies, job.polarization, job.angle_deg, st)
-    sp = spectrum(st, job.frequencies, job.resolution, [ex], courant=job.courant, device=device,
-                  progress=not args.quiet)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            sp = spectrum(st, job.frequencies, job.resolution, [ex], courant=job.courant,
+                          device=device, progress=not args.quiet, max_time=job.max_time,
+                          decay_by=job.decay_by)
+        except DivergenceError as e:
+            print(f"error: {e}; nothing written (a finer resolution, a smaller angle or a "
+                  f"smaller courant number may help)", file=sys.stderr)
+            return EXIT_DIVERGED
+    converged = bool(sp.converged.all())
     run = sp.stats[0]
     print(f"run: {run.steps} steps in {run.seconds:.2f} s = {run.steps_per_s:.0f} steps/s, "
           f"{run.cell_updates_per_s:.3g} cell updates/s (stopped by {run.stopped_by})")
@@ -73,7 +92,7 @@ def spectrum_command(args) -> int:
               f"(worst at f = {job.frequencies[keep][worst]:.4g})")
     os.makedirs(args.out, exist_ok=True)
     out = {"frequency": job.frequencies[keep].tolist(), "R": R[keep].tolist(),
-           "T": T[keep].tolist(), "angle_deg": ang[keep].tolist()}
+           "T": T[keep].tolist(), "angle_deg": ang[keep].tolist(), "converged": converged}
     if st.period is not None:
         out["orders"] = [{"order": list(o), "R": sp.R_orders[0, 0, i][keep].tolist(),
                           "T": sp.T_orders[0, 0, i][keep].tolist()}
@@ -86,6 +105,12 @@ def spectrum_command(args) -> int:
     title = os.path.basename(args.stack)
     sp.plot(ppath, title=f"{title}: {job.polarization}, {job.angle_deg:g} deg")
     print(f"wrote {jpath} and {ppath}")
+    for w in caught:
+        print(f"warning: {w.message}", file=sys.stderr)
+    if not converged:
+        print("warning: the run stopped before its fields decayed: the results are written but "
+              "may be wrong (exit status 3)", file=sys.stderr)
+        return EXIT_NOT_CONVERGED
     return 0
 
 

@@ -5,6 +5,10 @@
      "angle_deg": 0,                                   optional, 0 ≤ θ < 90, at the centre frequency
      "polarization": "s",                              optional, "s" (E along y) or "p"
      "courant": 0.5,                                   optional, ≤ 1/√3
+     "max_time": 2000,                                 optional (a/c): stop there even if the
+                                                       fields have not decayed (default: the
+                                                       safety cap, see spectra.spectrum)
+     "decay_by": 1e-9,                                 optional, in (0, 1): the decay that ends the run
      "incident": MEDIUM,                               required, lossless
      "substrate": MEDIUM,                              optional (default: the incident medium), lossless
      "period": [px, py],                               the unit cell (a); required with patterns
@@ -32,7 +36,7 @@ from __future__ import annotations
 
 import json
 from dataclasses import dataclass
-from typing import List
+from typing import List, Optional
 
 import numpy as np
 
@@ -43,7 +47,7 @@ from .sources import PlaneWave
 from .units import InputError, Units, finite_number, require
 
 TOP_KEYS = {"resolution", "frequency", "angle_deg", "polarization", "courant", "incident",
-            "substrate", "layers", "period"}
+            "substrate", "layers", "period", "max_time", "decay_by"}
 SHAPE_KEYS = {"circle": ("center", "radius", "medium"),
               "rectangle": ("center", "size", "medium"),
               "polygon": ("vertices", "medium")}
@@ -59,6 +63,8 @@ class SpectrumJob:
     courant: float
     angle_deg: float
     polarization: str
+    max_time: Optional[float] = None
+    decay_by: float = 1e-9
 
 
 def _object(value, field: str, allowed, required=()):
@@ -146,6 +152,12 @@ def parse_job(data) -> SpectrumJob:
     require(fmax >= fmin, "frequency.max", f"must be >= frequency.min ({fmin:g}), got {fmax:g}")
     require(count == 1 or fmax > fmin, "frequency.count",
             "must be 1 when frequency.min equals frequency.max")
+    max_time = None
+    if "max_time" in d:
+        max_time = finite_number(d["max_time"], "max_time")
+        require(max_time > 0, "max_time", f"must be positive, got {max_time:g}")
+    decay_by = finite_number(d.get("decay_by", 1e-9), "decay_by")
+    require(0 < decay_by < 1, "decay_by", f"must be in (0, 1), got {decay_by:g}")
     angle = finite_number(d.get("angle_deg", 0.0), "angle_deg")
     require(0 <= angle < 90, "angle_deg", f"must be in [0, 90), got {angle:g}")
     pol = d.get("polarization", "s")
@@ -188,7 +200,7 @@ def parse_job(data) -> SpectrumJob:
         require(fmax > cut, "angle_deg",
                 f"every frequency is below the cut-off {cut:.4g} of {angle:g} deg at the "
                 "centre frequency")
-    return SpectrumJob(stack, freqs, resolution, courant, angle, pol)
+    return SpectrumJob(stack, freqs, resolution, courant, angle, pol, max_time, decay_by)
 
 
 def load_job(path) -> SpectrumJob:

@@ -45,9 +45,12 @@ import Voxstep
 from .boundaries import CPML, bloch_table
 from .geometry import COMPONENTS, MaterialGrid
 from .media import Medium
+from .trust import DivergenceError
 from .units import Units
 
 NC = 2
+STALL_CHECKS = 10     # a slice below the floor that fell by < 10 % over this many checks has stalled
+WINDOW = 5            # checks whose largest change is the slice's level (phase-blind)
 
 
 class MediumTable:
@@ -182,7 +185,10 @@ class RunStats:
     steps: int
     seconds: float
     cell_updates: float   # Yee cells × NS × NM × steps
-    stopped_by: str
+    stopped_by: str       # "decay", "max_steps" (or the cap) or "steps" (a fixed count)
+    converged: Optional[np.ndarray] = None   # [NS, NM]: the slice's fields decayed
+    decayed: Optional[np.ndarray] = None     # [NS, NM]: decay reached (change / its peak)
+    steps_needed: Optional[np.ndarray] = None  # [NS, NM]: estimate, 0 where decayed
 
     @property
     def steps_per_s(self) -> float:
@@ -194,43 +200,161 @@ class RunStats:
 
 
 class DecayProbe:
-    """Stops the run once the field energy of the grid has fallen below
-    ``decay_by`` times its largest sampled value, after ``after_step``; or
-    once it has fallen below ``floor`` times the peak and stopped falling
-    (a static residue at rounding level, which no longer changes a
-    spectrum). The energy is read back every ``check_every`` steps (the
-    run's only host synchronisation)."""
+    """The run's periodic check (its only host synchronisation), every
+    ``check_every`` steps, per excitation s and structure slice m:
+
+    - decay: D[s, m] = Σ |X(n) − X(n − 1)|² over the six field components
+      on the ``planes`` (z indices; the monitors' planes), the change of the
+      fields over one step, plus the same change ``quarter`` steps earlier
+      (a quarter period of the band's centre: the sum does not swing with
+      the phase at which the check falls). A static field left behind by an oblique pulse
+      (it has no frequency, adds nothing to a spectrum, and never decays)
+      does not count; a ringing resonance does. The slice's level is the
+      largest D of the last ``WINDOW`` checks (what remains of the swing
+      for frequencies away from the centre). Slice [s, m] has decayed
+      once D has fallen below ``decay_by`` times its peak after
+      ``after_step``, or below ``floor`` times its peak and no longer
+      falling (by less than 10 % over ``STALL_CHECKS`` checks: rounding
+      noise, or a lossless bound mode below the light line that never
+      leaves and lies outside the band). Without planes the grid's field energy is used.
+      With ``stop`` the run ends once every slice has decayed.
+    - divergence: the field energy W[s, m] = Σ E² + H² over the grid. A
+      non-finite value, or W above ``growth`` times its peak at the step the
+      sources stopped (``quiet_from``; a passive structure cannot gain
+      energy once they have), raises ``DivergenceError`` naming the slice
+      (``label(s, m)`` words it) and the step.
+
+    After the run ``converged`` [NS, NM] says which slices decayed,
+    ``decayed`` [NS, NM] the decay reached (D over its peak) and
+    ``time_needed(units)`` estimates the time still needed."""
 
     def __init__(self, decay_by: float = 1e-9, check_every: int = 200, after_step: int = 0,
-                 floor: float = 1e-7):
+                 floor: float = 1e-7, planes: Sequence[int] = (), stop: bool = True,
+                 quiet_from: Optional[int] = None, growth: float = 10.0, label=None,
+                 quarter: int = 0):
         self.decay_by = decay_by
-        self.check_every = check_every
+        self.check_every = max(2, int(check_every))
         self.after_step = after_step
         self.floor = floor
-        self.peak = 0.0
-        self.history = []
+        self.planes = list(planes)
+        self.stop = stop
+        self.quiet_from = quiet_from
+        self.growth = growth
+        self.label = label or (lambda s, m: f"excitation {s}, slice {m}")
+        self.peak = None          # peak of D, [NS, NM]
+        self.history = []         # (step, D [NS, NM]) per check
+        self.levels = []          # max of D over the last WINDOW checks
+        self.energy_peak = None   # peak of W up to quiet_from
+        self.converged = None
         self.reason = None
+        self.quarter = int(min(max(quarter, 0), self.check_every - 2))
+        self._before = self._early = self._shifted = None
+        self._index = None
 
     @property
     def last(self):
-        return self.history[-1] if self.history else None
+        return self.history[-1][1] if self.history else None
+
+    def _planes(self, grid):
+        if self._index is None:
+            self._index = torch.tensor(self.planes, dtype=torch.long, device=grid.device)
+        return [t.index_select(4, self._index) for t in grid.E + grid.H]
+
+    def _change(self, grid, before):
+        dims = tuple(range(2, grid.E[0].dim()))
+        return sum(((a - b) ** 2).sum(dim=dims, dtype=torch.float64)
+                   for a, b in zip(self._planes(grid), before))
 
     def done(self, n: int, grid: Grid) -> bool:
-        if (n + 1) % self.check_every:
+        """Called after every step n; True to stop the run."""
+        to_check = -(n + 1) % self.check_every
+        if self.planes and 0 < to_check <= self.quarter + 1:
+            # the change over one step a quarter period before the check
+            # and just before it: together blind to the phase
+            q = self.quarter
+            if to_check == q and self._early is not None:
+                self._shifted = self._change(grid, self._early)
+            if to_check == q + 1:
+                self._early = [t.clone() for t in self._planes(grid)]
+            if to_check == 1:
+                self._before = [t.clone() for t in self._planes(grid)]
+        if to_check:
             return False
-        e = float(grid.energy())
-        if not math.isfinite(e):
-            raise FloatingPointError(f"the fields diverged by step {n + 1}")
-        self.history.append(e)
-        self.peak = max(self.peak, e)
+        dims = tuple(range(2, grid.E[0].dim()))
+        W = sum((t * t).sum(dim=dims, dtype=torch.float64) for t in grid.E + grid.H)
+        if self.planes and self._before is not None:
+            D = self._change(grid, self._before)
+            if self.quarter and self._shifted is not None:
+                D = D + self._shifted
+            self._shifted = None
+            both = torch.stack([W, D]).cpu().numpy()
+        else:
+            both = torch.stack([W, W]).cpu().numpy()
+        W, D = both
+        self._divergence(n, W)
+        self.history.append((n + 1, D))
+        self.levels.append(np.max([d for _, d in self.history[-WINDOW:]], axis=0))
+        self.peak = D.copy() if self.peak is None else np.maximum(self.peak, D)
         if n < self.after_step:
+            self.converged = np.zeros(D.shape, dtype=bool)
             return False
-        if e <= self.decay_by * self.peak:
+        level = self.levels[-1]
+        decayed = level <= self.decay_by * self.peak
+        if len(self.levels) > STALL_CHECKS:
+            old = self.levels[-1 - STALL_CHECKS]
+            decayed |= (level <= self.floor * self.peak) & (level >= 0.9 * old)
+        self.converged = decayed
+        if self.stop and decayed.all():
             self.reason = "decay"
-        elif (e <= self.floor * self.peak and len(self.history) > 4
-              and e >= 0.95 * self.history[-4]):
-            self.reason = "floor"
-        return self.reason is not None
+            return True
+        return False
+
+    def _divergence(self, n: int, W: np.ndarray):
+        bad = ~np.isfinite(W)
+        why = "turned non-finite"
+        if not bad.any():
+            quiet = self.quiet_from is None or n < self.quiet_from
+            if self.energy_peak is None or quiet:
+                self.energy_peak = W.copy() if self.energy_peak is None else np.maximum(
+                    self.energy_peak, W)
+                return
+            bad = W > self.growth * self.energy_peak
+            why = f"grew past {self.growth:g} times their energy when the sources stopped"
+            if not bad.any():
+                return
+        s, m = (int(i) for i in np.argwhere(bad)[0])
+        raise DivergenceError(f"the fields diverged ({self.label(s, m)}): they {why} "
+                              f"(detected at step {n + 1})", n + 1, s, m)
+
+    @property
+    def decayed(self) -> Optional[np.ndarray]:
+        """The level over its peak at the last check, [NS, NM]."""
+        if not self.history:
+            return None
+        with np.errstate(divide="ignore", invalid="ignore"):
+            return np.where(self.peak > 0, self.levels[-1] / self.peak, 0.0)
+
+    def steps_needed(self) -> np.ndarray:
+        """Steps still needed per slice to reach ``decay_by``, from the decay
+        rate over the last checks (0 where decayed, inf where not
+        decaying)."""
+        if not self.history or self.converged is None:
+            return np.full((1, 1), np.inf)
+        ratio = self.decayed
+        need = np.zeros(ratio.shape)
+        k = len(self.history) - 1
+        if k < 1:
+            need[~self.converged] = np.inf
+            return need
+        k = min(len(self.history) - 1, 2 * WINDOW)
+        (n0, _), (n1, _) = self.history[-1 - k], self.history[-1]
+        D0, D1 = self.levels[-1 - k], self.levels[-1]
+        with np.errstate(divide="ignore", invalid="ignore"):
+            rate = (np.log(np.maximum(D1, 1e-300)) - np.log(np.maximum(D0, 1e-300))) / (n1 - n0)
+            steps = np.log(self.decay_by / np.maximum(ratio, 1e-300)) / rate
+        need = np.where(rate < 0, steps, np.inf)
+        need[self.converged] = 0.0
+        return need
 
 
 def run(grid: Grid, sources: Sequence, monitors: Sequence, max_steps: int,
@@ -249,7 +373,7 @@ def run(grid: Grid, sources: Sequence, monitors: Sequence, max_steps: int,
         s.start(max_steps)
     for m in monitors:
         m.start(max_steps)
-    stopped = "max_steps"
+    stopped = "max_steps" if probe is None or probe.stop else "steps"
     t0 = time.perf_counter()
     n = 0
     last_bar = 0
@@ -285,4 +409,12 @@ def run(grid: Grid, sources: Sequence, monitors: Sequence, max_steps: int,
         bar.update(steps - last_bar)
         bar.set_postfix_str(f"{steps * per_step / seconds:.3g} cell updates/s, {stopped}")
         bar.close()
-    return RunStats(steps, seconds, float(steps) * per_step, stopped)
+    out = RunStats(steps, seconds, float(steps) * per_step, stopped)
+    if probe is not None and probe.converged is not None:
+        out.converged, out.decayed = probe.converged.copy(), probe.decayed
+        out.steps_needed = probe.steps_needed()
+    elif probe is not None:           # stopped before the first check: nothing is known
+        shape = (grid.NS, grid.NM)
+        out.converged = np.zeros(shape, dtype=bool)
+        out.decayed, out.steps_needed = np.ones(shape), np.full(shape, np.inf)
+    return out

@@ -123,6 +123,19 @@ def waveform_steps(w: Waveform, units: Units) -> int:
     return units.steps(end) if math.isfinite(end) else 2**62
 
 
+def sampled(w: Waveform, steps: int, units: Units) -> np.ndarray:
+    """The first `steps` samples of a current sheet's waveform: a finite
+    waveform is shifted to sum to zero over its whole length first, so
+    that a run cut short does not shift what it does inject."""
+    full = waveform_steps(w, units)
+    if full >= 2**61:
+        return sample_waveform(w, steps, units)
+    out = np.zeros(steps)
+    g = zero_sum(sample_waveform(w, full, units))[:steps]
+    out[:len(g)] = g
+    return out
+
+
 def zero_sum(g: np.ndarray) -> np.ndarray:
     """Samples along axis 0 shifted to sum to zero: a current sheet whose
     samples do not sum to zero leaves a static field in the line, which the
@@ -205,18 +218,24 @@ class PlaneWaveSource:
         self.J_zero = torch.zeros(NS, 1, 2, 2, 1, dtype=torch.complex64, device=dev)
         self.J_pos = torch.tensor([0, 0, self.k_src])
 
+    def stop_step(self, max_steps: int) -> int:
+        """The step from which the plane and its line are off. The line's
+        wave passes the plane a few cells after the sheet; past that the
+        incident field is rounding noise and static residue, which the plane
+        would integrate for ever: the plane and the line stop."""
+        units = self.grid.units
+        steps = max(min(waveform_steps(e.waveform, units), max_steps) for e in self.excitations)
+        delay = (self.k_line - self.k_src + 16) * math.sqrt(self.eps_inc) / units.dt
+        return steps + int(delay) if steps < 2**61 else 2**62
+
     def start(self, max_steps: int):
         units = self.grid.units
         steps = [min(waveform_steps(e.waveform, units), max_steps) for e in self.excitations]
         self.source_steps = max(steps)
-        # The line's wave passes the plane a few cells after the sheet; past
-        # that the incident field is rounding noise and static residue, which
-        # the plane would integrate for ever: the plane and the line stop.
-        delay = (self.k_line - self.k_src + 16) * math.sqrt(self.eps_inc) / units.dt
-        self.active_steps = self.source_steps + int(delay) if self.source_steps < 2**61 else 2**62
+        self.active_steps = self.stop_step(max_steps)
         T = self.source_steps
-        g = np.stack([sample_waveform(e.waveform, T, units) for e in self.excitations], axis=1)
-        g = torch.tensor(zero_sum(g))                                 # [T, NS]
+        g = np.stack([sampled(e.waveform, T, units) for e in self.excitations], axis=1)
+        g = torch.tensor(g)                                           # [T, NS]
         base = g[:, :, None] * self.sheet_phase[None]                 # [T, NS, 2]
         J = []
         for w in self.sheet:
