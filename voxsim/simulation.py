@@ -85,18 +85,21 @@ class Grid:
     calls that advance it."""
 
     def __init__(self, units: Units, shape, NS: int, materials: MaterialGrid,
-                 tables: dict, cpml: CPML, periodic=(True, True), kx=None, device="cpu"):
+                 tables: dict, cpml: CPML, periodic=(True, True), kx=None, device="cpu",
+                 absorbing=(False, False, True), channels: int = NC):
         self.units = units
         self.shape = Nx, Ny, Nz = tuple(shape)
         self.NS, self.NM = NS, materials.NM
+        self.NC = NC_ = int(channels)
         self.device = dev = torch.device(device)
         self.cpml = cpml
+        self.absorbing = tuple(bool(a) for a in absorbing)
         NM = self.NM
         f = dict(dtype=torch.float32, device=dev)
         z = lambda *s: torch.zeros(*s, **f)
-        self.E = [z(NS, NM, Nx, Ny + 1, Nz + 1, NC), z(NS, NM, Nx + 1, Ny, Nz + 1, NC),
-                  z(NS, NM, Nx + 1, Ny + 1, Nz, NC)]
-        self.H = [z(NS, NM, Nx + 1, Ny + 1, Nz + 1, NC) for _ in range(3)]
+        self.E = [z(NS, NM, Nx, Ny + 1, Nz + 1, NC_), z(NS, NM, Nx + 1, Ny, Nz + 1, NC_),
+                  z(NS, NM, Nx + 1, Ny + 1, Nz, NC_)]
+        self.H = [z(NS, NM, Nx + 1, Ny + 1, Nz + 1, NC_) for _ in range(3)]
         self.alpha, self.beta = tables["alpha"], tables["beta"]
         self.dispersive = bool((self.alpha != 0).any() or (self.beta != 0).any())
         if self.dispersive:
@@ -108,21 +111,30 @@ class Grid:
             self.E_inner = [e[:, :, :Nx, :Ny, :Nz, :] for e in self.E]
             self.den = [(materials.comp[c].den1 + materials.comp[c].den2)[None, ..., None]
                         for c in COMPONENTS]
+        # absorbing layers (thickness n) on the faces of the absorbing axes:
+        # per axis the auxiliaries, the curl profile C = dt/κ and b, g
         n = cpml.thickness
-        psi = lambda: [z(NS, NM, 0, Ny, Nz, 2, NC), z(NS, NM, Nx, 0, Nz, 2, NC),
-                       z(NS, NM, Nx, Ny, 2 * n, 2, NC)]
+        layer = [n if a else 0 for a in self.absorbing]
+        sizes = [(Nx, Ny, Nz) for _ in range(3)]
+        psi = lambda: [z(NS, NM, *[2 * layer[a] if b == a else sizes[a][b] for b in range(3)],
+                         2, NC_) for a in range(3)]
         self.psi_h, self.psi_e = psi(), psi()
         dt = units.dt
-        self.C_h = [torch.full((Nx,), dt, **f), torch.full((Ny,), dt, **f)]
-        self.C_e = [torch.full((Nx,), dt, **f), torch.full((Ny,), dt, **f)]
-        self.b_h, self.g_h, self.b_e, self.g_e = [z(0), z(0)], [z(0), z(0)], [z(0), z(0)], [z(0), z(0)]
+        self.C_h, self.C_e = [], []
+        self.b_h, self.g_h, self.b_e, self.g_e = [], [], [], []
         for magnetic, C, b, g in ((True, self.C_h, self.b_h, self.g_h),
                                   (False, self.C_e, self.b_e, self.g_e)):
-            Cz, bz, gz = cpml.profiles(Nz, dt, magnetic)
-            C.append(torch.tensor(Cz, **f))
-            b.append(torch.tensor(bz, **f))
-            g.append(torch.tensor(gz, **f))
-        self.n_layer = torch.tensor([0, 0, n], dtype=torch.int32, device=dev)
+            for a, N in enumerate((Nx, Ny, Nz)):
+                if layer[a]:
+                    Ca, ba, ga = cpml.profiles(N, dt, magnetic)
+                    C.append(torch.tensor(Ca, **f))
+                    b.append(torch.tensor(ba, **f))
+                    g.append(torch.tensor(ga, **f))
+                else:
+                    C.append(torch.full((N,), dt, **f))
+                    b.append(z(0))
+                    g.append(z(0))
+        self.n_layer = torch.tensor(layer, dtype=torch.int32, device=dev)
         self.unused = torch.empty(0, device=dev)
 
         self.maps = materials.comp
@@ -281,7 +293,7 @@ class DecayProbe:
         if to_check:
             return False
         dims = tuple(range(2, grid.E[0].dim()))
-        W = sum((t * t).sum(dim=dims, dtype=torch.float64) for t in grid.E + grid.H)
+        W = sum(torch.linalg.vector_norm(t, dim=dims).double() ** 2 for t in grid.E + grid.H)
         if self.planes and self._before is not None:
             D = self._change(grid, self._before)
             if self.quarter and self._shifted is not None:
