@@ -40,3 +40,9 @@ def snapshot(*tensors):
 def assert_unchanged(before, tensors):
     for b, t in zip(before, tensors):
         assert torch.equal(b, t.detach().cpu()), "a tensor was modified"
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "slow: a long physics run (minutes on two cores); CI's second torch leg "
+                   "skips them (-m 'not slow'), the first runs them")

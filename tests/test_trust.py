@@ -66,12 +66,14 @@ CASES = [
 ]
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("name,stack,f,res,pol,angle,tol", CASES, ids=[c[0] for c in CASES])
 def test_oblique_stacks_match_the_transfer_matrix(name, stack, f, res, pol, angle, tol):
     sp, dR, dT = against_tmm(name, stack, f, res, pol, angle)
     assert dR.max() < tol and dT.max() < tol
 
 
+@pytest.mark.slow
 def test_plasmon_dip_within_5e_2():
     # Kretschmann at 45 deg, the band across the surface plasmon's dip
     f = np.linspace(1.62, 1.74, 7)
@@ -81,6 +83,7 @@ def test_plasmon_dip_within_5e_2():
     assert dR.max() < 5e-2 and dT.max() < 5e-2
 
 
+@pytest.mark.slow
 def test_bragg_microcavity_default_stop_agrees_with_a_long_run():
     f = np.linspace(0.99, 1.01, 11)
     st = cavity()
@@ -114,6 +117,7 @@ def test_stopped_before_decay_is_said(tmp_path, capsys):
     assert json.loads((out / "spectrum.json").read_text())["converged"] is False
 
 
+@pytest.mark.slow
 def test_divergence_is_caught(tmp_path, capsys, monkeypatch):
     # The plain absorber at grazing incidence lets a thin film's bound mode
     # grow: DivergenceError naming structure, excitation and step; the CLI
