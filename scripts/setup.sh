@@ -30,6 +30,7 @@ import importlib.util as u
 need = {"numpy": "numpy", "pytest": "pytest", "matplotlib": "matplotlib",
         "tqdm": "tqdm", "tmm": "tmm",   # voxsim's runtime needs (with torch, numpy)
         "meent": "meent==0.13.2",       # tests: the RCWA oracle of patterned layers
+        "miepython": "miepython",       # tests: the Mie oracle of isolated spheres
         "scikit_build_core": "scikit-build-core>=0.10", "ninja": "ninja"}
 print(" ".join(v for k, v in need.items() if u.find_spec(k) is None))
 PY

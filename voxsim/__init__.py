@@ -1,4 +1,5 @@
-"""voxsim: plane-wave spectra of layered structures on the Voxstep kernels.
+"""voxsim: plane-wave spectra of layered structures, and cross-sections of
+isolated objects, on the Voxstep kernels.
 
 Units and conventions (used everywhere in the package):
 - lengths in a unit a of the user's choice; ``resolution`` = cells per a;
@@ -15,20 +16,28 @@ units), ``media`` (media and their coefficient tables), ``geometry`` (stacks
 and the material painting), ``boundaries`` (CPML, Bloch phases),
 ``sources`` (waveforms, plane wave, currents), ``monitors`` (DFT planes,
 flux), ``simulation`` (the step), ``spectra`` (batched R/T runs),
-``analytic`` (transfer matrix), ``trust`` (decay, divergence and energy
-verdicts), ``config`` and ``cli`` (STACK.json and
-``python -m voxsim spectrum``).
+``analytic`` (transfer matrix), ``scatter`` (isolated objects: absorbing
+layers on all faces, total-field/scattered-field box, closed flux boxes,
+cross-sections), ``trust`` (decay, divergence and energy verdicts),
+``config`` and ``cli`` (STACK.json, OBJECT.json, ``python -m voxsim
+spectrum`` and ``python -m voxsim scatter``).
+
+Isolated objects take the same units; the incident plane wave travels
+along +z with E along x or y, and cross-sections are in a².
 """
 from .boundaries import CPML
 from .geometry import Layer, Stack
 from .harminv import Modes, find_modes
 from .media import Debye, Drude, Lorentz, Medium
 from .sources import ContinuousWave, GaussianPulse, PlaneWave, Samples
+from .scatter import CrossSections, cross_sections
+from .shapes import Box, Cylinder, Sphere
 from .spectra import Spectrum, spectrum
 from .trust import DivergenceError, EnergyBalanceWarning, NotConvergedWarning
 from .units import InputError, Units
 
-__all__ = ["CPML", "ContinuousWave", "Debye", "DivergenceError", "Drude", "EnergyBalanceWarning",
+__all__ = ["Box", "CPML", "ContinuousWave", "CrossSections", "Cylinder", "Sphere",
+           "cross_sections", "Debye", "DivergenceError", "Drude", "EnergyBalanceWarning",
            "GaussianPulse", "InputError", "Layer", "NotConvergedWarning",
            "Lorentz", "Medium", "Modes", "PlaneWave", "Samples", "Spectrum", "Stack", "Units",
            "find_modes", "spectrum"]

@@ -1,4 +1,5 @@
-"""Command line: ``python -m voxsim spectrum STACK.json --out DIR``.
+"""Command line: ``python -m voxsim spectrum STACK.json --out DIR`` and
+``python -m voxsim scatter OBJECT.json --out DIR``.
 
 Validates STACK.json (``config``; a bad description exits with status 2 and
 one line ``error: FIELD: message`` before anything runs), runs the plane-wave
@@ -13,7 +14,12 @@ somewhere in the band (NaN where it is evanescent), and the PNG shows its
 strongest orders; patterned layers have no transfer-matrix curve, and the
 largest |1 − R − T| of lossless ones is printed instead.
 
-Exit status: 0 done; 2 bad input (nothing ran); 3 the run stopped (at
+``scatter`` validates OBJECT.json (``config.parse_scatter_job``), runs the
+isolated object under a plane wave along +z (``scatter.cross_sections``)
+and writes DIR/cross_sections.json {"frequency", "scattering",
+"absorption", "extinction" (a²), "converged"} and DIR/cross_sections.png.
+
+Exit status (both commands): 0 done; 2 bad input (nothing ran); 3 the run stopped (at
 ``max_time`` or the safety cap) before its fields decayed: results written
 with "converged": false, warning printed; 4 the fields diverged: nothing
 written. Warnings (energy balance of a lossless structure, decay) go to
@@ -44,10 +50,7 @@ def spectrum_command(args) -> int:
     except InputError as e:
         print(f"error: {e}", file=sys.stderr)
         return EXIT_BAD_INPUT
-    device = args.device
-    if device == "auto":
-        import torch
-        device = "cuda" if torch.cuda.is_available() else "cpu"
+    device = _device(args.device)
     st = job.stack
     cpw = check_resolution([st], job.frequencies, Units(job.resolution, job.courant))
     print(f"voxsim spectrum: {len(st.layers)} layer(s)"
@@ -114,6 +117,61 @@ def spectrum_command(args) -> int:
     return 0
 
 
+def _device(name: str) -> str:
+    if name == "auto":
+        import torch
+        return "cuda" if torch.cuda.is_available() else "cpu"
+    return name
+
+
+def scatter_command(args) -> int:
+    from .config import load_scatter_job
+    from .scatter import cross_sections
+    try:
+        job = load_scatter_job(args.object)
+    except InputError as e:
+        print(f"error: {e}", file=sys.stderr)
+        return EXIT_BAD_INPUT
+    device = _device(args.device)
+    f = job.frequencies
+    print(f"voxsim scatter: {len(job.shapes)} shape(s) in eps = {job.background.eps:g}, "
+          f"{len(f)} frequencies {f[0]:g}-{f[-1]:g} c/a, resolution {job.resolution:g}, "
+          f"E along {job.polarization}, propagation along +z, on {device}")
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            cs = cross_sections(job.shapes, f, job.resolution, background=job.background,
+                                polarization=job.polarization, padding=job.padding,
+                                courant=job.courant, decay_by=job.decay_by,
+                                max_time=job.max_time, device=device, progress=not args.quiet)
+        except DivergenceError as e:
+            print(f"error: {e}; nothing written (a finer resolution or a smaller courant "
+                  f"number may help)", file=sys.stderr)
+            return EXIT_DIVERGED
+    run = cs.stats
+    print(f"grid {cs.layout.shape[0]} x {cs.layout.shape[1]} x {cs.layout.shape[2]} cells; "
+          f"run: {run.steps} steps in {run.seconds:.2f} s = {run.steps_per_s:.0f} steps/s, "
+          f"{run.cell_updates_per_s:.3g} cell updates/s (stopped by {run.stopped_by})")
+    os.makedirs(args.out, exist_ok=True)
+    clean = lambda a: [None if not np.isfinite(v) else float(v) for v in a]
+    out = {"frequency": f.tolist(), "scattering": clean(cs.scattering),
+           "absorption": clean(cs.absorption), "extinction": clean(cs.extinction),
+           "converged": cs.converged}
+    jpath = os.path.join(args.out, "cross_sections.json")
+    with open(jpath, "w") as fh:
+        json.dump(out, fh, indent=1)
+    ppath = os.path.join(args.out, "cross_sections.png")
+    cs.plot(ppath, title=os.path.basename(args.object))
+    print(f"wrote {jpath} and {ppath}")
+    for w in caught:
+        print(f"warning: {w.message}", file=sys.stderr)
+    if not cs.converged:
+        print("warning: the run stopped before its fields decayed: the results are written but "
+              "may be wrong (exit status 3)", file=sys.stderr)
+        return EXIT_NOT_CONVERGED
+    return 0
+
+
 def main(argv=None) -> int:
     p = argparse.ArgumentParser(prog="python -m voxsim",
                                 description="Plane-wave spectra of layered stacks on the Voxstep kernels")
@@ -123,5 +181,10 @@ def main(argv=None) -> int:
     s.add_argument("--out", required=True, help="output folder")
     s.add_argument("--device", default="auto", help="cpu, cuda or auto (default)")
     s.add_argument("--quiet", action="store_true", help="no progress bar")
+    c = sub.add_parser("scatter", help="cross-sections of the isolated object in OBJECT.json")
+    c.add_argument("object", help="OBJECT.json")
+    c.add_argument("--out", required=True, help="output folder")
+    c.add_argument("--device", default="auto", help="cpu, cuda or auto (default)")
+    c.add_argument("--quiet", action="store_true", help="no progress bar")
     args = p.parse_args(argv)
-    return spectrum_command(args)
+    return scatter_command(args) if args.command == "scatter" else spectrum_command(args)

@@ -41,7 +41,7 @@ from typing import List, Optional
 import numpy as np
 
 from .geometry import Layer, Stack
-from .shapes import Circle, Pattern, Polygon, Rectangle
+from .shapes import Box, Circle, Cylinder, Pattern, Polygon, Rectangle, Shape, Sphere
 from .media import POLE_KINDS, Medium
 from .sources import PlaneWave
 from .units import InputError, Units, finite_number, require
@@ -51,6 +51,11 @@ TOP_KEYS = {"resolution", "frequency", "angle_deg", "polarization", "courant", "
 SHAPE_KEYS = {"circle": ("center", "radius", "medium"),
               "rectangle": ("center", "size", "medium"),
               "polygon": ("vertices", "medium")}
+SOLID_KEYS = {"sphere": ("center", "radius", "medium"),
+              "box": ("center", "size", "medium"),
+              "cylinder": ("center", "radius", "height", "medium")}
+SCATTER_KEYS = {"resolution", "frequency", "background", "shapes", "polarization", "padding",
+                "courant", "max_time", "decay_by"}
 POLE_KEYS = {"lorentz": ("f0", "delta_eps", "gamma"), "drude": ("fp", "gamma"),
              "debye": ("delta_eps", "tau")}
 
@@ -142,22 +147,9 @@ def parse_job(data) -> SpectrumJob:
     d = _object(data, "", TOP_KEYS, ("resolution", "frequency", "incident", "layers"))
     resolution = finite_number(d["resolution"], "resolution")
     require(resolution > 0, "resolution", f"must be positive, got {resolution:g}")
-    fr = _object(d["frequency"], "frequency", {"min", "max", "count"}, ("min", "max", "count"))
-    fmin = finite_number(fr["min"], "frequency.min")
-    fmax = finite_number(fr["max"], "frequency.max")
-    count = fr["count"]
-    require(isinstance(count, int) and not isinstance(count, bool) and count >= 1,
-            "frequency.count", f"must be a positive integer, got {count!r}")
-    require(fmin > 0, "frequency.min", f"must be positive, got {fmin:g}")
-    require(fmax >= fmin, "frequency.max", f"must be >= frequency.min ({fmin:g}), got {fmax:g}")
-    require(count == 1 or fmax > fmin, "frequency.count",
-            "must be 1 when frequency.min equals frequency.max")
-    max_time = None
-    if "max_time" in d:
-        max_time = finite_number(d["max_time"], "max_time")
-        require(max_time > 0, "max_time", f"must be positive, got {max_time:g}")
-    decay_by = finite_number(d.get("decay_by", 1e-9), "decay_by")
-    require(0 < decay_by < 1, "decay_by", f"must be in (0, 1), got {decay_by:g}")
+    freqs = parse_frequencies(d["frequency"])
+    fmin, fmax = float(freqs[0]), float(freqs[-1])
+    max_time, decay_by = parse_stop(d, 1e-9)
     angle = finite_number(d.get("angle_deg", 0.0), "angle_deg")
     require(0 <= angle < 90, "angle_deg", f"must be in [0, 90), got {angle:g}")
     pol = d.get("polarization", "s")
@@ -191,7 +183,6 @@ def parse_job(data) -> SpectrumJob:
         for i, v in enumerate(period):
             require(v > 0, f"period[{i}]", f"must be positive, got {v:g}")
     stack = Stack(layers, incident, substrate, period)
-    freqs = np.linspace(fmin, fmax, count)
     check_resolution([stack], freqs, units)
     if stack.patterned:
         transverse_layout([stack], units)       # the period must be whole cells
@@ -204,13 +195,105 @@ def parse_job(data) -> SpectrumJob:
 
 
 def load_job(path) -> SpectrumJob:
+    return parse_job(_read_json(path))
+
+
+def parse_frequencies(value, field: str = "frequency") -> np.ndarray:
+    """{"min", "max", "count"} (c/a) as the evenly spaced frequencies."""
+    fr = _object(value, field, {"min", "max", "count"}, ("min", "max", "count"))
+    fmin = finite_number(fr["min"], f"{field}.min")
+    fmax = finite_number(fr["max"], f"{field}.max")
+    count = fr["count"]
+    require(isinstance(count, int) and not isinstance(count, bool) and count >= 1,
+            f"{field}.count", f"must be a positive integer, got {count!r}")
+    require(fmin > 0, f"{field}.min", f"must be positive, got {fmin:g}")
+    require(fmax >= fmin, f"{field}.max", f"must be >= {field}.min ({fmin:g}), got {fmax:g}")
+    require(count == 1 or fmax > fmin, f"{field}.count",
+            f"must be 1 when {field}.min equals {field}.max")
+    return np.linspace(fmin, fmax, count)
+
+
+def parse_stop(d: dict, default_decay: float):
+    """The optional "max_time" (a/c, positive) and "decay_by" (in (0, 1))."""
+    max_time = None
+    if "max_time" in d:
+        max_time = finite_number(d["max_time"], "max_time")
+        require(max_time > 0, "max_time", f"must be positive, got {max_time:g}")
+    decay_by = finite_number(d.get("decay_by", default_decay), "decay_by")
+    require(0 < decay_by < 1, "decay_by", f"must be in (0, 1), got {decay_by:g}")
+    return max_time, decay_by
+
+
+def parse_solid(value, field: str) -> Shape:
+    """A 3-D shape: sphere, box or cylinder (coordinates in a)."""
+    require(isinstance(value, dict), field, "must be an object")
+    require("kind" in value, f"{field}.kind", "missing")
+    kind = value["kind"]
+    require(kind in SOLID_KEYS, f"{field}.kind",
+            f"must be one of {', '.join(SOLID_KEYS)}, got {kind!r}")
+    keys = SOLID_KEYS[kind]
+    extra = {"axis"} if kind == "cylinder" else set()
+    _object(value, field, set(keys) | extra | {"kind"}, keys)
+    medium = parse_medium(value["medium"], f"{field}.medium")
+    try:
+        if kind == "sphere":
+            return Sphere(value["center"], value["radius"], medium)
+        if kind == "box":
+            return Box(value["center"], value["size"], medium)
+        return Cylinder(value["center"], value["radius"], value["height"], medium,
+                        value.get("axis", "z"))
+    except InputError as e:
+        raise e.under(field, kind) from None
+
+
+@dataclass
+class ScatterJob:
+    shapes: List[Shape]
+    frequencies: np.ndarray
+    resolution: float
+    courant: float
+    background: Medium
+    polarization: str = "x"
+    padding: Optional[float] = None
+    max_time: Optional[float] = None
+    decay_by: float = 1e-8
+
+
+def parse_scatter_job(data) -> ScatterJob:
+    """Validate a decoded OBJECT.json and build the job (nothing runs)."""
+    from .scatter import check_scatter
+    d = _object(data, "", SCATTER_KEYS, ("resolution", "frequency", "shapes"))
+    resolution = finite_number(d["resolution"], "resolution")
+    require(resolution > 0, "resolution", f"must be positive, got {resolution:g}")
+    freqs = parse_frequencies(d["frequency"])
+    max_time, decay_by = parse_stop(d, 1e-8)
+    courant = finite_number(d.get("courant", 0.5), "courant")
+    units = Units(resolution, courant)
+    background = parse_medium(d["background"], "background") if "background" in d else Medium()
+    pol = d.get("polarization", "x")
+    require(pol in ("x", "y"), "polarization", f"must be \"x\" or \"y\", got {pol!r}")
+    padding = None
+    if "padding" in d:
+        padding = finite_number(d["padding"], "padding")
+    require(isinstance(d["shapes"], list) and len(d["shapes"]) > 0, "shapes",
+            "must be a non-empty list")
+    shapes = [parse_solid(sh, f"shapes[{i}]") for i, sh in enumerate(d["shapes"])]
+    check_scatter(shapes, freqs, units, background, padding)
+    return ScatterJob(shapes, freqs, resolution, courant, background, pol, padding, max_time,
+                      decay_by)
+
+
+def _read_json(path):
     try:
         with open(path) as fh:
             text = fh.read()
     except OSError as e:
         raise InputError(str(path), f"cannot read: {e.strerror}")
     try:
-        data = json.loads(text)
+        return json.loads(text)
     except json.JSONDecodeError as e:
         raise InputError(str(path), f"not valid JSON: {e.msg} at line {e.lineno} column {e.colno}")
-    return parse_job(data)
+
+
+def load_scatter_job(path) -> ScatterJob:
+    return parse_scatter_job(_read_json(path))

@@ -182,7 +182,8 @@ class PlaneWaveSource:
     """Total-field/scattered-field plane between planes kp and kp + 1 of the
     main grid; the total field is on the high-z side."""
 
-    def __init__(self, grid, excitations: Sequence[PlaneWave], incident: Medium, kp: int):
+    def __init__(self, grid, excitations: Sequence[PlaneWave], incident: Medium, kp: int,
+                 depth: int = 0):
         from .simulation import uniform_grid
         self.grid = grid
         self.excitations = list(excitations)
@@ -195,7 +196,8 @@ class PlaneWaveSource:
         n = grid.cpml.thickness
         self.k_src = n + 3
         self.k_line = self.k_src + 4
-        Nz_line = self.k_line + 4 + n
+        self.depth = int(depth)            # line cells beyond the plane (a box's depth)
+        Nz_line = self.k_line + 4 + n + self.depth
         self.line = uniform_grid(units, (2, 2, Nz_line), NS, incident, grid.cpml, self.kx_cell, dev)
         L = self.line
         c = lambda t: torch.view_as_complex(t).unsqueeze(1)
@@ -225,7 +227,7 @@ class PlaneWaveSource:
         would integrate for ever: the plane and the line stop."""
         units = self.grid.units
         steps = max(min(waveform_steps(e.waveform, units), max_steps) for e in self.excitations)
-        delay = (self.k_line - self.k_src + 16) * math.sqrt(self.eps_inc) / units.dt
+        delay = (self.k_line - self.k_src + 16 + self.depth) * math.sqrt(self.eps_inc) / units.dt
         return steps + int(delay) if steps < 2**61 else 2**62
 
     def start(self, max_steps: int):
