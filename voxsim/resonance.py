@@ -1,0 +1,229 @@
+"""Resonances of a stack: where its modes are and how long they live.
+
+``resonances(stack, fmin, fmax, resolution)`` excites the structure with
+broadband current sources at points of low symmetry inside it (so that no
+mode sits on a node of every source), records E at other such points
+every step, lets the run go until the fields there have decayed (the
+run's usual decay check; a run stopped before is said, as for spectra),
+and fits the ring-down after the sources stopped by harmonic inversion
+(``harminv.find_modes``). A mode found at several probes is reported once,
+from the probe that sees it best (highest signal-to-noise); modes
+weaker than ``FLOOR`` times the strongest are dropped (the fields are
+float32: below that lies rounding, which the fit would turn into modes).
+
+Conventions as in the package: f in c/a, t in a/c, fields ∝ exp(−iωt);
+Q = π f / γ with γ the amplitude decay rate (``harminv``). The structure is
+the stack's column (one cell transversely for a layered stack, the unit
+cell for a periodic one, normal incidence: kx = 0), with the CPML of
+``spectra.default_cpml`` on z. Modes of a periodic structure found here are
+those at the Γ point.
+
+Sources: the electric current sheets of ``sources.CurrentSource``, a
+Gaussian pulse covering the window, with x and y components of different
+amplitude (both polarisations). Probes: Ex and Ey at each probe point,
+copied into a device buffer every step (no host read until the end).
+"""
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass, field
+from typing import List, Optional
+
+import numpy as np
+import torch
+
+from .geometry import Stack
+from .harminv import Modes, find_modes
+from .simulation import DecayProbe, Grid, RunStats, run
+from .sources import CurrentSource, GaussianPulse, waveform_steps
+from .spectra import (build_materials, check_resolution, column_layout, default_cpml,
+                      densest_index, evanescent_gap, transverse_layout)
+from .units import Units, finite_number, require
+
+# Fractions of the structure's depth (and of the unit cell) at which sources
+# and probes stand: away from the centre and from every simple fraction.
+SOURCE_AT = (0.31, 0.73)
+PROBE_AT = (0.19, 0.43, 0.61, 0.87)
+MERGE = 1e-3          # modes closer than this (relative) at two probes are one
+FLOOR = 1e-5          # modes weaker than this × the strongest are float32 rounding
+
+
+class TimeProbe:
+    """Ex and Ey of one slice at a few cells, every step, into a device
+    buffer [steps, points, 2]."""
+
+    def __init__(self, grid: Grid, points, slice_index: int = 1):
+        self.grid = grid
+        p = np.asarray(points, dtype=np.int64)
+        dev = grid.device
+        self.i, self.j, self.k = (torch.tensor(p[:, a], device=dev) for a in range(3))
+        self.m = slice_index
+        self.buf = None
+
+    def start(self, max_steps: int):
+        self.buf = torch.zeros(max_steps, len(self.i), 2, dtype=torch.float32,
+                               device=self.grid.device)
+
+    def update(self, n: int):
+        Ex, Ey = self.grid.E[0], self.grid.E[1]
+        self.buf[n, :, 0] = Ex[0, self.m, self.i, self.j, self.k, 0]
+        self.buf[n, :, 1] = Ey[0, self.m, self.i, self.j, self.k, 0]
+
+    def signals(self, steps: int) -> np.ndarray:
+        """[steps, points, 2] float64."""
+        return self.buf[:steps].double().cpu().numpy()
+
+
+@dataclass
+class Resonances:
+    """The modes found in [fmin, fmax] (``modes``: a ``harminv.Modes``),
+    whether the run's fields decayed before it stopped, the run's figures,
+    and the probe signals (after the sources) with their time step, for
+    plots."""
+
+    modes: Modes
+    converged: bool
+    stats: RunStats
+    window: tuple
+    signals: np.ndarray = field(repr=False)
+    dt: float = 0.0
+    t0: float = 0.0
+    seen_by: np.ndarray = field(default_factory=lambda: np.zeros(0, dtype=int))
+
+    def plot(self, path=None, title=None):
+        """|spectrum| of the probes' ring-down over the window, with the
+        modes marked (f and Q)."""
+        import matplotlib
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+        lo, hi = self.window
+        fig, ax = plt.subplots(figsize=(7, 3.8))
+        n = self.signals.shape[0]
+        if n > 1:
+            f = np.fft.rfftfreq(8 * n, self.dt)
+            keep = (f >= lo) & (f <= hi)
+            for p in range(self.signals.shape[1]):
+                s = np.abs(np.fft.rfft(self.signals[:, p], 8 * n, axis=0)).sum(axis=1)
+                ax.semilogy(f[keep], s[keep], lw=0.8, label=f"probe {p}")
+        for fm, q in zip(self.modes.frequency, self.modes.Q):
+            ax.axvline(fm, color="k", lw=0.6, ls="--")
+            ax.annotate(f"f = {fm:.5g}\nQ = {q:.4g}", (fm, 1), xycoords=("data", "axes fraction"),
+                        fontsize=7, ha="left", va="top")
+        ax.set_xlabel("frequency (c/a)")
+        ax.set_ylabel("|E| of the ring-down (arb.)")
+        ax.set_title(title or "resonances", fontsize=9)
+        ax.legend(fontsize=7, loc="lower right")
+        ax.grid(alpha=0.3)
+        fig.tight_layout()
+        if path is not None:
+            fig.savefig(path, dpi=120)
+            plt.close(fig)
+        return fig
+
+
+def _points(fractions, lay, tv, z_lo, z_hi):
+    Px, Py = tv.cells
+    pts = []
+    for a, fr in enumerate(fractions):
+        k = int(round(z_lo + fr * (z_hi - z_lo)))
+        i = 1 + int(round(((fr * 2.3 + 0.17 * a) % 1.0) * (Px - 1))) if Px > 1 else 1
+        j = 1 + int(round(((fr * 3.7 + 0.29 * a) % 1.0) * (Py - 1))) if Py > 1 else 1
+        pts.append((i, j, k))
+    return pts
+
+
+def resonances(stack: Stack, fmin: float, fmax: float, resolution: float, *,
+               courant: float = 0.5, decay_by: float = 1e-6, max_time: Optional[float] = None,
+               device="cpu", progress: bool = False) -> Resonances:
+    """The modes of `stack` with frequency in [fmin, fmax] (c/a): see the
+    module notes. Stops when the fields at the probes have decayed by
+    ``decay_by`` (squared change over a step, relative to its peak), else at
+    ``max_time`` (a/c) or the safety cap (the pulse, two transits, 2000
+    periods of fmin); a run stopped before decay warns
+    (``NotConvergedWarning``) and returns ``converged`` False."""
+    import warnings
+    from .trust import NotConvergedWarning
+    fmin, fmax = finite_number(fmin, "frequency.min"), finite_number(fmax, "frequency.max")
+    require(0 < fmin < fmax, "frequency", f"need 0 < min < max, got [{fmin:g}, {fmax:g}]")
+    units = Units(resolution, courant)
+    band = np.linspace(fmin, fmax, 9)
+    check_resolution([stack], band, units)
+    device = torch.device(device)
+    tv = transverse_layout([stack], units)
+    cpml = default_cpml([stack], band, units, [0.0])
+    gap = evanescent_gap([stack], band, units, tv, [0.0])
+    lay = column_layout([stack], units, cpml, 0.0, None, gap)
+    mats, _, tables = build_materials([stack], stack.incident, units, lay, device, "subcell", tv)
+    shape = (*tv.shape, lay.Nz)
+    grid = Grid(units, shape, 1, mats, tables, cpml, (True, True), [0.0], device)
+
+    # inside the structure (or around its surface when it has no depth)
+    z_lo, z_hi = lay.z_top, float(lay.z_bottom[0])
+    if z_hi - z_lo < 4:
+        z_lo, z_hi = z_lo - 2, z_lo + 2
+    z_lo, z_hi = max(z_lo, lay.k_R + 1), min(z_hi, lay.k_T - 1)
+    pulse = GaussianPulse(0.5 * (fmin + fmax), 0.5 * (fmax - fmin))
+    sources = [CurrentSource(grid, pulse, p, (1, 1, 1), amplitude=(0.6, 1.0, 0.0))
+               for p in _points(SOURCE_AT, lay, tv, z_lo, z_hi)]
+    probe_points = _points(PROBE_AT, lay, tv, z_lo, z_hi)
+    probe = TimeProbe(grid, probe_points)
+
+    src_steps = waveform_steps(pulse, units)
+    transit = int(2 * lay.Nz * densest_index(stack.media(), band) / units.dt)
+    if max_time is not None:
+        max_steps = units.steps(max_time)
+    else:
+        max_steps = src_steps + transit + units.steps(2000.0 / fmin)
+    check = DecayProbe(decay_by, check_every=200, planes=sorted({p[2] for p in probe_points}),
+                       after_step=min(src_steps, max_steps) + transit, quiet_from=src_steps,
+                       label=lambda s, m: "the reference" if m == 0 else "the structure",
+                       quarter=round(0.25 / (0.5 * (fmin + fmax) * units.dt_a)))
+    stats = run(grid, sources, [probe], max_steps, check, progress,
+                desc=f"voxsim resonances {fmin:g}-{fmax:g} c/a")
+    converged = bool(stats.converged[0, 1])
+    if not converged:
+        need = float(stats.steps_needed[0, 1])
+        more = (f"about {need * units.dt_a:.3g} a/c more are needed" if math.isfinite(need)
+                else "the fields were not yet decaying")
+        warnings.warn(f"the structure: stopped after {stats.steps * units.dt_a:.4g} a/c with its "
+                      f"fields decayed to {float(stats.decayed[0, 1]):.2g} of their peak "
+                      f"(decay_by {decay_by:.2g}); {more}; weakly damped modes may be missed "
+                      f"or their Q wrong (raise max_time)", NotConvergedWarning, stacklevel=2)
+
+    start = min(src_steps, stats.steps - 1)
+    sig = probe.signals(stats.steps)[start:]
+    t0 = (start + 1) * units.dt_a
+    found = []
+    if len(sig) >= 64:
+        for p in range(sig.shape[1]):
+            for c in range(2):
+                s = sig[:, p, c]
+                if not np.any(s):
+                    continue
+                m = find_modes(s, units.dt_a, fmin, fmax, t0=t0)
+                found += [(m.frequency[q], m.decay[q], m.Q[q], m.amplitude[q], m.error[q],
+                           m.snr[q]) for q in range(len(m))]
+    modes, seen = _merge(found)
+    return Resonances(modes, converged, stats, (fmin, fmax), sig, units.dt_a, t0, seen)
+
+
+def _merge(found) -> tuple:
+    """One record per mode, from the probe with the best signal-to-noise;
+    also how many (probe, component) fits saw it."""
+    if found:
+        top = max(abs(r[3]) for r in found)
+        found = [r for r in found if abs(r[3]) >= FLOOR * top]
+    found = sorted(found, key=lambda r: -r[5])
+    kept: List[list] = []
+    for r in found:
+        for k in kept:
+            if abs(k[0][0] - r[0]) <= MERGE * abs(r[0]) + 3 * (k[0][4] + r[4]) * abs(r[0]):
+                k[1] += 1
+                break
+        else:
+            kept.append([r, 1])
+    kept.sort(key=lambda k: k[0][0])
+    cols = list(zip(*[k[0] for k in kept])) if kept else [[]] * 6
+    arr = lambda i, dt=np.float64: np.asarray(cols[i], dtype=dt)
+    modes = Modes(arr(0), arr(1), arr(2), arr(3, np.complex128), arr(4), arr(5))
+    return modes, np.asarray([k[1] for k in kept], dtype=int)
