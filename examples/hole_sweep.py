@@ -33,7 +33,9 @@ def main():
     stacks = [vx.Stack([vx.Layer(0.25, Pattern(slab, [Circle([0.5, 0.5], r, air)]))], air,
                        period=(1.0, 1.0)) for r in args.radii]
     t = time.perf_counter()
-    # max_time caps the ringing of the sharpest resonance
+    # max_time caps the ringing of the sharpest resonance: the run then warns
+    # (NotConvergedWarning) that it had not rung down, and the line shape of
+    # that resonance is approximate; drop max_time for exact line shapes
     sp = vx.spectrum(stacks, f, args.resolution, [plane_wave(f, "s", stack=stacks[0])],
                      decay_by=1e-7, max_time=150.0, device=args.device, progress=True)
     run = sp.stats[0]
