@@ -49,3 +49,25 @@ def test_a_run_cut_short_says_so():
 def test_window_is_checked():
     with pytest.raises(vx.InputError, match="frequency"):
         resonances(cavity(2), 1.1, 0.9, 24)
+
+
+@pytest.mark.parametrize("max_time,code", [(None, 0), (30, 3)])
+def test_cli_writes_modes(tmp_path, max_time, code):
+    import json
+    from voxsim import cli
+    st = cavity(5)
+    data = {"resolution": 24, "frequency": {"min": 0.9, "max": 1.1, "count": 2},
+            "incident": {"eps": 1},
+            "layers": [{"thickness": l.thickness, "medium": {"eps": l.medium.eps}}
+                       for l in st.layers]}
+    if max_time:
+        data["max_time"] = max_time
+    path = tmp_path / "cavity.json"
+    path.write_text(json.dumps(data))
+    assert cli.main(["resonances", str(path), "--out", str(tmp_path / "out"), "--quiet"]) == code
+    out = json.loads((tmp_path / "out" / "modes.json").read_text())
+    assert out["converged"] is (code == 0) and out["window"] == [0.9, 1.1]
+    if code == 0:
+        (mode,) = out["modes"]
+        assert abs(mode["frequency"] - 1) < 1e-2 and 80 < mode["Q"] < 120
+    assert (tmp_path / "out" / "modes.png").stat().st_size > 10000

@@ -172,6 +172,60 @@ def scatter_command(args) -> int:
     return 0
 
 
+def resonances_command(args) -> int:
+    """``resonances STACK.json``: the modes of the stack with frequency in
+    [frequency.min, frequency.max] (``frequency.count`` is not used), by
+    harmonic inversion of a ring-down (``resonance``); writes
+    DIR/modes.json {"window", "modes": [{"frequency", "Q", "decay",
+    "amplitude": [re, im], "error", "snr"}], "converged"} and DIR/modes.png."""
+    from .config import load_job
+    from .resonance import resonances
+    try:
+        job = load_job(args.stack)
+    except InputError as e:
+        print(f"error: {e}", file=sys.stderr)
+        return EXIT_BAD_INPUT
+    device = _device(args.device)
+    lo, hi = float(job.frequencies[0]), float(job.frequencies[-1])
+    if not hi > lo:
+        print("error: frequency.max: the search window needs frequency.max > frequency.min",
+              file=sys.stderr)
+        return EXIT_BAD_INPUT
+    print(f"voxsim resonances: {len(job.stack.layers)} layer(s), window {lo:g}-{hi:g} c/a, "
+          f"resolution {job.resolution:g}, on {device}")
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            r = resonances(job.stack, lo, hi, job.resolution, courant=job.courant,
+                           max_time=job.max_time, decay_by=job.decay_by, device=device,
+                           progress=not args.quiet)
+        except DivergenceError as e:
+            print(f"error: {e}; nothing written", file=sys.stderr)
+            return EXIT_DIVERGED
+    run = r.stats
+    print(f"run: {run.steps} steps in {run.seconds:.2f} s (stopped by {run.stopped_by})")
+    for rec in r.modes.records():
+        print(f"mode: f = {rec['frequency']:.6g} c/a, Q = {rec['Q']:.5g}, "
+              f"error {rec['error']:.1e}")
+    if not len(r.modes):
+        print("no mode found in the window")
+    os.makedirs(args.out, exist_ok=True)
+    out = {"window": [lo, hi], "modes": r.modes.records(), "converged": r.converged}
+    jpath = os.path.join(args.out, "modes.json")
+    with open(jpath, "w") as fh:
+        json.dump(out, fh, indent=1)
+    ppath = os.path.join(args.out, "modes.png")
+    r.plot(ppath, title=os.path.basename(args.stack))
+    print(f"wrote {jpath} and {ppath}")
+    for w in caught:
+        print(f"warning: {w.message}", file=sys.stderr)
+    if not r.converged:
+        print("warning: the run stopped before its fields decayed: the modes are written but "
+              "may be incomplete (exit status 3)", file=sys.stderr)
+        return EXIT_NOT_CONVERGED
+    return 0
+
+
 def main(argv=None) -> int:
     p = argparse.ArgumentParser(prog="python -m voxsim",
                                 description="Plane-wave spectra of layered stacks on the Voxstep kernels")
@@ -186,5 +240,13 @@ def main(argv=None) -> int:
     c.add_argument("--out", required=True, help="output folder")
     c.add_argument("--device", default="auto", help="cpu, cuda or auto (default)")
     c.add_argument("--quiet", action="store_true", help="no progress bar")
+    r = sub.add_parser("resonances", help="modes (f, Q) of the stack in STACK.json in its "
+                                          "frequency window")
+    r.add_argument("stack", help="STACK.json")
+    r.add_argument("--out", required=True, help="output folder")
+    r.add_argument("--device", default="auto", help="cpu, cuda or auto (default)")
+    r.add_argument("--quiet", action="store_true", help="no progress bar")
     args = p.parse_args(argv)
-    return scatter_command(args) if args.command == "scatter" else spectrum_command(args)
+    commands = {"spectrum": spectrum_command, "scatter": scatter_command,
+                "resonances": resonances_command}
+    return commands[args.command](args)
