@@ -182,3 +182,12 @@ def test_readme_shapes_example_runs(tmp_path, monkeypatch):
     exec(compile(code, "README.md", "exec"), scope)
     assert scope["sp"].orders == [(0, 0)]
     assert (tmp_path / "holes.png").exists()
+
+
+def test_low_level_example_runs(capsys):
+    import runpy
+    runpy.run_path(os.path.join(ROOT, "examples", "low_level.py"), run_name="__main__")
+    out = capsys.readouterr().out
+    assert "stopped by decay, converged True" in out
+    ratios = [float(line.rsplit("= ", 1)[1]) for line in out.splitlines() if "|up + down|" in line]
+    assert len(ratios) == 5 and max(ratios) < 1e-4
