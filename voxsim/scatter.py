@@ -47,8 +47,8 @@ from __future__ import annotations
 
 import math
 import warnings
-from dataclasses import dataclass, field
-from typing import List, Optional, Sequence, Tuple
+from dataclasses import dataclass
+from typing import Optional, Sequence, Tuple
 
 import numpy as np
 import torch
@@ -59,9 +59,9 @@ from .media import Medium
 from .monitors import BLOCK, DFTClock
 from .shapes import Frame, Shape, pieces
 from .simulation import DecayProbe, Grid, MediumTable, RunStats, run
-from .sources import GaussianPulse, PlaneWave, PlaneWaveSource, Waveform, waveform_steps
+from .sources import PlaneWave, PlaneWaveSource, Waveform, waveform_steps
 from .trust import NotConvergedWarning
-from .units import InputError, Units, finite_number, require
+from .units import Units, finite_number, require
 
 POLARIZATIONS = {"x": "p", "y": "s"}   # E along x: H along y (p at normal incidence)
 ABSORB_GAP = 2     # cells from the object's bounding box to the absorption box
@@ -237,12 +237,7 @@ class TFSFBox(PlaneWaveSource):
         if n >= self.active_steps:
             return
         self._apply(self.e_patches)
-        L = self.line
-        L.update_e()
-        if n < self.source_steps:
-            import Voxstep
-            Voxstep.Inject_J(*L.E, self.J[0][n], self.J[1][n], self.J_zero, self.J_pos)
-        L.wrap()
+        self.advance_line(n)
 
 
 class _BlockDFT:
@@ -444,23 +439,42 @@ class CrossSections:
         return fig
 
 
+def auto_smoothing(medium: Medium, background: Medium, frequencies) -> str:
+    """How a shape of `medium` is painted: "subcell" for a dielectric
+    (Re ε(f) above the background's over the band, its instantaneous ε
+    apart from the background's); "staircase" for a metal-like medium (Re ε
+    at or below the background's somewhere) or one whose instantaneous ε
+    equals the background's. The subcell weight mixes the two media's
+    tables with one real weight chosen from their instantaneous ε: for a
+    metal the dispersive part dominates and that weight (or, at equal
+    instantaneous ε, the plain fill fraction it falls back to) misplaces
+    the surface more than a staircase does (a Drude sphere: 28 % against
+    9 % off Mie in absorption at 10 cells per radius)."""
+    eps = medium.epsilon(frequencies)
+    metal = bool(np.any(eps.real <= background.eps))
+    same = abs(medium.eps - background.eps) < 1e-3
+    return "staircase" if metal or same else "subcell"
+
+
 def open_grid(units: Units, shape, background: Medium, cpml: CPML, shapes: Sequence[Shape] = (),
-              origin=(0.0, 0.0, 0.0), smoothing: str = "subcell", device="cpu") -> Grid:
+              origin=(0.0, 0.0, 0.0), smoothing="subcell", device="cpu") -> Grid:
     """A one-channel grid of `shape` cells in `background`, absorbing
     layers on all six faces, with `shapes` painted (a at cell coordinate
-    `origin`); background id 0, one id per painted piece."""
+    `origin`) with ``smoothing`` (one mode, or one per shape); background
+    id 0, one id per painted piece."""
+    modes = list(smoothing) if isinstance(smoothing, (list, tuple)) else [smoothing] * len(shapes)
     device = torch.device(device)
     frame = Frame(units.resolution, tuple(origin), tuple(shape), (0, 0), device)
     table = MediumTable()
     table.add(background)
     objects = []
-    for sh in shapes:
+    for sh, mode in zip(shapes, modes):
         for piece in pieces(sh, frame):
-            objects.append((piece, table.add(sh.medium)))
+            objects.append((piece, table.add(sh.medium), mode))
     tables = table.tables(units, device)
     mats = MaterialGrid(shape, 1, device)
-    for obj, mid in objects:
-        mats.paint(obj, mid, tables["eps"], smoothing)
+    for obj, mid, mode in objects:
+        mats.paint(obj, mid, tables["eps"], mode)
     mats.coefficients(tables["perm"], tables["cond"])
     return Grid(units, shape, 1, mats, tables, cpml, (False, False), None, device,
                 absorbing=(True, True, True), channels=1)
@@ -504,7 +518,7 @@ def cross_sections(shapes: Sequence[Shape], frequencies, resolution: float, *,
                    padding: Optional[float] = None, courant: float = 0.5,
                    cpml: Optional[CPML] = None, waveform: Optional[Waveform] = None,
                    decay_by: float = 1e-8, max_time: Optional[float] = None,
-                   steps: Optional[int] = None, smoothing: str = "subcell", device="cpu",
+                   steps: Optional[int] = None, smoothing: str = "auto", device="cpu",
                    progress: bool = False) -> CrossSections:
     """Scattering, absorption and extinction cross-sections (a²) of
     `shapes` (painted in order, a later one wins) in `background`, lit by a
@@ -519,9 +533,10 @@ def cross_sections(shapes: Sequence[Shape], frequencies, resolution: float, *,
     returns ``converged`` False; diverging fields raise ``DivergenceError``.
     With no shapes the cross-sections are the leakage of the box (zero up
     to rounding). ``smoothing``: "subcell", "average" or "staircase" (see
-    ``geometry``)."""
+    ``geometry``) for every shape, or "auto": ``auto_smoothing`` per shape."""
     from .spectra import default_waveform, smoothing_mode
-    smoothing = smoothing_mode(smoothing)
+    if smoothing != "auto":
+        smoothing = smoothing_mode(smoothing)
     units = Units(resolution, courant)
     f = np.atleast_1d(np.asarray(frequencies, dtype=np.float64))
     shapes = list(shapes)
@@ -532,7 +547,9 @@ def cross_sections(shapes: Sequence[Shape], frequencies, resolution: float, *,
     probe_shapes = shapes or [_point()]
     lay = scatter_layout(probe_shapes, units, cpml, int(round(padding * units.resolution)))
 
-    grid = open_grid(units, lay.shape, background, cpml, shapes, lay.origin, smoothing, device)
+    modes = [auto_smoothing(sh.medium, background, f) if smoothing == "auto" else smoothing
+             for sh in shapes]
+    grid = open_grid(units, lay.shape, background, cpml, shapes, lay.origin, modes, device)
     if waveform is None:
         waveform = default_waveform(f)
     source = TFSFBox(grid, waveform, polarization, background, lay.tfsf_box)

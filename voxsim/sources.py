@@ -263,6 +263,10 @@ class PlaneWaveSource:
         g = self.grid
         Voxstep.Inject_E(g.E[0], g.E[1], self.coef_e, self.ampH[0], self.ampH[1], self.prof,
                          self.prof, self.margin, self.kp)
+        self.advance_line(n)
+
+    def advance_line(self, n: int):
+        """The line's electric half step: update, current sheet, wrap."""
         L = self.line
         L.update_e()
         if n < self.source_steps:
