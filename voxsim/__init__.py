@@ -41,3 +41,4 @@ __all__ = ["Box", "CPML", "ContinuousWave", "CrossSections", "Cylinder", "Sphere
            "GaussianPulse", "InputError", "Layer", "NotConvergedWarning",
            "Lorentz", "Medium", "Modes", "PlaneWave", "Samples", "Spectrum", "Stack", "Units",
            "find_modes", "spectrum"]
+from .ldos import Dipole, DipolePower, dipole_power, mirror_purcell  # noqa: E402,F401

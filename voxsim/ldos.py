@@ -1,6 +1,7 @@
 """Local density of states: the power a point electric dipole radiates in a
 structure, over the same dipole in the homogeneous background (the Purcell
-factor), over a band, in one run.
+factor), over a band, in one run: ``dipole_power(shapes, dipoles,
+frequencies, resolution, size)`` returns a ``DipolePower``.
 
 The grid holds two structure slices driven by the same source: slice 0 is
 the background alone, slice 1 the background with the shapes. It is open:
@@ -88,7 +89,7 @@ class Dipole:
 
 
 @dataclass
-class LDOS:
+class DipolePower:
     """Per dipole s and frequency f: ``power`` [NS, 2, NF] the power each
     slice's dipole radiates (background, structure; cell units: Z0 = c = 1,
     per unit current moment squared: P/|Ĵ|²), ``purcell`` [NS, NF] their
@@ -156,10 +157,9 @@ class _DipoleSource:
         self.source_steps = T
         self.g = sample_waveform(self.waveform, T, g.units)
         w = torch.tensor(self.g)
-        # a one-channel grid takes the half that the kernel reads for
-        # channel 0 of NC = 1 (NC/2 = 0: the imaginary one); two channels
-        # take the real half. Either way the field sees the real current.
-        unit = (1 + 1j) if g.NC % 2 else 1.0
+        # the kernel gives channel c the real half when c < NC/2: a
+        # one-channel grid (NC/2 = 0) reads the imaginary half
+        unit = 1j if g.NC // 2 == 0 else 1.0
         self.J = []
         for c, idx, amp in self.sites:
             j = (w[:, None, None] * amp[None] * unit).to(torch.complex64)      # [T, NS, NM]
@@ -219,11 +219,11 @@ class _DipoleSource:
         return P / (norm[:, None, :] * np.abs(Jh)[None, None, :] ** 2)
 
 
-def ldos(shapes: Sequence[Shape], dipoles: Sequence[Dipole], frequencies, resolution: float,
+def dipole_power(shapes: Sequence[Shape], dipoles: Sequence[Dipole], frequencies, resolution: float,
          size, *, background: Medium = Medium(), courant: float = 0.5,
          cpml: Optional[CPML] = None, waveform: Optional[Waveform] = None,
          decay_by: float = 1e-8, max_time: Optional[float] = None,
-         smoothing: str = "subcell", device="cpu", progress: bool = False) -> LDOS:
+         smoothing: str = "subcell", device="cpu", progress: bool = False) -> DipolePower:
     """Power radiated by each of `dipoles` near `shapes` (painted in order
     in `background`), over the same dipole in the background alone, at
     `frequencies` (c/a), in one run. ``size`` (a, three lengths): the domain
@@ -318,10 +318,10 @@ def ldos(shapes: Sequence[Shape], dipoles: Sequence[Dipole], frequencies, resolu
         more = (f"about {need * units.dt_a:.3g} a/c more are needed" if math.isfinite(need)
                 else "the fields were not yet decaying")
         limit = f"max_time={max_time:g}" if max_time is not None else "the safety cap"
-        warnings.warn(f"ldos: stopped by {limit} after {stats.steps * units.dt_a:.4g} a/c with "
+        warnings.warn(f"dipole power: stopped by {limit} after {stats.steps * units.dt_a:.4g} a/c with "
                       f"the fields at the dipoles decayed to {float(np.max(stats.decayed)):.2g} "
                       f"of their peak (decay_by {decay_by:.2g}); {more}; the powers may be "
                       f"wrong (raise max_time)", NotConvergedWarning, stacklevel=2)
     with np.errstate(divide="ignore", invalid="ignore"):
         purcell = P[:, 1] / P[:, 0]
-    return LDOS(f, P, purcell, np.array(ref), converged, stats, samples)
+    return DipolePower(f, P, purcell, np.array(ref), converged, stats, samples)
