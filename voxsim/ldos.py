@@ -17,7 +17,8 @@ g the pulse. The kernels' current enters as E ← E − J after the update's
 division by the sample's ε + σ·dt/2 (``den``), so the value injected is
 dt·J/den: the physical current is the same in both slices whatever the
 medium at the source (a dipole of fixed current; its power in a medium of
-index n is n times that in vacuum).
+index n is n times that in vacuum). A tie between two samples goes to the
+higher index; ``DipolePower.samples`` says where each component went.
 
 The power. Multiplying the electric update by (E(n) + E(n + 1))/2 shows
 that the current of step n, which acts between E(n) and E(n + 1), does the
@@ -119,8 +120,9 @@ def mirror_purcell(x, orientation: str) -> np.ndarray:
 
 
 def _sample(u, c: int):
-    """Index of component c's sample nearest to cell coordinate u."""
-    idx = [int(round(u[a] - (0.5 if a == c else 0.0))) for a in range(3)]
+    """Index of component c's sample nearest to cell coordinate u (a tie
+    goes to the higher index)."""
+    idx = [int(math.floor(u[a] - (0.5 if a == c else 0.0) + 0.5)) for a in range(3)]
     at = [idx[a] + (0.5 if a == c else 0.0) for a in range(3)]
     return idx, at
 
@@ -135,20 +137,18 @@ class _DipoleSource:
         self.grid = grid
         self.waveform = waveform
         self.entries = entries
-        dev = grid.device
         at = {}
-        for q, (s, c, idx, a) in enumerate(entries):
-            at.setdefault((c, tuple(idx)), []).append((q, s, a))
+        for s, c, idx, a in entries:
+            at.setdefault((c, tuple(idx)), []).append((s, a))
         self.sites = []
         for (c, idx), rows in at.items():
-            den = torch.stack([(grid.maps[COMPONENTS[c]].den1 + grid.maps[COMPONENTS[c]].den2)
-                               [m, idx[0], idx[1], idx[2]] for m in range(grid.NM)])
+            mp = grid.maps[COMPONENTS[c]]
+            den = (mp.den1[:, idx[0], idx[1], idx[2]] +
+                   mp.den2[:, idx[0], idx[1], idx[2]]).double().cpu()      # [NM]
             amp = torch.zeros(grid.NS, grid.NM, dtype=torch.float64)
-            for _, s, a in rows:
-                amp[s] += a * grid.units.dt / den.double().cpu()
+            for s, a in rows:
+                amp[s] += a * grid.units.dt / den
             self.sites.append((c, idx, amp))
-        self.s_idx = torch.tensor([e[0] for e in entries], device=dev)
-        self.pos = [torch.tensor(e[2], device=dev) for e in entries]
         self.buf = None
 
     def start(self, max_steps: int):
