@@ -93,3 +93,19 @@ def test_cut_short_and_bad_input():
         warnings.simplefilter("error")
         r = dipole_power([], [Dipole()], [0.4, 0.5], RES, small, cpml=LAYERS)
     assert r.converged and np.array_equal(r.purcell, np.ones((1, 2)))
+
+
+@pytest.mark.slow
+def test_dielectric_error_is_the_lattice_dispersion():
+    """The dielectric's residual error is the lattice's: it falls by about
+    four when the cells halve (second order in k·Δ)."""
+    f = np.array([0.35, 0.45])
+    eps = 2.25
+    err = []
+    for res in (RES, 2 * RES):
+        r = dipole_power([half_space_below(50.0, Medium(eps=eps))], [Dipole((0, 0, 0), (0, 0, 1))],
+                         f, res, DOMAIN, cpml=LAYERS)
+        print(f"\nresolution {res}: {r.stats.steps} steps, {r.stats.seconds:.1f} s")
+        err.append(report(f"P(eps)/P(vacuum) vs n, resolution {res}", r.purcell, np.sqrt(eps)))
+    print(f"error ratio {err[0] / err[1]:.2f}")
+    assert err[1] < 0.005 and 3 < err[0] / err[1] < 5
