@@ -8,9 +8,7 @@ namespace voxstep {
 
 void Set_ER_average(Tn er, Tn weight, Tn id_map, Tn prev_id_map, Tn er_table) {
   vx::mix_host<false>("Set_ER_average", "er", er, weight, id_map, prev_id_map, "er_table",
-                      er_table, [](const vx::Grid& g, const vx::MixArgs<false>& a) {
-                        vx::kernel::Set_ER_average_GPU(g, a);
-                      });
+                      er_table, vx::kernel::Set_ER_average_GPU);
 }
 
 }  // namespace voxstep

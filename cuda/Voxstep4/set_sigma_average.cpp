@@ -8,10 +8,7 @@ namespace voxstep4 {
 
 void Set_sigma_average(Tn sigma, Tn weight, Tn id_map, Tn prev_id_map, Tn sigma_table) {
   vx::mix_host<false>("Set_sigma_average", "sigma", sigma, weight, id_map, prev_id_map,
-                      "sigma_table", sigma_table,
-                      [](const vx::Grid& g, const vx::MixArgs<false>& a) {
-                        vx::kernel::Set_sigma_average_GPU(g, a);
-                      });
+                      "sigma_table", sigma_table, vx::kernel::Set_sigma_average_GPU);
 }
 
 }  // namespace voxstep4
