@@ -7,6 +7,16 @@
 
 namespace vx {
 
+// The signatures of the curl updates, the same in both modules: each module
+// declares its own Update_H and Update_E with them (`vx::UpdateHFn Update_H;`)
+// and defines them over its own field type.
+using UpdateHFn = void(Tn Hx, Tn Hy, Tn Hz, Tn Ex, Tn Ey, Tn Ez, Tn Cx, Tn Cy, Tn Cz, Tn psi_x,
+                       Tn psi_y, Tn psi_z, Tn bx, Tn by, Tn bz, Tn gx, Tn gy, Tn gz, Tn n_layer,
+                       Tn unused);
+using UpdateEFn = void(Tn Ex, Tn Ey, Tn Ez, Tn Hx, Tn Hy, Tn Hz, Tn keep_x, Tn keep_y, Tn keep_z,
+                       Tn loss_x, Tn loss_y, Tn loss_z, Tn Cx, Tn Cy, Tn Cz, Tn psi_x, Tn psi_y,
+                       Tn psi_z, Tn bx, Tn by, Tn bz, Tn gx, Tn gy, Tn gz, Tn n_layer, Tn unused);
+
 struct FieldExtents {
   int64_t NS, NM, NC, Nx, Ny, Nz;
 };
