@@ -251,13 +251,22 @@ VX_HD bool add_layer_terms(const P& q, const Args& a, const F& d0, const F& d1, 
   const float g = axis_member<kAxis>(a.cs.gx, a.cs.gy, a.cs.gz)(L.L);
   const auto& psi = axis_member<kAxis>(a.cs.psi_x, a.cs.psi_y, a.cs.psi_z);
   F& r0 = psi(q.s, q.m, i, j, k, 0, q.c);
-  const F p0 = kElectric ? b * ld(r0) - g * d0 : b * ld(r0) + g * d0;
-  st(r0, p0);
-  f0 = f0 + p0;
   F& r1 = psi(q.s, q.m, i, j, k, 1, q.c);
-  const F p1 = kElectric ? b * ld(r1) + g * d1 : b * ld(r1) - g * d1;
-  st(r1, p1);
-  f1 = f1 + p1;
+  if constexpr (kElectric) {
+    const F p0 = b * ld(r0) - g * d0;
+    st(r0, p0);
+    f0 = f0 + p0;
+    const F p1 = b * ld(r1) + g * d1;
+    st(r1, p1);
+    f1 = f1 + p1;
+  } else {
+    const F p0 = b * ld(r0) + g * d0;
+    st(r0, p0);
+    f0 = f0 + p0;
+    const F p1 = b * ld(r1) - g * d1;
+    st(r1, p1);
+    f1 = f1 + p1;
+  }
   return true;
 }
 
