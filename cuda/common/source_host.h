@@ -32,25 +32,6 @@ inline Margins read_margin(const char* fn, const at::Tensor& margin) {
 // Inject_E) inside both fields and coef, window extents Px, Py within the
 // 16-bit plane indices, the batch rows within the launch limit. Returns
 // whether the window holds any point; if it does, both fields cover it.
-// The launch of a plane source after its checks: the launch limits, the
-// written layouts, then (when the window holds any point) the integer
-// extents of the block and the launch.
-template <typename Args, typename LaunchFn>
-void launch_plane(const char* fn, Call& call, Args& a, bool any, int64_t kp, const Margins& mg,
-                  int64_t NS, int64_t NM, int64_t NC, int64_t Px, int64_t Py, LaunchFn launch) {
-  const Grid g = make_grid(fn, NS, NM, Px, Py, 1, NC, call.device());
-  call.check_written();
-  if (!any) return;  // no point in the window: nothing to write
-  a.kp = static_cast<int>(kp);
-  a.mx = static_cast<int>(mg.mx);
-  a.my = static_cast<int>(mg.my);
-  a.NM = static_cast<int>(NM);
-  a.NC = static_cast<int>(NC);
-  a.Px = static_cast<int>(Px);
-  a.Py = static_cast<int>(Py);
-  launch(g, a);
-}
-
 inline bool check_plane(const char* fn, const char* n0, const at::Tensor& F0, const char* n1,
                         const at::Tensor& F1, const at::Tensor& coef, int64_t kp, int64_t k,
                         const Margins& mg, int64_t NS, int64_t NM, int64_t NC, int64_t Px,
@@ -69,6 +50,25 @@ inline bool check_plane(const char* fn, const char* n0, const at::Tensor& F0, co
   require_extent(fn, n0, F0, {NS, NM, hx, hy, k + 1, NC});
   require_extent(fn, n1, F1, {NS, NM, hx, hy, k + 1, NC});
   return true;
+}
+
+// The launch of a plane source after its checks: the launch limits, the
+// written layouts, then (when the window holds any point) the integer
+// extents of the block and the launch.
+template <typename Args, typename LaunchFn>
+void launch_plane(const char* fn, Call& call, Args& a, bool any, int64_t kp, const Margins& mg,
+                  int64_t NS, int64_t NM, int64_t NC, int64_t Px, int64_t Py, LaunchFn launch) {
+  const Grid g = make_grid(fn, NS, NM, Px, Py, 1, NC, call.device());
+  call.check_written();
+  if (!any) return;  // no point in the window: nothing to write
+  a.kp = static_cast<int>(kp);
+  a.mx = static_cast<int>(mg.mx);
+  a.my = static_cast<int>(mg.my);
+  a.NM = static_cast<int>(NM);
+  a.NC = static_cast<int>(NC);
+  a.Px = static_cast<int>(Px);
+  a.Py = static_cast<int>(Py);
+  launch(g, a);
 }
 
 // Inject_J of either module: arguments, the box position (elements 0, 1, 2
