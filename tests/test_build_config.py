@@ -1,6 +1,8 @@
 """The build refuses an nvcc whose CUDA major differs from torch's
-(cmake/cuda_match.cmake, run as CMakeLists.txt runs it)."""
+(cmake/cuda_match.cmake, run as CMakeLists.txt runs it); the sources keep
+their layers (cuda/common below the modules)."""
 import pathlib
+import re
 import shutil
 import subprocess
 
@@ -31,3 +33,13 @@ def test_cuda_major_must_match_torch(nvcc, torch_cuda, ok):
         text = " ".join(r.stderr.split())
         assert f"nvcc {nvcc} does not match CUDA {torch_cuda}" in text
         assert "CUDA major versions must agree" in text
+
+
+def test_common_layer_includes_nothing_above_it():
+    """cuda/common is shared by both modules and sits below them: none of its
+    files includes anything outside it (a module header there would tie the
+    shared layer to one module)."""
+    up = re.compile(r'^\s*#\s*include\s*"\.\./')
+    bad = [f"{p.name}: {line.strip()}" for p in sorted((ROOT / "cuda" / "common").iterdir())
+           for line in p.read_text().splitlines() if up.match(line)]
+    assert not bad

@@ -13,41 +13,34 @@ import _voxstep_host
 from conftest import assert_unchanged, snapshot
 from test_update_h import make_problem
 
-VOXSTEP = ["Update_E_Dispersion", "Update_H", "Update_E", "Update_E_Periodic", "Inject_H",
-           "Inject_E", "Inject_J", "get_id_range", "Mat_average", "Set_weight_mat_id",
-           "Set_ER_average", "Set_weight_subcell", "Monitor_Update_E", "Trilinear_interpolation",
-           "Trilinear_reverse_interpolation"]
-VOXSTEP4 = ["Update_E_Dispersion", "Update_H", "Update_E", "Inject_H", "Inject_E", "Inject_J",
-            "get_id_range", "Mat_average", "Set_weight_mat_id", "Set_ER_average",
-            "Set_sigma_average", "Set_ER_subcell", "Update_E_Periodic"]
-HOST = ["Mat_average", "Set_weight_mat_id", "Set_weight_subcell", "Trilinear_interpolation",
-        "Trilinear_reverse_interpolation", "Set_ER_subcell"]
+STUBS = pathlib.Path(__file__).parent.parent / "stubs"
 
 
-def public_names(module):
-    return [k for k in module.__dict__ if not k.startswith("_")]
+def stub_names(module):
+    """The functions the module's type stub declares, in its order."""
+    import ast
+    tree = ast.parse((STUBS / f"{module.__name__}.pyi").read_text())
+    return [f.name for f in tree.body if isinstance(f, ast.FunctionDef)]
 
 
-@pytest.mark.parametrize("module,names", [(Voxstep, VOXSTEP), (Voxstep4, VOXSTEP4),
-                                          (_voxstep_host, HOST)])
-def test_binding_table_and_docstrings(module, names):
-    assert public_names(module) == names  # binding order
+@pytest.mark.parametrize("module", [Voxstep, Voxstep4, _voxstep_host])
+def test_binding_table_matches_the_type_stub(module):
+    """Every public function in binding order, as the stub declares them,
+    each with its name as docstring (Mat_average keeps its own)."""
+    names = [k for k in module.__dict__ if not k.startswith("_")]
+    assert names == stub_names(module)
     for name in names:
         doc = "Average sampling for index" if name == "Mat_average" else name
         assert getattr(module, name).__doc__ == doc
 
 
-def test_both_modules_share_one_interpreter():
-    assert (Voxstep.__name__, Voxstep4.__name__) == ("Voxstep", "Voxstep4")
-    assert Voxstep.Update_H is not Voxstep4.Update_H
-
-
-def test_interpreter_check_message_is_built_in():
-    # The entry point refuses other interpreters with this exact text.
-    text = b"Python version mismatch: module was compiled for Python %s, " \
-           b"but the interpreter version is incompatible: %s."
-    for module in (Voxstep, Voxstep4):
-        assert text in pathlib.Path(module.__file__).read_bytes()
+def test_the_cpu_module_twins_the_checked_functions():
+    """_voxstep_host holds exactly the functions that refuse CPU tensors in
+    the public modules, and nothing else."""
+    from cases import GPU_TWIN
+    assert sorted(stub_names(_voxstep_host)) == sorted(GPU_TWIN)
+    for name, module in GPU_TWIN.items():
+        assert name in stub_names(module)
 
 
 def tensors(problem, unused=None):
@@ -146,9 +139,19 @@ def test_launch_limits_are_errors(dims, message):
         Voxstep.Update_H(*expanded_problem(*dims))
 
 
-def test_empty_grid_launches_nothing():
-    Voxstep.Update_H(*expanded_problem(1, 1, 1, 0, 3, 3))
-    Voxstep.Update_H(*expanded_problem(0, 1, 1, 3, 3, 3))
+@pytest.mark.parametrize("name", ["Update_H", "Update_E"])
+@pytest.mark.parametrize("module", [Voxstep, Voxstep4])
+@pytest.mark.parametrize("shape", [dict(N=(0, 3, 4), n=(0, 1, 1)), dict(NS=0),
+                                   dict(NC=0)], ids=["Nx=0", "NS=0", "NC=0"])
+def test_empty_grid_changes_nothing(name, module, shape):
+    """No cell to update: the call succeeds and leaves every tensor as it was,
+    including the E planes that exist even when Nx = 0."""
+    from cases import build
+    fn, args = build(name, module, seed=2, **shape)
+    tensors = [a for a in args if isinstance(a, torch.Tensor)]
+    before = snapshot(*tensors)
+    fn(*args)
+    assert_unchanged(before, tensors)
 
 
 def test_checked_functions_refuse_cpu_tensors():
@@ -157,15 +160,6 @@ def test_checked_functions_refuse_cpu_tensors():
     z = torch.zeros(2)
     with pytest.raises(RuntimeError, match="^Error: CUDA not available.$"):
         Voxstep.Mat_average(z, z, z, torch.zeros(1, 1, 1, 1), z, z, z)
-
-
-@pytest.mark.parametrize("module,names", [("Voxstep", VOXSTEP), ("Voxstep4", VOXSTEP4),
-                                          ("_voxstep_host", HOST)])
-def test_type_stubs_list_the_bound_functions(module, names):
-    import ast
-    stub = pathlib.Path(__file__).parent.parent / "stubs" / f"{module}.pyi"
-    tree = ast.parse(stub.read_text())
-    assert [f.name for f in tree.body if isinstance(f, ast.FunctionDef)] == names
 
 
 @pytest.mark.skipif(torch.cuda.device_count() < 2, reason="needs two GPUs")

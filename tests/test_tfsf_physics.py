@@ -28,24 +28,6 @@ AMP = 1 + 0.5j          # complex amplitude: channel 1 carries 0.5 x channel 0
 REFLECTION_BACK = (NZ - NPML) + (NZ - NPML - KP) - 10
 
 
-def update_e_is_built():
-    z = torch.zeros
-    f = z(1, 1, 2, 2, 2, 2)
-    p = z(1, 1, 2, 2, 2, 2, 2)
-    c = z(2)
-    k = z(1, 2, 2, 2)
-    try:
-        Voxstep.Update_E(f, f, f, f, f, f, k, k, k, k, k, k, c, c, c, p, p, p, c, c, c, c, c, c,
-                         torch.zeros(3, dtype=torch.int32), c)
-    except (RuntimeError, ValueError) as e:  # a shape error means it is built
-        return "not built yet" not in str(e)
-    return True
-
-
-pytestmark = pytest.mark.skipif(not update_e_is_built(),
-                                reason="Update_E is not built yet in this build")
-
-
 def cpml_profiles(N, n, magnetic):
     """b and g per layer index (0 ... 2n-1) of an axis with N cells: cubic
     grading, kappa = 1, alpha falling linearly to 0 at the outer face."""

@@ -9,9 +9,7 @@ namespace voxstep {
 
 void Inject_J(Tn Ex, Tn Ey, Tn Ez, Tn Jx, Tn Jy, Tn Jz, Tn pos) {
   vx::inject_j_host<float>("Inject_J", Ex, Ey, Ez, Jx, Jy, Jz, pos,
-                           [](const vx::Grid& g, const vx::InjectJArgs<float>& a) {
-                             vx::kernel::Inject_J_GPU(g, a);
-                           });
+                           vx::kernel::Inject_J_GPU);
 }
 
 }  // namespace voxstep

@@ -47,17 +47,7 @@ void inject_plane(const char* fn, bool electric, std::initializer_list<vx::Arg> 
     vx::require_extent(fn, n[5].name, P1, {NS, hx, hy, ch});
     vx::require_extent(fn, n[6].name, P0, {NS, hx, hy, ch});
   }
-  const vx::Grid g = vx::make_grid(fn, NS, NM, Px, Py, 1, NC, call.device());
-  call.check_written();
-  if (!any) return;  // no point in the window: nothing to write
-  a.kp = static_cast<int>(kp);
-  a.mx = static_cast<int>(mg.mx);
-  a.my = static_cast<int>(mg.my);
-  a.NM = static_cast<int>(NM);
-  a.NC = static_cast<int>(NC);
-  a.Px = static_cast<int>(Px);
-  a.Py = static_cast<int>(Py);
-  launch(g, a);
+  vx::launch_plane(fn, call, a, any, kp, mg, NS, NM, NC, Px, Py, launch);
 }
 
 // The argument list of either function, in call order.
@@ -72,18 +62,14 @@ void Inject_H(Tn Hx, Tn Hy, Tn coef, Tn ampEx, Tn ampEy, Tn profEx, Tn profEy, T
               int64_t kp) {
   inject_plane("Inject_H", false, VX_PLANE_ARGS(Hx, Hy, ampEx, ampEy, profEx, profEy), Hx, Hy,
                coef, ampEx, ampEy, profEx, profEy, margin, kp,
-               [](const vx::Grid& g, const vx::PlaneAmpArgs& a) {
-                 vx::kernel::Inject_H_Plane_GPU(g, a);
-               });
+               vx::kernel::Inject_H_Plane_GPU);
 }
 
 void Inject_E(Tn Ex, Tn Ey, Tn coef, Tn ampHx, Tn ampHy, Tn profHx, Tn profHy, Tn margin,
               int64_t kp) {
   inject_plane("Inject_E", true, VX_PLANE_ARGS(Ex, Ey, ampHx, ampHy, profHx, profHy), Ex, Ey,
                coef, ampHx, ampHy, profHx, profHy, margin, kp,
-               [](const vx::Grid& g, const vx::PlaneAmpArgs& a) {
-                 vx::kernel::Inject_E_Plane_GPU(g, a);
-               });
+               vx::kernel::Inject_E_Plane_GPU);
 }
 
 }  // namespace voxstep

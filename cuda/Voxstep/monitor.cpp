@@ -38,12 +38,8 @@ void Monitor_Update_E(Tn Mx, Tn My, Tn Mz, Tn Ex, Tn Ey, Tn Ez, Tn w, Tn rx, Tn 
   const int64_t NS = Mx.size(0), NM = Mx.size(1), NCm = Mx.size(5);
   const int device = call.device();
   vx::MonitorArgs a;
-  a.Mx = call.cacc<6>(Mx);
-  a.My = call.cacc<6>(My);
-  a.Mz = call.cacc<6>(Mz);
-  a.Ex = call.acc<float, 6>(Ex);
-  a.Ey = call.acc<float, 6>(Ey);
-  a.Ez = call.acc<float, 6>(Ez);
+  call.accessors<vx::cfloat, 6>(a.Mx, a.My, a.Mz, Mx, My, Mz);
+  call.accessors<float, 6>(a.Ex, a.Ey, a.Ez, Ex, Ey, Ez);
   a.w = call.cacc<1>(w);
   const Range X = read_range(fn, "rx", rx), Y = read_range(fn, "ry", ry),
               Z = read_range(fn, "rz", rz);

@@ -52,12 +52,8 @@ void check_axis(const char* fn, const char* name, const at::Tensor& g, int64_t n
 template <typename Args>
 void set_axes(vx::Call& call, Args& a, Tn grid_x, Tn grid_y, Tn grid_z, Tn query_x, Tn query_y, Tn query_z,
               int64_t NM, int64_t NC) {
-  a.grid_x = call.acc<float, 1>(grid_x);
-  a.grid_y = call.acc<float, 1>(grid_y);
-  a.grid_z = call.acc<float, 1>(grid_z);
-  a.query_x = call.acc<float, 1>(query_x);
-  a.query_y = call.acc<float, 1>(query_y);
-  a.query_z = call.acc<float, 1>(query_z);
+  call.accessors<float, 1>(a.grid_x, a.grid_y, a.grid_z, grid_x, grid_y, grid_z);
+  call.accessors<float, 1>(a.query_x, a.query_y, a.query_z, query_x, query_y, query_z);
   a.NM = static_cast<int>(NM);
   a.NC = static_cast<int>(NC);
   a.nqx = static_cast<int>(query_x.size(0));

@@ -11,12 +11,8 @@ void Update_E_Periodic(Tn Ex, Tn Ey, Tn Ez, Tn phase_x, Tn phase_y, Tn periodic,
                        bool positive_phase) {
   vx::update_e_periodic_host<float>(
       "Update_E_Periodic", true, Ex, Ey, Ez, phase_x, phase_y, periodic, positive_phase,
-      [](const vx::Grid& g, const vx::PeriodicRealArgs& a) {
-        vx::kernel::E_boundx(g, a);
-      },
-      [](const vx::Grid& g, const vx::PeriodicRealArgs& a) {
-        vx::kernel::E_boundy(g, a);
-      });
+      vx::kernel::E_boundx,
+      vx::kernel::E_boundy);
 }
 
 }  // namespace voxstep

@@ -4,6 +4,7 @@
 
 #include <tuple>
 
+#include "../common/field_host.h"
 #include "../common/material_api.h"
 
 namespace voxstep {
@@ -18,13 +19,8 @@ void Update_E_Dispersion(Tn Ex, Tn Ey, Tn Ez, Tn Ex_prev, Tn Ey_prev, Tn Ez_prev
                          Tn beta, Tn aux1_x, Tn aux1_y, Tn aux1_z, Tn aux2_x, Tn aux2_y,
                          Tn aux2_z, Tn unused);
 
-void Update_H(Tn Hx, Tn Hy, Tn Hz, Tn Ex, Tn Ey, Tn Ez, Tn Cx, Tn Cy, Tn Cz, Tn psi_x,
-              Tn psi_y, Tn psi_z, Tn bx, Tn by, Tn bz, Tn gx, Tn gy, Tn gz, Tn n_layer,
-              Tn unused);
-
-void Update_E(Tn Ex, Tn Ey, Tn Ez, Tn Hx, Tn Hy, Tn Hz, Tn keep_x, Tn keep_y, Tn keep_z,
-              Tn loss_x, Tn loss_y, Tn loss_z, Tn Cx, Tn Cy, Tn Cz, Tn psi_x, Tn psi_y,
-              Tn psi_z, Tn bx, Tn by, Tn bz, Tn gx, Tn gy, Tn gz, Tn n_layer, Tn unused);
+vx::UpdateHFn Update_H;  // field_host.h: the argument list
+vx::UpdateEFn Update_E;
 
 void Update_E_Periodic(Tn Ex, Tn Ey, Tn Ez, Tn phase_x, Tn phase_y, Tn periodic,
                        bool positive_phase);

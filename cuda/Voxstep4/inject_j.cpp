@@ -9,9 +9,7 @@ namespace voxstep4 {
 
 void Inject_J(Tn Ex, Tn Ey, Tn Ez, Tn Jx, Tn Jy, Tn Jz, Tn pos) {
   vx::inject_j_host<vx::cfloat>("Inject_J", Ex, Ey, Ez, Jx, Jy, Jz, pos,
-                                [](const vx::Grid& g, const vx::InjectJArgs<vx::cfloat>& a) {
-                                  vx::kernel::Inject_J_GPU(g, a);
-                                });
+                                vx::kernel::Inject_J_GPU);
 }
 
 }  // namespace voxstep4

@@ -49,19 +49,9 @@ void inject_plane(const char* fn, bool electric, std::initializer_list<vx::Arg> 
     vx::require_extent(fn, n[7].name, D1, {hx, hy});
     vx::require_extent(fn, n[8].name, D0, {hx, hy});
   }
-  const vx::Grid g = vx::make_grid(fn, NS, NM, Px, Py, 1, NC, call.device());
-  call.check_written();
-  if (!any) return;  // no point in the window: nothing to write
-  a.kp = static_cast<int>(kp);
-  a.mx = static_cast<int>(mg.mx);
-  a.my = static_cast<int>(mg.my);
-  a.NM = static_cast<int>(NM);
-  a.NC = static_cast<int>(NC);
-  a.Px = static_cast<int>(Px);
-  a.Py = static_cast<int>(Py);
   a.Nt = Nt32;
   a.step = step32;
-  launch(g, a);
+  vx::launch_plane(fn, call, a, any, kp, mg, NS, NM, NC, Px, Py, launch);
 }
 
 // The argument list of either function, in call order.
@@ -78,9 +68,7 @@ void Inject_H(Tn Hx, Tn Hy, Tn coef, Tn sigEx, Tn sigEy, Tn profEx, Tn profEy, T
   inject_plane("Inject_H", false,
                VX_PLANE_ARGS(Hx, Hy, sigEx, sigEy, profEx, profEy, delayEx, delayEy), Hx, Hy,
                coef, sigEx, sigEy, profEx, profEy, delayEx, delayEy, margin, kp, step,
-               [](const vx::Grid& g, const vx::PlaneSignalArgs& a) {
-                 vx::kernel::Inject_H_Plane_GPU(g, a);
-               });
+               vx::kernel::Inject_H_Plane_GPU);
 }
 
 void Inject_E(Tn Ex, Tn Ey, Tn coef, Tn sigHx, Tn sigHy, Tn profHx, Tn profHy, Tn delayHx,
@@ -88,9 +76,7 @@ void Inject_E(Tn Ex, Tn Ey, Tn coef, Tn sigHx, Tn sigHy, Tn profHx, Tn profHy, T
   inject_plane("Inject_E", true,
                VX_PLANE_ARGS(Ex, Ey, sigHx, sigHy, profHx, profHy, delayHx, delayHy), Ex, Ey,
                coef, sigHx, sigHy, profHx, profHy, delayHx, delayHy, margin, kp, step,
-               [](const vx::Grid& g, const vx::PlaneSignalArgs& a) {
-                 vx::kernel::Inject_E_Plane_GPU(g, a);
-               });
+               vx::kernel::Inject_E_Plane_GPU);
 }
 
 }  // namespace voxstep4

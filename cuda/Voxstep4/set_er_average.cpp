@@ -1,38 +1,14 @@
 // Set_ER_average of the complex-field module: one permittivity per sample
 // point and channel, mixed from the per-channel table columns.
+#include "../common/mixing_host.h"
 #include "kernels.h"
 #include "voxstep4.h"
-
 
 namespace voxstep4 {
 
 void Set_ER_average(Tn er, Tn weight, Tn id_map, Tn prev_id_map, Tn er_table) {
-  const char* fn = "Set_ER_average";
-  vx::Call call(fn, {VX_OUT(er, 5, vx::kF32), VX_IN(weight, 4, vx::kF32),
-                     VX_IN(id_map, 4, vx::kU8), VX_IN(prev_id_map, 4, vx::kU8),
-                     VX_IN(er_table, 2, vx::kF32)});
-  const int64_t NC = er_table.size(1);
-  const int64_t NM = er.size(0), Sx = er.size(1), Sy = er.size(2), Sz = er.size(3);
-  vx::MixArgs<true> a;
-  a.out = call.acc<float, 5>(er);
-  a.weight = call.acc<float, 4>(weight);
-  a.id_map = call.acc<uint8_t, 4>(id_map);
-  a.prev_id_map = call.acc<uint8_t, 4>(prev_id_map);
-  a.table = call.acc<float, 2>(er_table);
-  const int device = call.device();
-  VX_REQUIRE_EXTENT(fn, er, {-1, -1, -1, -1, NC});
-  VX_REQUIRE_EXTENT(fn, weight, {NM, Sx, Sy, Sz});
-  VX_REQUIRE_EXTENT(fn, id_map, {NM, Sx, Sy, Sz});
-  VX_REQUIRE_EXTENT(fn, prev_id_map, {NM, Sx, Sy, Sz});
-  vx::check_grid(fn, vx::mul_sat({Sx, Sy, Sz}), vx::mul_sat(NM, NC),
-                 "NM * NC (er axis 0 times er_table axis 1)");
-  const vx::Grid g = vx::make_grid(fn, 1, NM, Sx, Sy, Sz, NC, device);
-  call.check_written();
-  a.NC = static_cast<int>(NC);
-  a.Sx = static_cast<int>(Sx);
-  a.Sy = static_cast<int>(Sy);
-  a.Sz = static_cast<int>(Sz);
-  vx::kernel::Set_ER_average_GPU(g, a);
+  vx::mix_host<true>("Set_ER_average", "er", er, weight, id_map, prev_id_map, "er_table",
+                     er_table, vx::kernel::Set_ER_average_GPU);
 }
 
 }  // namespace voxstep4

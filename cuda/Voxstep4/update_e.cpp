@@ -14,9 +14,7 @@ void Update_E(Tn Ex, Tn Ey, Tn Ez, Tn Hx, Tn Hy, Tn Hz, Tn keep_x, Tn keep_y, Tn
   vx::update_e_host<vx::cfloat, 5>(
       "Update_E", Ex, Ey, Ez, Hx, Hy, Hz, keep_x, keep_y, keep_z, loss_x, loss_y, loss_z, Cx,
       Cy, Cz, psi_x, psi_y, psi_z, bx, by, bz, gx, gy, gz, n_layer,
-      [](const vx::Grid& g, const vx::UpdateEArgs<vx::cfloat, 5>& a) {
-        vx::kernel::Update_E_GPU(g, a);
-      });
+      vx::kernel::Update_E_GPU);
 }
 
 }  // namespace voxstep4

@@ -18,15 +18,9 @@ void Update_E_Dispersion(Tn Ex, Tn Ey, Tn Ez, Tn den1_x, Tn den1_y, Tn den1_z, T
   const vx::FieldExtents e = vx::field_extents(Ex, Ey, Ez);
   const int device = call.device();
   vx::DispersionDivideArgs<> a;
-  a.Ex = call.cacc<6>(Ex);
-  a.Ey = call.cacc<6>(Ey);
-  a.Ez = call.cacc<6>(Ez);
-  a.den1_x = call.acc<float, 5>(den1_x);
-  a.den1_y = call.acc<float, 5>(den1_y);
-  a.den1_z = call.acc<float, 5>(den1_z);
-  a.den2_x = call.acc<float, 4>(den2_x);
-  a.den2_y = call.acc<float, 4>(den2_y);
-  a.den2_z = call.acc<float, 4>(den2_z);
+  call.accessors<vx::cfloat, 6>(a.Ex, a.Ey, a.Ez, Ex, Ey, Ez);
+  call.accessors<float, 5>(a.den1_x, a.den1_y, a.den1_z, den1_x, den1_y, den1_z);
+  call.accessors<float, 4>(a.den2_x, a.den2_y, a.den2_z, den2_x, den2_y, den2_z);
   vx::check_fields(fn, e, Ex, Ey, Ez, nullptr, nullptr, nullptr);
   VX_REQUIRE_EXTENT(fn, den1_x, {e.NM, e.Nx, e.Ny, e.Nz, e.NC});
   VX_REQUIRE_EXTENT(fn, den1_y, {e.NM, e.Nx, e.Ny, e.Nz, e.NC});

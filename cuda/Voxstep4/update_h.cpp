@@ -11,9 +11,7 @@ void Update_H(Tn Hx, Tn Hy, Tn Hz, Tn Ex, Tn Ey, Tn Ez, Tn Cx, Tn Cy, Tn Cz, Tn 
               Tn /*never accessed*/) {
   vx::update_h_host<vx::cfloat>(
       "Update_H", Hx, Hy, Hz, Ex, Ey, Ez, Cx, Cy, Cz, psi_x, psi_y, psi_z, bx, by, bz, gx, gy,
-      gz, n_layer, [](const vx::Grid& g, const vx::UpdateHArgs<vx::cfloat>& a) {
-        vx::kernel::Update_H_GPU(g, a);
-      });
+      gz, n_layer, vx::kernel::Update_H_GPU);
 }
 
 }  // namespace voxstep4

@@ -4,6 +4,7 @@
 
 #include <tuple>
 
+#include "../common/field_host.h"
 #include "../common/material_api.h"
 
 namespace voxstep4 {
@@ -14,13 +15,8 @@ using Windows = std::tuple<at::Tensor, at::Tensor, at::Tensor>;
 void Update_E_Dispersion(Tn Ex, Tn Ey, Tn Ez, Tn den1_x, Tn den1_y, Tn den1_z, Tn den2_x,
                          Tn den2_y, Tn den2_z, Tn unused);
 
-void Update_H(Tn Hx, Tn Hy, Tn Hz, Tn Ex, Tn Ey, Tn Ez, Tn Cx, Tn Cy, Tn Cz, Tn psi_x,
-              Tn psi_y, Tn psi_z, Tn bx, Tn by, Tn bz, Tn gx, Tn gy, Tn gz, Tn n_layer,
-              Tn unused);
-
-void Update_E(Tn Ex, Tn Ey, Tn Ez, Tn Hx, Tn Hy, Tn Hz, Tn keep_x, Tn keep_y, Tn keep_z,
-              Tn loss_x, Tn loss_y, Tn loss_z, Tn Cx, Tn Cy, Tn Cz, Tn psi_x, Tn psi_y,
-              Tn psi_z, Tn bx, Tn by, Tn bz, Tn gx, Tn gy, Tn gz, Tn n_layer, Tn unused);
+vx::UpdateHFn Update_H;  // field_host.h: the argument list
+vx::UpdateEFn Update_E;
 
 void Inject_H(Tn Hx, Tn Hy, Tn coef, Tn sigEx, Tn sigEy, Tn profEx, Tn profEy, Tn delayEx,
               Tn delayEy, Tn margin, int64_t kp, int64_t step);

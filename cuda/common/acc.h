@@ -11,10 +11,19 @@
 
 #if defined(__CUDACC__)
 #define VX_HD __host__ __device__ __forceinline__
+#define VX_FORCE_INLINE  // the CPU row loops' own attribute (launch_host.h)
 #define VX_UNROLL _Pragma("unroll")
 #else
-// Bodies must inline into the CPU's row loops for those to vectorise.
-#define VX_HD inline __attribute__((always_inline))
+// Bodies must inline into the CPU's row loops for those to vectorise. An
+// unoptimised build (the sanitizer build) has no vectoriser to feed: there
+// every body stays out of line, compiled once per instantiation instead of
+// again inside each row-loop variant that calls it.
+#if defined(__OPTIMIZE__)
+#define VX_FORCE_INLINE __attribute__((always_inline))
+#else
+#define VX_FORCE_INLINE
+#endif
+#define VX_HD inline VX_FORCE_INLINE
 #define VX_UNROLL
 #endif
 

@@ -83,6 +83,15 @@ class Call {
   Acc<cfloat, N> cacc(const at::Tensor& t) { return vx::cacc<N>(in(t)); }
   template <typename F, int N>
   Acc<F, N> field_acc(const at::Tensor& t) { return vx::field_acc<F, N>(in(t)); }
+  // The accessors of three tensors (the x, y, z members of a block); T is
+  // float, int32_t, uint8_t or the field type (complex64 as cfloat).
+  template <typename T, int N, typename A>
+  void accessors(A& x, A& y, A& z, const at::Tensor& tx, const at::Tensor& ty,
+                 const at::Tensor& tz) {
+    x = field_acc<T, N>(tx);
+    y = field_acc<T, N>(ty);
+    z = field_acc<T, N>(tz);
+  }
 
  private:
   const char* fn_;

@@ -7,6 +7,16 @@
 
 namespace vx {
 
+// The signatures of the curl updates, the same in both modules: each module
+// declares its own Update_H and Update_E with them (`vx::UpdateHFn Update_H;`)
+// and defines them over its own field type.
+using UpdateHFn = void(Tn Hx, Tn Hy, Tn Hz, Tn Ex, Tn Ey, Tn Ez, Tn Cx, Tn Cy, Tn Cz, Tn psi_x,
+                       Tn psi_y, Tn psi_z, Tn bx, Tn by, Tn bz, Tn gx, Tn gy, Tn gz, Tn n_layer,
+                       Tn unused);
+using UpdateEFn = void(Tn Ex, Tn Ey, Tn Ez, Tn Hx, Tn Hy, Tn Hz, Tn keep_x, Tn keep_y, Tn keep_z,
+                       Tn loss_x, Tn loss_y, Tn loss_z, Tn Cx, Tn Cy, Tn Cz, Tn psi_x, Tn psi_y,
+                       Tn psi_z, Tn bx, Tn by, Tn bz, Tn gx, Tn gy, Tn gz, Tn n_layer, Tn unused);
+
 struct FieldExtents {
   int64_t NS, NM, NC, Nx, Ny, Nz;
 };
@@ -64,6 +74,7 @@ void set_field_extents(Args& a, const FieldExtents& e) {
   a.Nz = static_cast<int>(e.Nz);
 }
 
+
 // The curl-set arguments of the call's argument list, in argument order.
 #define VX_CURL_SET_ARGS(F)                                                                 \
   VX_IN(Cx, 1, ::vx::kF32), VX_IN(Cy, 1, ::vx::kF32), VX_IN(Cz, 1, ::vx::kF32),             \
@@ -77,18 +88,10 @@ template <typename F>
 CurlSet<F> curl_set_accessors(Call& call, Tn Cx, Tn Cy, Tn Cz, Tn psi_x, Tn psi_y, Tn psi_z,
                               Tn bx, Tn by, Tn bz, Tn gx, Tn gy, Tn gz, Tn n_layer) {
   CurlSet<F> cs;
-  cs.Cx = call.acc<float, 1>(Cx);
-  cs.Cy = call.acc<float, 1>(Cy);
-  cs.Cz = call.acc<float, 1>(Cz);
-  cs.psi_x = call.field_acc<F, 7>(psi_x);
-  cs.psi_y = call.field_acc<F, 7>(psi_y);
-  cs.psi_z = call.field_acc<F, 7>(psi_z);
-  cs.bx = call.acc<float, 1>(bx);
-  cs.by = call.acc<float, 1>(by);
-  cs.bz = call.acc<float, 1>(bz);
-  cs.gx = call.acc<float, 1>(gx);
-  cs.gy = call.acc<float, 1>(gy);
-  cs.gz = call.acc<float, 1>(gz);
+  call.accessors<float, 1>(cs.Cx, cs.Cy, cs.Cz, Cx, Cy, Cz);
+  call.accessors<F, 7>(cs.psi_x, cs.psi_y, cs.psi_z, psi_x, psi_y, psi_z);
+  call.accessors<float, 1>(cs.bx, cs.by, cs.bz, bx, by, bz);
+  call.accessors<float, 1>(cs.gx, cs.gy, cs.gz, gx, gy, gz);
   cs.n_layer = call.acc<int32_t, 1>(n_layer);
   return cs;
 }
@@ -103,6 +106,19 @@ void check_curl_set(const char* fn, const FieldExtents& e, CurlSet<F>& cs, Tn Cx
   cs.lim_y = check_layer_axis(fn, e, 1, psi_y, by, gy);
   cs.lim_z = check_layer_axis(fn, e, 2, psi_z, bz, gz);
   check_n_layer(fn, n_layer);
+}
+
+// What a curl update does after its own checks: the curl set's extent
+// checks, the launch limits, the written layouts, then the launch.
+template <typename Args, typename LaunchFn>
+void launch_curl_update(const char* fn, Call& call, const FieldExtents& e, Args& a, Tn Cx,
+                        Tn Cy, Tn Cz, Tn psi_x, Tn psi_y, Tn psi_z, Tn bx, Tn by, Tn bz, Tn gx,
+                        Tn gy, Tn gz, Tn n_layer, LaunchFn launch) {
+  check_curl_set(fn, e, a.cs, Cx, Cy, Cz, psi_x, psi_y, psi_z, bx, by, bz, gx, gy, gz, n_layer);
+  const Grid g = field_grid(fn, e, call.device());
+  call.check_written();
+  set_field_extents(a, e);
+  launch(g, a);
 }
 
 }  // namespace vx

@@ -147,9 +147,9 @@ typename Args::template WithChannels<kC, kLayout> with_packed_layout(const Args&
 // Cells k0 <= k < k1 of a row at one stage.
 template <int kX, int kY, int kZ, int kBelow, int kC, int kPart, int kStage, typename Args,
           typename Body>
-inline __attribute__((always_inline)) void run_cells(const Args& __restrict__ a, Body& body,
-                                                      int s, int m, int i, int j, int k0, int k1,
-                                                      const int (&shift)[3], cfloat* stash) {
+inline VX_FORCE_INLINE void run_cells(const Args& __restrict__ a, Body& body, int s, int m,
+                                      int i, int j, int k0, int k1, const int (&shift)[3],
+                                      cfloat* stash) {
   constexpr bool kWhole = WholeCells<Args>::value;
   RowCell<kX, kY, kZ, kBelow, kPart, kWhole ? kC : 0, kStage> q;
   q.s = s;
@@ -180,7 +180,7 @@ inline __attribute__((always_inline)) void run_cells(const Args& __restrict__ a,
     }
     // The channels written out, not looped over: the vectoriser then sees
     // one loop over k with kC interleaved accesses per tensor.
-    unrolled<kC>([&](int c) __attribute__((always_inline)) {
+    unrolled<kC>([&](int c) VX_FORCE_INLINE {
       q.c = c;
       body(q, a);
     });
@@ -496,7 +496,7 @@ void run_cpu(const Space& sp, const Args& a, Body body) {
       return;                                                                           \
     }                                                                                   \
     ::vx::run_cpu(grid.space, args,                                                     \
-                  [](const auto& q_, const auto& a_) __attribute__((always_inline)) {   \
+                  [](const auto& q_, const auto& a_) VX_FORCE_INLINE {                  \
                     BODY(q_, a_);                                                       \
                   });                                                                   \
   }

@@ -34,6 +34,17 @@ struct OverlapScalars {
   int Lx, Ly, Lz;                 // coordinate lengths
 };
 
+// What the kernels that paint or refine one object read besides their own
+// outputs: the coordinates, the voxel map, the object's id (its low byte is
+// what the id maps store), the owner and displaced id maps, the scalars.
+struct ObjectArgs {
+  Acc<float, 1> coord_x, coord_y, coord_z;
+  Acc<float, 4> vox;
+  int mat_id;
+  Acc<uint8_t, 4> id_map, prev_id_map;
+  OverlapScalars s;
+};
+
 // One call's window point: window-local (i, j, k), sample-grid (I, J, K).
 struct WindowPoint {
   int i, j, k;

@@ -41,4 +41,16 @@ OverlapSetup overlap_setup(const char* fn, const at::Tensor& box_x, const at::Te
                            const at::Tensor& coord_x, const at::Tensor& coord_y,
                            const at::Tensor& coord_z, int64_t rows_per_slice = 1);
 
+// The accessors and scalars of ObjectArgs, for one object's launch.
+inline void set_object_args(Call& call, ObjectArgs& a, const OverlapSetup& o, Tn coord_x,
+                            Tn coord_y, Tn coord_z, Tn vox, int64_t mat_id, Tn id_map,
+                            Tn prev_id_map) {
+  call.accessors<float, 1>(a.coord_x, a.coord_y, a.coord_z, coord_x, coord_y, coord_z);
+  a.vox = call.acc<float, 4>(vox);
+  a.mat_id = static_cast<int>(mat_id & 0xFF);
+  a.id_map = call.acc<uint8_t, 4>(id_map);
+  a.prev_id_map = call.acc<uint8_t, 4>(prev_id_map);
+  a.s = o.s;
+}
+
 }  // namespace vx

@@ -29,13 +29,9 @@ VX_HD void mat_average_cell(const Cell& q, const MatAverageArgs<T>& a) {
   a.averaged(m, p.i, p.j, p.k) = static_cast<T>(sum);
 }
 
-struct SetWeightMatIdArgs {
-  Acc<float, 1> coord_x, coord_y, coord_z;
-  Acc<float, 4> vox;
-  int mat_id;
+// Writes id_map and prev_id_map too.
+struct SetWeightMatIdArgs : ObjectArgs {
   Acc<float, 4> weight;
-  Acc<uint8_t, 4> id_map, prev_id_map;
-  OverlapScalars s;
 };
 
 // A positive mean fill gives the point to the object: the old owner becomes

@@ -17,15 +17,8 @@ void Set_weight_mat_id(bool gpu_checks, Tn box_x, Tn box_y, Tn box_z, Tn vox, Tn
   const OverlapSetup o =
       overlap_setup(fn, box_x, box_y, box_z, vox, coord_x, coord_y, coord_z);
   SetWeightMatIdArgs a;
-  a.coord_x = call.acc<float, 1>(coord_x);
-  a.coord_y = call.acc<float, 1>(coord_y);
-  a.coord_z = call.acc<float, 1>(coord_z);
-  a.vox = call.acc<float, 4>(vox);
-  a.mat_id = static_cast<int>(mat_id & 0xFF);
+  set_object_args(call, a, o, coord_x, coord_y, coord_z, vox, mat_id, id_map, prev_id_map);
   a.weight = call.acc<float, 4>(weight);
-  a.id_map = call.acc<uint8_t, 4>(id_map);
-  a.prev_id_map = call.acc<uint8_t, 4>(prev_id_map);
-  a.s = o.s;
   const int device = call.device();
   const int64_t grid[] = {o.NM, o.s.Lx, o.s.Ly, o.s.Lz};
   VX_REQUIRE_EXTENT(fn, weight, {grid[0], grid[1], grid[2], grid[3]});

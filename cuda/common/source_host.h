@@ -52,6 +52,25 @@ inline bool check_plane(const char* fn, const char* n0, const at::Tensor& F0, co
   return true;
 }
 
+// The launch of a plane source after its checks: the launch limits, the
+// written layouts, then (when the window holds any point) the integer
+// extents of the block and the launch.
+template <typename Args, typename LaunchFn>
+void launch_plane(const char* fn, Call& call, Args& a, bool any, int64_t kp, const Margins& mg,
+                  int64_t NS, int64_t NM, int64_t NC, int64_t Px, int64_t Py, LaunchFn launch) {
+  const Grid g = make_grid(fn, NS, NM, Px, Py, 1, NC, call.device());
+  call.check_written();
+  if (!any) return;  // no point in the window: nothing to write
+  a.kp = static_cast<int>(kp);
+  a.mx = static_cast<int>(mg.mx);
+  a.my = static_cast<int>(mg.my);
+  a.NM = static_cast<int>(NM);
+  a.NC = static_cast<int>(NC);
+  a.Px = static_cast<int>(Px);
+  a.Py = static_cast<int>(Py);
+  launch(g, a);
+}
+
 // Inject_J of either module: arguments, the box position (elements 0, 1, 2
 // of pos) and every extent the box touches, then launch.
 template <typename F, typename LaunchFn>
@@ -63,12 +82,8 @@ void inject_j_host(const char* fn, Tn Ex, Tn Ey, Tn Ez, Tn Jx, Tn Jy, Tn Jz, Tn 
   const int64_t NS = Ex.size(0), NM = Ex.size(1), NC = Ex.size(5);
   const int64_t Bx = Jx.size(2), By = Jy.size(3), Bz = Jz.size(4);
   InjectJArgs<F> a;
-  a.Ex = call.field_acc<F, 6>(Ex);
-  a.Ey = call.field_acc<F, 6>(Ey);
-  a.Ez = call.field_acc<F, 6>(Ez);
-  a.Jx = call.cacc<5>(Jx);
-  a.Jy = call.cacc<5>(Jy);
-  a.Jz = call.cacc<5>(Jz);
+  call.accessors<F, 6>(a.Ex, a.Ey, a.Ez, Ex, Ey, Ez);
+  call.accessors<cfloat, 5>(a.Jx, a.Jy, a.Jz, Jx, Jy, Jz);
 
   const HostInts p(fn, "pos", pos, 3, "x0, y0, z0");
   const int64_t x0 = p[0], y0 = p[1], z0 = p[2];

@@ -36,17 +36,18 @@ VX_HD float subcell_permittivity(const SampleCell& cell, const OverlapScalars& s
 // Field direction: 0 -> x, 1 -> y, anything else -> z.
 VX_HD int normal_axis(int component) { return component == 0 ? 0 : component == 1 ? 1 : 2; }
 
-struct WeightSubcellArgs {
-  Acc<float, 4> weight;
+// kChannels = false: the weight map [m, I, J, K] and a 1-D table;
+// kChannels = true: the permittivity [m, I, J, K, c] and a table [id, c].
+template <bool kChannels>
+struct SubcellArgs : ObjectArgs {
+  Acc<float, kChannels ? 5 : 4> out;
   Acc<float, 5> normal;
-  Acc<float, 1> coord_x, coord_y, coord_z;
-  Acc<float, 4> vox;
-  int mat_id;
-  Acc<uint8_t, 4> id_map, prev_id_map;
-  Acc<float, 1> er_table;
+  Acc<float, kChannels ? 2 : 1> er_table;
   int component;
-  OverlapScalars s;
+  int NC;  // 1 without channels
 };
+using WeightSubcellArgs = SubcellArgs<false>;
+using ERSubcellArgs = SubcellArgs<true>;
 
 // The stored owner byte is compared with the low 8 bits of mat_id, the form
 // Set_weight_mat_id stored it in. A non-positive table value has no smoothing:
@@ -56,7 +57,7 @@ VX_HD void set_weight_subcell_cell(const Cell& q, const WeightSubcellArgs& a) {
   const int m = q.m;
   const int owner = a.id_map(m, p.I, p.J, p.K);
   if (owner != id_byte(a.mat_id)) return;
-  float& weight = a.weight(m, p.I, p.J, p.K);
+  float& weight = a.out(m, p.I, p.J, p.K);
   const float e_own = table_value(a.er_table, owner);
   const float e_prev = table_value(a.er_table, a.prev_id_map(m, p.I, p.J, p.K));
   if (e_own <= 0.f || e_prev <= 0.f) {
@@ -71,19 +72,6 @@ VX_HD void set_weight_subcell_cell(const Cell& q, const WeightSubcellArgs& a) {
   weight = fabsf(e_eff - e_prev) / ((hi + 0.0001f) - lo);
 }
 
-struct ERSubcellArgs {
-  Acc<float, 5> er;
-  Acc<float, 5> normal;
-  Acc<float, 1> coord_x, coord_y, coord_z;
-  Acc<float, 4> vox;
-  int mat_id;
-  Acc<uint8_t, 4> id_map, prev_id_map;
-  Acc<float, 2> er_table;
-  int component;
-  int NC;
-  OverlapScalars s;
-};
-
 // Per channel: a non-positive owner or displaced permittivity stores the
 // owner's value (the averages are meaningless there, and a zero one would
 // divide by zero); otherwise the smoothed permittivity.
@@ -92,7 +80,7 @@ VX_HD void set_er_subcell_cell(const Cell& q, const ERSubcellArgs& a) {
   const int m = q.m, c = q.c;
   const int owner = a.id_map(m, p.I, p.J, p.K);
   if (owner != id_byte(a.mat_id)) return;
-  float& er = a.er(m, p.I, p.J, p.K, c);
+  float& er = a.out(m, p.I, p.J, p.K, c);
   const float e_own = table_value(a.er_table, owner, c);
   if (e_own <= 0.f) {
     er = e_own;

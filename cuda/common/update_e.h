@@ -119,45 +119,9 @@ VX_HD void update_e_cell(const P& q, const Args& a) {
   // Layer terms carry the sign of the curl term that differences the same
   // H component along the layer's axis; they are added unscaled, also on the
   // index-0 faces of the other axes that the curl step skipped.
-  const LayerIndex Lx = layer_of<0>(q, a, i);
-  if (Lx.in) {
-    const float b = a.cs.bx(Lx.L), g = a.cs.gx(Lx.L);
-    F& r0 = a.cs.psi_x(s, m, Lx.L, j, k, 0, c);
-    const F p0 = b * ld(r0) - g * dxHz;
-    st(r0, p0);
-    ey = ey + p0;
-    F& r1 = a.cs.psi_x(s, m, Lx.L, j, k, 1, c);
-    const F p1 = b * ld(r1) + g * dxHy;
-    st(r1, p1);
-    ez = ez + p1;
-    wy = wz = true;
-  }
-  const LayerIndex Ly = layer_of<1>(q, a, j);
-  if (Ly.in) {
-    const float b = a.cs.by(Ly.L), g = a.cs.gy(Ly.L);
-    F& r0 = a.cs.psi_y(s, m, i, Ly.L, k, 0, c);
-    const F p0 = b * ld(r0) - g * dyHx;
-    st(r0, p0);
-    ez = ez + p0;
-    F& r1 = a.cs.psi_y(s, m, i, Ly.L, k, 1, c);
-    const F p1 = b * ld(r1) + g * dyHz;
-    st(r1, p1);
-    ex = ex + p1;
-    wz = wx = true;
-  }
-  const LayerIndex Lz = layer_of<2>(q, a, k);
-  if (Lz.in) {
-    const float b = a.cs.bz(Lz.L), g = a.cs.gz(Lz.L);
-    F& r0 = a.cs.psi_z(s, m, i, j, Lz.L, 0, c);
-    const F p0 = b * ld(r0) - g * dzHy;
-    st(r0, p0);
-    ex = ex + p0;
-    F& r1 = a.cs.psi_z(s, m, i, j, Lz.L, 1, c);
-    const F p1 = b * ld(r1) + g * dzHx;
-    st(r1, p1);
-    ey = ey + p1;
-    wx = wy = true;
-  }
+  if (add_layer_terms<0, true>(q, a, dxHz, dxHy, ey, ez)) wy = wz = true;
+  if (add_layer_terms<1, true>(q, a, dyHx, dyHz, ez, ex)) wz = wx = true;
+  if (add_layer_terms<2, true>(q, a, dzHy, dzHx, ex, ey)) wx = wy = true;
 
   if (wx) st(a.Ex(s, m, i, j, k, c), ex);
   if (wy) st(a.Ey(s, m, i, j, k, c), ey);

@@ -20,20 +20,11 @@ void update_e_host(const char* fn, Tn Ex, Tn Ey, Tn Ez, Tn Hx, Tn Hy, Tn Hz, Tn 
                  VX_IN(keep_y, KN, kF32), VX_IN(keep_z, KN, kF32), VX_IN(loss_x, 4, kF32),
                  VX_IN(loss_y, 4, kF32), VX_IN(loss_z, 4, kF32), VX_CURL_SET_ARGS(F)});
   const FieldExtents e = field_extents(Ex, Ey, Ez);
-  const int device = call.device();
   UpdateEArgs<F, KN> a;
-  a.Ex = call.field_acc<F, 6>(Ex);
-  a.Ey = call.field_acc<F, 6>(Ey);
-  a.Ez = call.field_acc<F, 6>(Ez);
-  a.Hx = call.field_acc<F, 6>(Hx);
-  a.Hy = call.field_acc<F, 6>(Hy);
-  a.Hz = call.field_acc<F, 6>(Hz);
-  a.keep_x = call.acc<float, KN>(keep_x);
-  a.keep_y = call.acc<float, KN>(keep_y);
-  a.keep_z = call.acc<float, KN>(keep_z);
-  a.loss_x = call.acc<float, 4>(loss_x);
-  a.loss_y = call.acc<float, 4>(loss_y);
-  a.loss_z = call.acc<float, 4>(loss_z);
+  call.accessors<F, 6>(a.Ex, a.Ey, a.Ez, Ex, Ey, Ez);
+  call.accessors<F, 6>(a.Hx, a.Hy, a.Hz, Hx, Hy, Hz);
+  call.accessors<float, KN>(a.keep_x, a.keep_y, a.keep_z, keep_x, keep_y, keep_z);
+  call.accessors<float, 4>(a.loss_x, a.loss_y, a.loss_z, loss_x, loss_y, loss_z);
   a.cs = curl_set_accessors<F>(call, Cx, Cy, Cz, psi_x, psi_y, psi_z, bx, by, bz, gx, gy, gz,
                                n_layer);
 
@@ -45,11 +36,8 @@ void update_e_host(const char* fn, Tn Ex, Tn Ey, Tn Ez, Tn Hx, Tn Hy, Tn Hz, Tn 
   VX_REQUIRE_EXTENT(fn, loss_x, {e.NM, e.Nx, e.Ny, e.Nz});
   VX_REQUIRE_EXTENT(fn, loss_y, {e.NM, e.Nx, e.Ny, e.Nz});
   VX_REQUIRE_EXTENT(fn, loss_z, {e.NM, e.Nx, e.Ny, e.Nz});
-  check_curl_set(fn, e, a.cs, Cx, Cy, Cz, psi_x, psi_y, psi_z, bx, by, bz, gx, gy, gz, n_layer);
-  const Grid g = field_grid(fn, e, device);
-  call.check_written();
-  set_field_extents(a, e);
-  launch(g, a);
+  launch_curl_update(fn, call, e, a, Cx, Cy, Cz, psi_x, psi_y, psi_z, bx, by, bz, gx, gy, gz,
+                     n_layer, launch);
 }
 
 }  // namespace vx

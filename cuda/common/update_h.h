@@ -56,42 +56,9 @@ VX_HD void update_h_cell(const P& q, const Args& a) {
 
   // Layer terms carry the sign of the curl term that differences the same
   // E component along the layer's axis.
-  const LayerIndex Lx = layer_of<0>(q, a, i);
-  if (Lx.in) {
-    const float b = a.cs.bx(Lx.L), g = a.cs.gx(Lx.L);
-    F& r0 = a.cs.psi_x(s, m, Lx.L, j, k, 0, c);
-    const F p0 = b * ld(r0) + g * dxEz;
-    st(r0, p0);
-    hy = hy + p0;
-    F& r1 = a.cs.psi_x(s, m, Lx.L, j, k, 1, c);
-    const F p1 = b * ld(r1) - g * dxEy;
-    st(r1, p1);
-    hz = hz + p1;
-  }
-  const LayerIndex Ly = layer_of<1>(q, a, j);
-  if (Ly.in) {
-    const float b = a.cs.by(Ly.L), g = a.cs.gy(Ly.L);
-    F& r0 = a.cs.psi_y(s, m, i, Ly.L, k, 0, c);
-    const F p0 = b * ld(r0) + g * dyEx;
-    st(r0, p0);
-    hz = hz + p0;
-    F& r1 = a.cs.psi_y(s, m, i, Ly.L, k, 1, c);
-    const F p1 = b * ld(r1) - g * dyEz;
-    st(r1, p1);
-    hx = hx + p1;
-  }
-  const LayerIndex Lz = layer_of<2>(q, a, k);
-  if (Lz.in) {
-    const float b = a.cs.bz(Lz.L), g = a.cs.gz(Lz.L);
-    F& r0 = a.cs.psi_z(s, m, i, j, Lz.L, 0, c);
-    const F p0 = b * ld(r0) + g * dzEy;
-    st(r0, p0);
-    hx = hx + p0;
-    F& r1 = a.cs.psi_z(s, m, i, j, Lz.L, 1, c);
-    const F p1 = b * ld(r1) - g * dzEx;
-    st(r1, p1);
-    hy = hy + p1;
-  }
+  add_layer_terms<0, false>(q, a, dxEz, dxEy, hy, hz);
+  add_layer_terms<1, false>(q, a, dyEx, dyEz, hz, hx);
+  add_layer_terms<2, false>(q, a, dzEy, dzEx, hx, hy);
 
   st(a.Hx(s, m, i, j, k, c), hx);
   st(a.Hy(s, m, i, j, k, c), hy);

@@ -6,7 +6,6 @@
 
 namespace vx {
 
-
 // Checks the arguments (args.h), reads and checks the extents, then hands the
 // argument block to `launch`.
 template <typename F, typename LaunchFn>
@@ -17,23 +16,14 @@ void update_h_host(const char* fn, Tn Hx, Tn Hy, Tn Hz, Tn Ex, Tn Ey, Tn Ez, Tn 
   Call call(fn, {VX_OUT(Hx, 6, T), VX_OUT(Hy, 6, T), VX_OUT(Hz, 6, T), VX_IN(Ex, 6, T),
                  VX_IN(Ey, 6, T), VX_IN(Ez, 6, T), VX_CURL_SET_ARGS(F)});
   const FieldExtents e = field_extents(Ex, Ey, Ez);
-  const int device = call.device();
   UpdateHArgs<F> a;
-  a.Hx = call.field_acc<F, 6>(Hx);
-  a.Hy = call.field_acc<F, 6>(Hy);
-  a.Hz = call.field_acc<F, 6>(Hz);
-  a.Ex = call.field_acc<F, 6>(Ex);
-  a.Ey = call.field_acc<F, 6>(Ey);
-  a.Ez = call.field_acc<F, 6>(Ez);
+  call.accessors<F, 6>(a.Hx, a.Hy, a.Hz, Hx, Hy, Hz);
+  call.accessors<F, 6>(a.Ex, a.Ey, a.Ez, Ex, Ey, Ez);
   a.cs = curl_set_accessors<F>(call, Cx, Cy, Cz, psi_x, psi_y, psi_z, bx, by, bz, gx, gy, gz,
                                n_layer);
-
   check_fields(fn, e, Ex, Ey, Ez, &Hx, &Hy, &Hz);
-  check_curl_set(fn, e, a.cs, Cx, Cy, Cz, psi_x, psi_y, psi_z, bx, by, bz, gx, gy, gz, n_layer);
-  const Grid g = field_grid(fn, e, device);
-  call.check_written();
-  set_field_extents(a, e);
-  launch(g, a);
+  launch_curl_update(fn, call, e, a, Cx, Cy, Cz, psi_x, psi_y, psi_z, bx, by, bz, gx, gy, gz,
+                     n_layer, launch);
 }
 
 }  // namespace vx

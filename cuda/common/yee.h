@@ -224,4 +224,50 @@ VX_HD LayerIndex layer_of(const P& q, const Args& a, int x) {
   }
 }
 
+// One of three per-axis members (x, y, z) of a block.
+template <int kAxis, typename X, typename Y, typename Z>
+VX_HD const auto& axis_member(const X& x, const Y& y, const Z& z) {
+  if constexpr (kAxis == 0) {
+    return x;
+  } else if constexpr (kAxis == 1) {
+    return y;
+  } else {
+    return z;
+  }
+}
+
+// The two absorbing-layer auxiliaries of axis kAxis at a cell in that axis's
+// layers: psi(.., 0) <- b psi - g d0 and psi(.., 1) <- b psi + g d1 for the
+// electric update, the opposite signs for the magnetic one (each carries the
+// sign of the curl term that differences the same component along the
+// axis); each result is added to its field value f0, f1. Returns whether the
+// cell lies in the layers.
+template <int kAxis, bool kElectric, typename F, typename P, typename Args>
+VX_HD bool add_layer_terms(const P& q, const Args& a, const F& d0, const F& d1, F& f0, F& f1) {
+  const LayerIndex L = layer_of<kAxis>(q, a, kAxis == 0 ? q.i : kAxis == 1 ? q.j : q.k);
+  if (!L.in) return false;
+  const int i = kAxis == 0 ? L.L : q.i, j = kAxis == 1 ? L.L : q.j, k = kAxis == 2 ? L.L : q.k;
+  const float b = axis_member<kAxis>(a.cs.bx, a.cs.by, a.cs.bz)(L.L);
+  const float g = axis_member<kAxis>(a.cs.gx, a.cs.gy, a.cs.gz)(L.L);
+  const auto& psi = axis_member<kAxis>(a.cs.psi_x, a.cs.psi_y, a.cs.psi_z);
+  F& r0 = psi(q.s, q.m, i, j, k, 0, q.c);
+  F& r1 = psi(q.s, q.m, i, j, k, 1, q.c);
+  if constexpr (kElectric) {
+    const F p0 = b * ld(r0) - g * d0;
+    st(r0, p0);
+    f0 = f0 + p0;
+    const F p1 = b * ld(r1) + g * d1;
+    st(r1, p1);
+    f1 = f1 + p1;
+  } else {
+    const F p0 = b * ld(r0) + g * d0;
+    st(r0, p0);
+    f0 = f0 + p0;
+    const F p1 = b * ld(r1) - g * d1;
+    st(r1, p1);
+    f1 = f1 + p1;
+  }
+  return true;
+}
+
 }  // namespace vx

@@ -1,0 +1,49 @@
+// Host wrapper of the three mixing functions (Set_ER_average of both modules,
+// Set_sigma_average), shared by both modules.
+#pragma once
+
+#include <string>
+
+#include "args.h"
+#include "mixing.h"
+
+namespace vx {
+
+// Checks the arguments (args.h) and extents, then hands the argument block
+// to `launch`. `out` and `table` are the written map and the table under
+// their users' names (er / er_table, sigma / sigma_table); with kChannels
+// the map has a channel axis as long as the table's second.
+template <bool kChannels, typename LaunchFn>
+void mix_host(const char* fn, const char* out_name, Tn out, Tn weight, Tn id_map,
+              Tn prev_id_map, const char* table_name, Tn table, LaunchFn launch) {
+  constexpr int kOut = kChannels ? 5 : 4, kTable = kChannels ? 2 : 1;
+  Call call(fn, {Arg{out_name, &out, Role::Out, kOut, kF32}, VX_IN(weight, 4, kF32),
+                 VX_IN(id_map, 4, kU8), VX_IN(prev_id_map, 4, kU8),
+                 Arg{table_name, &table, Role::In, kTable, kF32}});
+  const int64_t NC = kChannels ? table.size(1) : 1;
+  const int64_t NM = out.size(0), Sx = out.size(1), Sy = out.size(2), Sz = out.size(3);
+  MixArgs<kChannels> a;
+  a.out = call.acc<float, kOut>(out);
+  a.weight = call.acc<float, 4>(weight);
+  a.id_map = call.acc<uint8_t, 4>(id_map);
+  a.prev_id_map = call.acc<uint8_t, 4>(prev_id_map);
+  a.table = call.acc<float, kTable>(table);
+  const int device = call.device();
+  if (kChannels) require_extent(fn, out_name, out, {-1, -1, -1, -1, NC});
+  VX_REQUIRE_EXTENT(fn, weight, {NM, Sx, Sy, Sz});
+  VX_REQUIRE_EXTENT(fn, id_map, {NM, Sx, Sy, Sz});
+  VX_REQUIRE_EXTENT(fn, prev_id_map, {NM, Sx, Sy, Sz});
+  const std::string rows =
+      kChannels ? std::string("NM * NC (") + out_name + " axis 0 times " + table_name + " axis 1)"
+                : std::string("NM (") + out_name + " axis 0)";
+  check_grid(fn, mul_sat({Sx, Sy, Sz}), mul_sat(NM, NC), rows.c_str());
+  const Grid g = make_grid(fn, 1, NM, Sx, Sy, Sz, NC, device);
+  call.check_written();
+  a.NC = static_cast<int>(NC);
+  a.Sx = static_cast<int>(Sx);
+  a.Sy = static_cast<int>(Sy);
+  a.Sz = static_cast<int>(Sz);
+  launch(g, a);
+}
+
+}  // namespace vx

@@ -1,0 +1,52 @@
+// Host wrapper of the two subcell-smoothing functions (Set_weight_subcell of
+// Voxstep, Set_ER_subcell of Voxstep4), shared by both modules.
+#pragma once
+
+#include <tuple>
+
+#include "material_host.h"
+#include "subcell.h"
+
+namespace vx {
+
+// Checks the arguments (args.h) and extents, then hands the argument block
+// to `launch`; returns the three index windows. `out` is the written map
+// under its users' name (weight, er); with kChannels it has a channel axis
+// as long as the table's second.
+template <bool kChannels, typename LaunchFn>
+std::tuple<at::Tensor, at::Tensor, at::Tensor> subcell_host(
+    const char* fn, bool gpu_checks, Tn box_x, Tn box_y, Tn box_z, Tn vox, Tn coord_x,
+    Tn coord_y, Tn coord_z, const char* out_name, Tn out, int64_t mat_id, Tn id_map,
+    Tn prev_id_map, Tn normal, Tn er_table, int64_t component, LaunchFn launch) {
+  constexpr int kOut = kChannels ? 5 : 4, kTable = kChannels ? 2 : 1;
+  require_cuda_inputs(gpu_checks, {&vox, &coord_x, &coord_y, &coord_z});
+  Call call(fn, {VX_MATERIAL_ARGS(kF32), Arg{out_name, &out, Role::Out, kOut, kF32},
+                 VX_IN(id_map, 4, kU8), VX_IN(prev_id_map, 4, kU8), VX_IN(normal, 5, kF32),
+                 VX_IN(er_table, kTable, kF32)});
+  const int64_t NC = kChannels ? er_table.size(1) : 1;
+  const OverlapSetup o =
+      overlap_setup(fn, box_x, box_y, box_z, vox, coord_x, coord_y, coord_z, NC);
+  SubcellArgs<kChannels> a;
+  set_object_args(call, a, o, coord_x, coord_y, coord_z, vox, mat_id, id_map, prev_id_map);
+  a.out = call.acc<float, kOut>(out);
+  a.normal = call.acc<float, 5>(normal);
+  a.er_table = call.acc<float, kTable>(er_table);
+  a.component = normal_axis(static_cast<int>(component > 2 || component < 0 ? 2 : component));
+  a.NC = static_cast<int>(NC);
+  const int device = call.device();
+  const int64_t NM = o.NM, Lx = o.s.Lx, Ly = o.s.Ly, Lz = o.s.Lz;
+  if constexpr (kChannels) {
+    require_extent(fn, out_name, out, {NM, Lx, Ly, Lz, NC});
+  } else {
+    require_extent(fn, out_name, out, {NM, Lx, Ly, Lz});
+  }
+  VX_REQUIRE_EXTENT(fn, id_map, {NM, Lx, Ly, Lz});
+  VX_REQUIRE_EXTENT(fn, prev_id_map, {NM, Lx, Ly, Lz});
+  VX_REQUIRE_EXTENT(fn, normal, {NM, Lx, Ly, Lz, 3});
+  const Grid g = make_grid(fn, 1, NM, o.s.Wx, o.s.Wy, o.s.Wz, NC, device);
+  call.check_written();
+  launch(g, a);
+  return {o.range_x, o.range_y, o.range_z};
+}
+
+}  // namespace vx
