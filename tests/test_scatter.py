@@ -87,9 +87,11 @@ def test_tfsf_box_leaks_nothing_and_flux_boxes_see_the_incident_power(polarizati
 @pytest.mark.parametrize("name, medium, radius, resolution, band, bound", [
     # ε = 2.25, x = 0.75 … 2.0, r = 9.6 cells, 20 cells per wavelength in the sphere at 0.8
     ("dielectric eps 2.25", Medium(2.25), 0.4, 24, (0.3, 0.8), 0.05),
+    # ε = 4, x = 0.47 … 0.94, r = 6 cells, 20 cells per wavelength in the sphere at 0.6
+    ("dielectric eps 4", Medium(4.0), 0.25, 24, (0.3, 0.6), 0.05),
     # a lossy dispersive sphere: ε(f) from 3.07 + 0.08i to 3.39 + 0.37i
     ("lorentz", Medium(2.25, 0.0, Lorentz(1.0, 0.75, 0.3)), 0.4, 24, (0.3, 0.6), 0.10),
-    # a Drude metal (painted staircased): ε(f) from −2.2 + 6.4i to −1.2 + 2.5i
+    # a Drude metal: ε(f) from −2.2 + 6.4i to −1.2 + 2.5i
     ("drude", Medium(1.0, 0.0, Drude(1.0, 0.5)), 0.3, 32, (0.25, 0.45), 0.10),
 ])
 def test_cross_sections_match_mie(name, medium, radius, resolution, band, bound):

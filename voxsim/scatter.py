@@ -439,23 +439,6 @@ class CrossSections:
         return fig
 
 
-def auto_smoothing(medium: Medium, background: Medium, frequencies) -> str:
-    """How a shape of `medium` is painted: "subcell" for a dielectric
-    (Re ε(f) above the background's over the band, its instantaneous ε
-    apart from the background's); "staircase" for a metal-like medium (Re ε
-    at or below the background's somewhere) or one whose instantaneous ε
-    equals the background's. The subcell weight mixes the two media's
-    tables with one real weight chosen from their instantaneous ε: for a
-    metal the dispersive part dominates and that weight (or, at equal
-    instantaneous ε, the plain fill fraction it falls back to) misplaces
-    the surface more than a staircase does (a Drude sphere: 28 % against
-    9 % off Mie in absorption at 10 cells per radius)."""
-    eps = medium.epsilon(frequencies)
-    metal = bool(np.any(eps.real <= background.eps))
-    same = abs(medium.eps - background.eps) < 1e-3
-    return "staircase" if metal or same else "subcell"
-
-
 def open_grid(units: Units, shape, background: Medium, cpml: CPML, shapes: Sequence[Shape] = (),
               origin=(0.0, 0.0, 0.0), smoothing="subcell", device="cpu") -> Grid:
     """A one-channel grid of `shape` cells in `background`, absorbing
@@ -518,7 +501,7 @@ def cross_sections(shapes: Sequence[Shape], frequencies, resolution: float, *,
                    padding: Optional[float] = None, courant: float = 0.5,
                    cpml: Optional[CPML] = None, waveform: Optional[Waveform] = None,
                    decay_by: float = 1e-8, max_time: Optional[float] = None,
-                   steps: Optional[int] = None, smoothing: str = "auto", device="cpu",
+                   steps: Optional[int] = None, smoothing: str = "staircase", device="cpu",
                    progress: bool = False) -> CrossSections:
     """Scattering, absorption and extinction cross-sections (a²) of
     `shapes` (painted in order, a later one wins) in `background`, lit by a
@@ -532,11 +515,17 @@ def cross_sections(shapes: Sequence[Shape], frequencies, resolution: float, *,
     steps. A run that stopped early warns (``NotConvergedWarning``) and
     returns ``converged`` False; diverging fields raise ``DivergenceError``.
     With no shapes the cross-sections are the leakage of the box (zero up
-    to rounding). ``smoothing``: "subcell", "average" or "staircase" (see
-    ``geometry``) for every shape, or "auto": ``auto_smoothing`` per shape."""
+    to rounding). ``smoothing``: "staircase" (the default), "subcell" or
+    "average" (see ``geometry``). Against Mie, staircased spheres of 4 to
+    12 cells in radius come within 4 % (ε = 4 and 2.25, a Lorentz
+    dielectric) and 9 % (a Drude metal); the subcell weights, one real
+    weight per sample from the diagonal of the smoothed tensor, leave a
+    bias of about +0.46 cell / radius in the scattering of an ε = 4 sphere
+    (+8 % at 6 cells, +5 % at 9), and for a metal whose instantaneous ε
+    equals the background's they fall back to the fill fraction (28 %
+    off in absorption)."""
     from .spectra import default_waveform, smoothing_mode
-    if smoothing != "auto":
-        smoothing = smoothing_mode(smoothing)
+    smoothing = smoothing_mode(smoothing)
     units = Units(resolution, courant)
     f = np.atleast_1d(np.asarray(frequencies, dtype=np.float64))
     shapes = list(shapes)
@@ -547,9 +536,7 @@ def cross_sections(shapes: Sequence[Shape], frequencies, resolution: float, *,
     probe_shapes = shapes or [_point()]
     lay = scatter_layout(probe_shapes, units, cpml, int(round(padding * units.resolution)))
 
-    modes = [auto_smoothing(sh.medium, background, f) if smoothing == "auto" else smoothing
-             for sh in shapes]
-    grid = open_grid(units, lay.shape, background, cpml, shapes, lay.origin, modes, device)
+    grid = open_grid(units, lay.shape, background, cpml, shapes, lay.origin, smoothing, device)
     if waveform is None:
         waveform = default_waveform(f)
     source = TFSFBox(grid, waveform, polarization, background, lay.tfsf_box)
