@@ -5,6 +5,7 @@ scheme's numerical dispersion). Every test prints the errors it measured.
 CPU, small columns (2 x 2 transverse samples)."""
 import numpy as np
 import pytest
+import torch
 
 import voxsim as vx
 from voxsim.analytic import transfer_matrix, yee_normal_incidence
@@ -180,6 +181,36 @@ def test_current_sheet_radiates_equally_both_ways():
     asym = np.abs(fu + fd).max() / fu.max()
     print(f"current sheet: flux up {fu.min():.3g}..{fu.max():.3g}, |up + down|/up = {asym:.1e}")
     assert np.all(fu > 0) and asym < 1e-3
+    with pytest.raises(vx.InputError, match="amplitude: .* imaginary parts"):
+        CurrentSource(grid, GaussianPulse(1.0, 0.4), (0, 0, 40), (2, 2, 1), (0, 0.5j, 0))
+
+
+def test_current_source_on_a_one_channel_grid():
+    # One channel per sample (real fields, as the open box of isolated
+    # objects has): the kernel feeds it from J's imaginary half, so the
+    # source must put its real current there; the field injected equals
+    # the real half of a two-channel grid's
+    from voxsim.boundaries import CPML
+    from voxsim.geometry import MaterialGrid
+    from voxsim.simulation import Grid, MediumTable
+    from voxsim.sources import CurrentSource, GaussianPulse
+    units = vx.Units(20)
+    table = MediumTable()
+    table.add(VAC)
+    mats = MaterialGrid((6, 6, 6), 1, "cpu")
+    t = table.tables(units, "cpu")
+    mats.coefficients(t["perm"], t["cond"])
+    got = []
+    for channels in (2, 1):
+        grid = Grid(units, (6, 6, 6), 1, mats, t, CPML(0), (False, False), np.zeros(1), "cpu",
+                    channels=channels)
+        src = CurrentSource(grid, GaussianPulse(1.0, 0.4), (2, 2, 2), (2, 1, 1), (0.5, 1, 0))
+        src.start(40)
+        for n in range(40):
+            src.after_e(n)
+        got.append([e[..., 0].clone() for e in grid.E])
+    assert any(g.abs().max() > 0 for g in got[1])
+    assert all(torch.equal(a, b) for a, b in zip(*got))
 
 
 def test_grid_without_poles_divides_like_the_dispersive_completion():

@@ -286,6 +286,14 @@ class CurrentSource:
         self.pos = torch.tensor([int(p) for p in position])
         self.size = tuple(int(s) for s in size)
         self.amplitude = amplitude
+        # Without complex fields (kx = 0) the monitors read the real half
+        # only, and a one-channel grid has no imaginary half at all: an
+        # imaginary part would be lost without a word.
+        if not getattr(grid, "complex_fields", False):
+            require(all(complex(a).imag == 0 for a in amplitude), "amplitude",
+                    f"{tuple(amplitude)} has imaginary parts, which a grid without complex "
+                    "fields (kx = 0) does not carry: give real amplitudes (a phase shift is a "
+                    "delayed waveform)")
 
     def start(self, max_steps: int):
         g = self.grid
@@ -296,9 +304,13 @@ class CurrentSource:
         Bx, By, Bz = self.size
         i = torch.arange(Bx, dtype=torch.float64) + int(self.pos[0])
         phase = torch.exp(1j * torch.tensor(g.kx)[:, None] * i[None, :])        # [NS, Bx]
+        # With one channel per sample the kernel feeds channel 0 from the
+        # imaginary half of J (its halves split at NC/2 = 0): the real
+        # current goes there.
+        half = 1j if getattr(g, "NC", 2) == 1 else 1.0
         self.J = []
         for a in self.amplitude:
-            j = (w[:, None, None] * phase[None] * complex(a)).to(torch.complex64)   # [T, NS, Bx]
+            j = (w[:, None, None] * phase[None] * (complex(a) * half)).to(torch.complex64)
             self.J.append(j[:, :, None, :, None, None].expand(T, g.NS, g.NM, Bx, By, Bz)
                           .contiguous().to(g.device))
 
