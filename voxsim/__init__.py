@@ -28,6 +28,7 @@ along +z with E along x or y, and cross-sections are in a².
 from .boundaries import CPML
 from .geometry import Layer, Stack
 from .harminv import Modes, find_modes
+from .ldos import Dipole, DipolePower, dipole_power, mirror_purcell
 from .media import Debye, Drude, Lorentz, Medium
 from .sources import ContinuousWave, GaussianPulse, PlaneWave, Samples
 from .scatter import CrossSections, cross_sections
@@ -40,5 +41,4 @@ __all__ = ["Box", "CPML", "ContinuousWave", "CrossSections", "Cylinder", "Sphere
            "cross_sections", "Debye", "DivergenceError", "Drude", "EnergyBalanceWarning",
            "GaussianPulse", "InputError", "Layer", "NotConvergedWarning",
            "Lorentz", "Medium", "Modes", "PlaneWave", "Samples", "Spectrum", "Stack", "Units",
-           "find_modes", "spectrum"]
-from .ldos import Dipole, DipolePower, dipole_power, mirror_purcell  # noqa: E402,F401
+           "Dipole", "DipolePower", "dipole_power", "find_modes", "mirror_purcell", "spectrum"]
