@@ -35,6 +35,7 @@ import warnings
 
 import numpy as np
 
+from . import distributed
 from .trust import DivergenceError
 from .units import InputError
 
@@ -51,6 +52,15 @@ def spectrum_command(args) -> int:
         print(f"error: {e}", file=sys.stderr)
         return EXIT_BAD_INPUT
     device = _device(args.device)
+    rank, size = distributed.init_from_env(device)
+    if rank:                      # one voice: rank 0 prints and writes
+        sys.stdout = sys.stderr = open(os.devnull, "w")
+    if args.split == "domains":
+        print("error: --split domains: splitting the grid is not available; use --split batch "
+              "(an angle sweep shares its angles out)", file=sys.stderr)
+        return EXIT_BAD_INPUT
+    sweep = isinstance(job.angle_deg, list)
+    angles = job.angle_deg if sweep else [job.angle_deg]
     st = job.stack
     cpw = check_resolution([st], job.frequencies, Units(job.resolution, job.courant))
     print(f"voxsim spectrum: {len(st.layers)} layer(s)"
@@ -58,14 +68,16 @@ def spectrum_command(args) -> int:
           f", {len(job.frequencies)} frequencies "
           f"{job.frequencies[0]:g}-{job.frequencies[-1]:g} c/a, resolution {job.resolution:g} "
           f"({cpw:.1f} cells per wavelength in the densest medium), {job.polarization} polarisation, "
-          f"{job.angle_deg:g} deg, on {device}")
-    ex = plane_wave(job.frequencies, job.polarization, job.angle_deg, st)
+          f"{', '.join(f'{a:g}' for a in angles)} deg, on {device}"
+          f"{f', {size} processes (split {args.split})' if size > 1 else ''}")
+    ex = [plane_wave(job.frequencies, job.polarization, a, st) for a in angles]
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         try:
-            sp = spectrum(st, job.frequencies, job.resolution, [ex], courant=job.courant,
+            sp = spectrum(st, job.frequencies, job.resolution, ex, courant=job.courant,
                           device=device, progress=not args.quiet, max_time=job.max_time,
-                          decay_by=job.decay_by)
+                          decay_by=job.decay_by,
+                          split="none" if args.split == "none" else "batch")
         except DivergenceError as e:
             print(f"error: {e}; nothing written (a finer resolution, a smaller angle or a "
                   f"smaller courant number may help)", file=sys.stderr)
@@ -75,38 +87,57 @@ def spectrum_command(args) -> int:
     print(f"run: {run.steps} steps in {run.seconds:.2f} s = {run.steps_per_s:.0f} steps/s, "
           f"{run.cell_updates_per_s:.3g} cell updates/s (stopped by {run.stopped_by})")
     print(f"CPML reflection (self-check, reference slice): {sp.cpml_reflection:.1e}")
-    R, T, ang = sp.R[0, 0], sp.T[0, 0], sp.angle_deg[0]
-    keep = np.isfinite(R) & np.isfinite(T) & np.isfinite(ang)
-    dropped = int((~keep).sum())
-    if dropped:
-        print(f"left out {dropped} frequencies (below cut-off or outside the pulse's band)")
-    Ra, Ta = sp.analytic()
-    Ra, Ta = Ra[0, 0], Ta[0, 0]
-    if st.patterned:
-        if keep.any() and all(m.lossless for m in st.media()):
-            print(f"no transfer matrix for patterned layers; lossless, so |1 - R - T| <= "
-                  f"{np.abs(1 - R - T)[keep].max():.2e}")
-    elif keep.any():
-        dR, dT = np.abs(R - Ra)[keep], np.abs(T - Ta)[keep]
-        dA = np.abs((1 - R - T) - (1 - Ra - Ta))[keep]
-        worst = int(np.argmax(np.maximum(dR, dT)))
-        print(f"largest deviation from the transfer matrix: |dR| = {dR.max():.2e}, "
-              f"|dT| = {dT.max():.2e}, |d(1-R-T)| = {dA.max():.2e} "
-              f"(worst at f = {job.frequencies[keep][worst]:.4g})")
-    os.makedirs(args.out, exist_ok=True)
-    out = {"frequency": job.frequencies[keep].tolist(), "R": R[keep].tolist(),
-           "T": T[keep].tolist(), "angle_deg": ang[keep].tolist(), "converged": converged}
+    Ra_all, Ta_all = sp.analytic()
+    columns = []
+    for s_, a in enumerate(angles):
+        R, T, ang = sp.R[s_, 0], sp.T[s_, 0], sp.angle_deg[s_]
+        keep = np.isfinite(R) & np.isfinite(T) & np.isfinite(ang)
+        columns.append((R, T, ang, keep))
+        where = f" at {a:g} deg" if sweep else ""
+        dropped = int((~keep).sum())
+        if dropped:
+            print(f"left out {dropped} frequencies{where} (below cut-off or outside the pulse's "
+                  f"band)")
+        Ra, Ta = Ra_all[s_, 0], Ta_all[s_, 0]
+        if st.patterned:
+            if keep.any() and all(m.lossless for m in st.media()):
+                print(f"no transfer matrix for patterned layers; lossless, so |1 - R - T| <= "
+                      f"{np.abs(1 - R - T)[keep].max():.2e}{where}")
+        elif keep.any():
+            dR, dT = np.abs(R - Ra)[keep], np.abs(T - Ta)[keep]
+            dA = np.abs((1 - R - T) - (1 - Ra - Ta))[keep]
+            worst = int(np.argmax(np.maximum(dR, dT)))
+            print(f"largest deviation from the transfer matrix{where}: |dR| = {dR.max():.2e}, "
+                  f"|dT| = {dT.max():.2e}, |d(1-R-T)| = {dA.max():.2e} "
+                  f"(worst at f = {job.frequencies[keep][worst]:.4g})")
     if st.period is not None:
-        out["orders"] = [{"order": list(o), "R": sp.R_orders[0, 0, i][keep].tolist(),
-                          "T": sp.T_orders[0, 0, i][keep].tolist()}
-                         for i, o in enumerate(sp.orders)]
         print("diffraction orders: " + ", ".join(f"({m}, {n})" for m, n in sp.orders))
+    if not sweep:
+        R, T, ang, keep = columns[0]
+        out = {"frequency": job.frequencies[keep].tolist(), "R": R[keep].tolist(),
+               "T": T[keep].tolist(), "angle_deg": ang[keep].tolist(), "converged": converged}
+        if st.period is not None:
+            out["orders"] = [{"order": list(o), "R": sp.R_orders[0, 0, i][keep].tolist(),
+                              "T": sp.T_orders[0, 0, i][keep].tolist()}
+                             for i, o in enumerate(sp.orders)]
+    else:
+        # one row per angle over every frequency; null below cut-off
+        rows = lambda A: [[None if not np.isfinite(v) else float(v) for v in r] for r in A]
+        out = {"frequency": job.frequencies.tolist(), "angles_deg": angles,
+               "R": rows(sp.R[:, 0]), "T": rows(sp.T[:, 0]), "angle_deg": rows(sp.angle_deg),
+               "converged": converged}
+        if st.period is not None:
+            out["orders"] = [{"order": list(o), "R": rows(sp.R_orders[:, 0, i]),
+                              "T": rows(sp.T_orders[:, 0, i])} for i, o in enumerate(sp.orders)]
     jpath = os.path.join(args.out, "spectrum.json")
-    with open(jpath, "w") as fh:
-        json.dump(out, fh, indent=1)
     ppath = os.path.join(args.out, "spectrum.png")
-    title = os.path.basename(args.stack)
-    sp.plot(ppath, title=f"{title}: {job.polarization}, {job.angle_deg:g} deg")
+    if rank == 0:
+        os.makedirs(args.out, exist_ok=True)
+        with open(jpath, "w") as fh:
+            json.dump(out, fh, indent=1)
+        title = os.path.basename(args.stack)
+        sp.plot(ppath, title=None if sweep else f"{title}: {job.polarization}, "
+                                                 f"{job.angle_deg:g} deg")
     print(f"wrote {jpath} and {ppath}")
     for w in caught:
         print(f"warning: {w.message}", file=sys.stderr)
@@ -235,6 +266,9 @@ def main(argv=None) -> int:
     s.add_argument("--out", required=True, help="output folder")
     s.add_argument("--device", default="auto", help="cpu, cuda or auto (default)")
     s.add_argument("--quiet", action="store_true", help="no progress bar")
+    s.add_argument("--split", default="auto", choices=("auto", "batch", "none", "domains"),
+                   help="under torchrun: share the angle sweep out over the processes (auto, "
+                        "batch) or run it whole on each (none); domains is not available")
     c = sub.add_parser("scatter", help="cross-sections of the isolated object in OBJECT.json")
     c.add_argument("object", help="OBJECT.json")
     c.add_argument("--out", required=True, help="output folder")

@@ -2,7 +2,8 @@
 
     {"resolution": 40,                                 cells per a (required)
      "frequency": {"min": 0.5, "max": 1.5, "count": 101},   c/a (required)
-     "angle_deg": 0,                                   optional, 0 ≤ θ < 90, at the centre frequency
+     "angle_deg": 0,                                   optional, 0 ≤ θ < 90, at the centre frequency;
+                                                       a list runs an angle sweep in one batch
      "polarization": "s",                              optional, "s" (E along y) or "p"
      "courant": 0.5,                                   optional, ≤ 1/√3
      "max_time": 2000,                                 optional (a/c): stop there even if the
@@ -66,7 +67,7 @@ class SpectrumJob:
     frequencies: np.ndarray
     resolution: float
     courant: float
-    angle_deg: float
+    angle_deg: object          # a number, or a list of them (an angle sweep)
     polarization: str
     max_time: Optional[float] = None
     decay_by: float = 1e-9
@@ -150,8 +151,15 @@ def parse_job(data) -> SpectrumJob:
     freqs = parse_frequencies(d["frequency"])
     fmin, fmax = float(freqs[0]), float(freqs[-1])
     max_time, decay_by = parse_stop(d, 1e-9)
-    angle = finite_number(d.get("angle_deg", 0.0), "angle_deg")
-    require(0 <= angle < 90, "angle_deg", f"must be in [0, 90), got {angle:g}")
+    raw = d.get("angle_deg", 0.0)
+    many = isinstance(raw, list)
+    require(not many or len(raw) > 0, "angle_deg", "an angle sweep needs at least one angle")
+    angles = [finite_number(a, f"angle_deg[{i}]" if many else "angle_deg")
+              for i, a in enumerate(raw if many else [raw])]
+    for i, a in enumerate(angles):
+        require(0 <= a < 90, f"angle_deg[{i}]" if many else "angle_deg",
+                f"must be in [0, 90), got {a:g}")
+    angle = angles if many else angles[0]
     pol = d.get("polarization", "s")
     require(pol in ("s", "p"), "polarization", f"must be \"s\" or \"p\", got {pol!r}")
     courant = finite_number(d.get("courant", 0.5), "courant")
@@ -186,10 +194,10 @@ def parse_job(data) -> SpectrumJob:
     check_resolution([stack], freqs, units)
     if stack.patterned:
         transverse_layout([stack], units)       # the period must be whole cells
-    if angle:
-        cut = 0.5 * (fmin + fmax) * np.sin(np.radians(angle))
-        require(fmax > cut, "angle_deg",
-                f"every frequency is below the cut-off {cut:.4g} of {angle:g} deg at the "
+    for i, a in enumerate(angles):
+        cut = 0.5 * (fmin + fmax) * np.sin(np.radians(a))
+        require(not a or fmax > cut, f"angle_deg[{i}]" if many else "angle_deg",
+                f"every frequency is below the cut-off {cut:.4g} of {a:g} deg at the "
                 "centre frequency")
     return SpectrumJob(stack, freqs, resolution, courant, angle, pol, max_time, decay_by)
 

@@ -49,6 +49,13 @@ from .trust import DivergenceError
 from .units import Units
 
 NC = 2
+
+
+class PeerDiverged(RuntimeError):
+    """Another process of the same run diverged (that one raises
+    ``DivergenceError``)."""
+
+
 STALL_CHECKS = 10     # a slice below the floor that fell by < 10 % over this many checks has stalled
 WINDOW = 5            # checks whose largest change is the slice's level (phase-blind)
 
@@ -243,7 +250,7 @@ class DecayProbe:
     def __init__(self, decay_by: float = 1e-9, check_every: int = 200, after_step: int = 0,
                  floor: float = 1e-7, planes: Sequence[int] = (), stop: bool = True,
                  quiet_from: Optional[int] = None, growth: float = 10.0, label=None,
-                 quarter: int = 0):
+                 quarter: int = 0, agree=None):
         self.decay_by = decay_by
         self.check_every = max(2, int(check_every))
         self.after_step = after_step
@@ -260,6 +267,9 @@ class DecayProbe:
         self.converged = None
         self.reason = None
         self.quarter = int(min(max(quarter, 0), self.check_every - 2))
+        # agree(diverged, decayed) -> (any rank diverged, every rank decayed):
+        # runs of one sweep on several processes stop together
+        self.agree = agree
         self._before = self._early = self._shifted = None
         self._index = None
 
@@ -303,12 +313,19 @@ class DecayProbe:
         else:
             both = torch.stack([W, W]).cpu().numpy()
         W, D = both
-        self._divergence(n, W)
+        try:
+            self._divergence(n, W)
+        except DivergenceError:
+            if self.agree is not None:
+                self.agree(True, False)
+            raise
         self.history.append((n + 1, D))
         self.levels.append(np.max([d for _, d in self.history[-WINDOW:]], axis=0))
         self.peak = D.copy() if self.peak is None else np.maximum(self.peak, D)
         if n < self.after_step:
             self.converged = np.zeros(D.shape, dtype=bool)
+            if self.agree is not None:
+                self._agreed(n, False, False)
             return False
         level = self.levels[-1]
         decayed = level <= self.decay_by * self.peak
@@ -316,10 +333,21 @@ class DecayProbe:
             old = self.levels[-1 - STALL_CHECKS]
             decayed |= (level <= self.floor * self.peak) & (level >= 0.9 * old)
         self.converged = decayed
-        if self.stop and decayed.all():
+        done = bool(decayed.all())
+        if self.agree is not None:
+            done = self._agreed(n, False, done)
+        if self.stop and done:
             self.reason = "decay"
             return True
         return False
+
+    def _agreed(self, n: int, diverged: bool, done: bool) -> bool:
+        """The ranks' joint verdict at this check: a peer's divergence stops
+        this rank too."""
+        any_diverged, all_done = self.agree(diverged, done)
+        if any_diverged and not diverged:
+            raise PeerDiverged(f"another process of the run diverged (step {n + 1})")
+        return all_done
 
     def _divergence(self, n: int, W: np.ndarray):
         bad = ~np.isfinite(W)

@@ -45,9 +45,9 @@ from .media import Medium
 from .monitors import DFTClock, FluxPlane
 from .orders import order_power, propagates, propagating_orders
 from .shapes import Frame, background_piece, pieces
-from .simulation import DecayProbe, Grid, MediumTable, RunStats, run
+from .simulation import DecayProbe, Grid, MediumTable, PeerDiverged, RunStats, run
 from .sources import GaussianPulse, PlaneWave, PlaneWaveSource, waveform_steps
-from .trust import ENERGY_TOLERANCE, EnergyBalanceWarning, NotConvergedWarning
+from .trust import ENERGY_TOLERANCE, DivergenceError, EnergyBalanceWarning, NotConvergedWarning
 from .units import InputError, Units, require
 
 MIN_CELLS_PER_WAVELENGTH = 10.0
@@ -402,7 +402,7 @@ def spectrum(stacks: Sequence[Stack], frequencies, resolution: float,
              cpml: Optional[CPML] = None, offset: float = 0.0, smoothing="subcell",
              decay_by: float = 1e-9, max_time: Optional[float] = None,
              steps: Optional[int] = None, depth: Optional[float] = None, device="cpu",
-             progress: bool = False) -> Spectrum:
+             progress: bool = False, split: str = "batch") -> Spectrum:
     """R and T of every stack under every excitation.
 
     ``excitations``: plane waves (default: s polarisation at normal
@@ -421,7 +421,10 @@ def spectrum(stacks: Sequence[Stack], frequencies, resolution: float,
     decay reached and the time still needed. Fields that diverge raise
     ``DivergenceError``; a lossless structure whose |1 − R − T| exceeds
     1e-2 gives an ``EnergyBalanceWarning``. ``cpml`` None: ``default_cpml``
-    (the frequency-shifted layer at oblique incidence). ``depth`` (a) reserves
+    (the frequency-shifted layer at oblique incidence). In a process group
+    of several ranks (``distributed``; torchrun) ``split="batch"`` shares
+    the excitations out over the ranks and gathers the results on every
+    rank; ``"none"`` runs everything on every rank. ``depth`` (a) reserves
     room for stacks up to that thickness, so that runs of different stacks
     share one grid. Frequencies below cut-off, or where the incident
     spectrum is below 1e-6 of its peak (in power), come back as NaN.
@@ -433,6 +436,8 @@ def spectrum(stacks: Sequence[Stack], frequencies, resolution: float,
         stacks = [stacks]
     stacks = list(stacks)
     require(len(stacks) > 0, "stacks", "at least one stack is needed")
+    require(split in ("batch", "none"), "split",
+            f"must be \"batch\" or \"none\", got {split!r} (domains are not available)")
     f = np.atleast_1d(np.asarray(frequencies, dtype=np.float64))
     require(f.ndim == 1 and np.all(f > 0) and np.all(np.isfinite(f)), "frequency",
             "frequencies must be positive and finite")
@@ -457,9 +462,9 @@ def spectrum(stacks: Sequence[Stack], frequencies, resolution: float,
         groups.setdefault((st.incident, st.period), []).append(m)
     results = []
     for (incident, _), idx in groups.items():
-        out = _run_batch([stacks[m] for m in idx], idx, incident, f, units, excitations, cpml,
+        out = _run_split([stacks[m] for m in idx], idx, incident, f, units, excitations, cpml,
                          offset, [modes[m] for m in idx], decay_by, max_time, steps, depth,
-                         device, progress)
+                         device, progress, split)
         R[:, idx], T[:, idx] = out.R, out.T
         pml = max(pml, out.cpml_reflection)
         stats.append(out.stats)
@@ -617,14 +622,84 @@ class BatchResult:
     T_orders: Optional[np.ndarray]
 
 
+def _run_split(stacks, index, incident, f, units, excitations, cpml, offset, smoothing,
+               decay_by, max_time, steps, depth, device, progress, split) -> BatchResult:
+    """``_run_batch``, with the excitations shared out over the ranks of a
+    process group (``distributed``) and the results gathered in order; the
+    absorber and the standoff follow the whole sweep, as in one process."""
+    from . import distributed
+    rank, size = distributed.world()
+    if size == 1 or split == "none":
+        return _run_batch(stacks, index, incident, f, units, excitations, cpml, offset,
+                          smoothing, decay_by, max_time, steps, depth, device,
+                          progress and rank == 0)
+    kx_all = np.array([e.kx(incident) for e in excitations])
+    if cpml is None:
+        cpml = default_cpml(stacks, f, units, kx_all)
+    if len(excitations) < size:     # too few to share: every rank runs the whole sweep
+        return _run_batch(stacks, index, incident, f, units, excitations, cpml, offset,
+                          smoothing, decay_by, max_time, steps, depth, device,
+                          progress and rank == 0)
+    mine = distributed.shard(len(excitations), rank, size)
+    result = error = None
+    try:
+        result = _run_batch(stacks, index, incident, f, units, [excitations[s] for s in mine],
+                            cpml, offset, smoothing, decay_by, max_time, steps, depth, device,
+                            progress and rank == 0, layout_kx=kx_all, first=int(mine[0]),
+                            agree=distributed.agreement())
+    except Exception as e:         # every rank must reach the gather
+        error = e
+    parts = distributed.all_gather((result, error))
+    errors = [(r, e) for r, (_, e) in enumerate(parts) if e is not None]
+    errors.sort(key=lambda re: isinstance(re[1], PeerDiverged))     # the diverged rank's first
+    for r, e in errors:
+        if isinstance(e, DivergenceError):
+            e.excitation += int(distributed.shard(len(excitations), r, size)[0])
+        raise e
+    return _merge([r for r, _ in parts])
+
+
+def _merge(parts: List[BatchResult]) -> BatchResult:
+    """Batch results of consecutive excitation ranges as one."""
+    if len(parts) == 1:
+        return parts[0]
+    cat = lambda xs: np.concatenate(xs, axis=0)
+    st = [p.stats for p in parts]
+    stats = RunStats(max(s.steps for s in st), max(s.seconds for s in st),
+                     sum(s.cell_updates for s in st),
+                     "decay" if all(s.stopped_by == "decay" for s in st)
+                     else next(s.stopped_by for s in st if s.stopped_by != "decay"))
+    if all(s.converged is not None for s in st):
+        stats.converged = cat([s.converged for s in st])
+        stats.decayed = cat([s.decayed for s in st])
+        stats.steps_needed = cat([s.steps_needed for s in st])
+    out = BatchResult(cat([p.R for p in parts]), cat([p.T for p in parts]),
+                      max(p.cpml_reflection for p in parts), stats, [], None, None)
+    if parts[0].R_orders is not None:
+        orders = sorted({o for p in parts for o in p.orders},
+                        key=lambda o: (abs(o[0]) + abs(o[1]), o[0], o[1]))
+        Ro, To = [], []
+        for p in parts:
+            shape = (p.R.shape[0], p.R.shape[1], len(orders), p.R.shape[2])
+            r, t = np.full(shape, np.nan), np.full(shape, np.nan)
+            for j, o in enumerate(p.orders):
+                r[:, :, orders.index(o)] = p.R_orders[:, :, j]
+                t[:, :, orders.index(o)] = p.T_orders[:, :, j]
+            Ro.append(r)
+            To.append(t)
+        out.orders, out.R_orders, out.T_orders = orders, cat(Ro), cat(To)
+    return out
+
+
 def _run_batch(stacks, index, incident, f, units, excitations, cpml, offset, smoothing,
-               decay_by, max_time, steps, depth, device, progress) -> BatchResult:
+               decay_by, max_time, steps, depth, device, progress, layout_kx=None,
+               first: int = 0, agree=None) -> BatchResult:
     device = torch.device(device)
     tv = transverse_layout(stacks, units)
     kx_a = np.array([e.kx(incident) for e in excitations])
     if cpml is None:
         cpml = default_cpml(stacks, f, units, kx_a)
-    gap = evanescent_gap(stacks, f, units, tv, kx_a)
+    gap = evanescent_gap(stacks, f, units, tv, kx_a if layout_kx is None else layout_kx)
     lay = column_layout(stacks, units, cpml, offset, depth, gap)
     NM = len(stacks) + 1
     shape = (*tv.shape, lay.Nz)
@@ -647,14 +722,14 @@ def _run_batch(stacks, index, incident, f, units, excitations, cpml, offset, smo
         max_steps = units.steps(max_time)
     else:
         max_steps = cap
-    ex_names = [f"excitation {s} ({e.polarization}, {e.angle_deg:g} deg)"
+    ex_names = [f"excitation {first + s} ({e.polarization}, {e.angle_deg:g} deg)"
                 for s, e in enumerate(excitations)]
     label = lambda s, m: (f"{'the reference' if m == 0 else f'structure {index[m - 1]}'}, "
                           f"{ex_names[s]}")
     probe = DecayProbe(decay_by, check_every=200, planes=[lay.k_R, lay.k_T],
                        after_step=min(src_steps, max_steps) + transit, stop=steps is None,
                        quiet_from=source.stop_step(max_steps), label=label,
-                       quarter=round(0.25 / (float(np.mean(f)) * units.dt_a)))
+                       quarter=round(0.25 / (float(np.mean(f)) * units.dt_a)), agree=agree)
     stats = run(grid, [source], [mon_R, mon_T], max_steps, probe, progress,
                 desc=f"voxsim {NM - 1} structure(s) x {len(excitations)} excitation(s)")
     if stats.stopped_by == "max_steps" and max_time is None and steps is None:

@@ -44,3 +44,6 @@ class DivergenceError(FloatingPointError):
         self.step = step
         self.excitation = excitation
         self.structure = structure
+
+    def __reduce__(self):      # pickled whole (gathered from other ranks)
+        return type(self), (str(self), self.step, self.excitation, self.structure)
