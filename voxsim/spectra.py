@@ -242,7 +242,7 @@ def evanescent_gap(stacks, frequencies, units: Units, tv: Transverse, kx_list) -
     planes, so that the evanescent fields of the band's frequencies reach
     the planes and the CPML weakened: in each half-space the
     slowest-decaying evanescent order (the diffraction orders of a
-    periodic structure; the specular order of any structure beyond the
+    periodic structure; the zero order of any structure beyond the
     critical angle) falls by EVANESCENT_DECAY in amplitude over the gap.
     At most ``max_gap`` (a): MAX_GAP_PERIODS periods of a periodic
     structure, MAX_GAP_WAVELENGTHS vacuum wavelengths of the lowest
