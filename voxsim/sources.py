@@ -277,21 +277,59 @@ class PlaneWaveSource:
 class CurrentSource:
     """A volume current in the main grid through ``Inject_J``: E ← E − J(t)
     in a box of cells starting at ``position`` (cell indices), with complex
-    amplitudes per component ``amplitude`` = (Ax, Ay, Az) and a transverse
-    Bloch factor taken from the grid's kx."""
+    amplitudes per component ``amplitude``: either (Ax, Ay, Az), the same in
+    every cell of a box of ``size`` cells, or a user block [3, Bx, By, Bz]
+    (array or tensor; ``size`` may then be left out, else it must match),
+    one amplitude per component and cell. Each amplitude is the value
+    subtracted per step per unit waveform, as given (no dt or ε applied;
+    ``dipoles.PointDipole`` takes physical moments). A transverse Bloch
+    factor e^{i·kx·i} (i the cell index) is taken from the grid's kx.
 
-    def __init__(self, grid, waveform: Waveform, position, size, amplitude=(0, 1, 0)):
+    ``magnetic=True`` drives the magnetic side instead, H ← H − M(t) right
+    after the magnetic update (the same kernel on the H tensors).
+
+    The block is kept once on the device and scaled by the waveform's
+    sample every step (a continuous wave costs no memory per step)."""
+
+    def __init__(self, grid, waveform: Waveform, position, size=None, amplitude=(0, 1, 0),
+                 magnetic: bool = False):
         self.grid = grid
         self.waveform = waveform
+        self.magnetic = bool(magnetic)
         self.pos = torch.tensor([int(p) for p in position])
-        self.size = tuple(int(s) for s in size)
+        require(len(self.pos) == 3, "position", "must have three cell indices")
+        block = amplitude
+        if isinstance(block, torch.Tensor):
+            block = block.detach().cpu().numpy()
+        block = np.asarray(block)
+        require(block.ndim in (1, 4) and block.shape[0] == 3, "amplitude",
+                f"must be (Ax, Ay, Az) or a [3, Bx, By, Bz] block, got shape {block.shape}")
+        if block.ndim == 1:
+            require(size is not None and len(size) == 3, "size", "must have three cell counts")
+            self.size = tuple(int(s) for s in size)
+            require(all(s > 0 for s in self.size), "size", f"must be positive, got {self.size}")
+            block = np.broadcast_to(block[:, None, None, None], (3, *self.size))
+        else:
+            self.size = tuple(block.shape[1:])
+            require(size is None or tuple(int(s) for s in size) == self.size, "size",
+                    f"{tuple(size)} does not match the amplitude block {self.size}")
+            require(all(s > 0 for s in self.size), "amplitude", "the block must not be empty")
+        require(bool(np.all(np.isfinite(block))), "amplitude", "must be finite")
+        self.block = block.astype(np.complex128)
         self.amplitude = amplitude
+        # the box must lie inside the field tensors: the kernel does not check
+        F = grid.H if self.magnetic else grid.E
+        for a in range(3):
+            lo, hi = int(self.pos[a]), int(self.pos[a]) + self.size[a]
+            room = min(int(t.shape[2 + a]) for t in F)
+            require(0 <= lo and hi <= room, "position",
+                    f"the box {lo}..{hi - 1} along {'xyz'[a]} leaves the grid (0..{room - 1})")
         # Without complex fields (kx = 0) the monitors read the real half
         # only, and a one-channel grid has no imaginary half at all: an
         # imaginary part would be lost without a word.
         if not getattr(grid, "complex_fields", False):
-            require(all(complex(a).imag == 0 for a in amplitude), "amplitude",
-                    f"{tuple(amplitude)} has imaginary parts, which a grid without complex "
+            require(not np.any(self.block.imag), "amplitude",
+                    f"{_short(amplitude)} has imaginary parts, which a grid without complex "
                     "fields (kx = 0) does not carry: give real amplitudes (a phase shift is a "
                     "delayed waveform)")
 
@@ -300,26 +338,41 @@ class CurrentSource:
         units = g.units
         T = min(waveform_steps(self.waveform, units), max_steps)
         self.source_steps = T
-        w = torch.tensor(sample_waveform(self.waveform, T, units))
-        Bx, By, Bz = self.size
-        i = torch.arange(Bx, dtype=torch.float64) + int(self.pos[0])
-        phase = torch.exp(1j * torch.tensor(g.kx)[:, None] * i[None, :])        # [NS, Bx]
+        self.w = sample_waveform(self.waveform, T, units).tolist()
+        Bx = self.size[0]
+        i = np.arange(Bx, dtype=np.float64) + int(self.pos[0])
+        phase = np.exp(1j * np.asarray(g.kx, dtype=np.float64)[:, None] * i[None, :])   # [NS, Bx]
         # With one channel per sample the kernel feeds channel 0 from the
         # imaginary half of J (its halves split at NC/2 = 0): the real
         # current goes there.
         half = 1j if getattr(g, "NC", 2) == 1 else 1.0
         self.J = []
-        for a in self.amplitude:
-            j = (w[:, None, None] * phase[None] * (complex(a) * half)).to(torch.complex64)
-            self.J.append(j[:, :, None, :, None, None].expand(T, g.NS, g.NM, Bx, By, Bz)
-                          .contiguous().to(g.device))
+        for a in self.block:
+            j = phase[:, :, None, None] * a[None] * half                      # [NS, Bx, By, Bz]
+            j = torch.tensor(j, dtype=torch.complex64)[:, None]
+            self.J.append(j.expand(g.NS, g.NM, *self.size).contiguous().to(g.device))
+        self._now = [torch.empty_like(j) for j in self.J]
+
+    def _inject(self, n: int, fields):
+        if n < self.source_steps:
+            w = self.w[n]
+            for out, j in zip(self._now, self.J):
+                torch.mul(j, w, out=out)
+            Voxstep.Inject_J(*fields, *self._now, self.pos)
 
     def before_h(self, n):
         pass
 
-    def after_h(self, n):
-        pass
+    def after_h(self, n: int):
+        if self.magnetic:
+            self._inject(n, self.grid.H)
 
     def after_e(self, n: int):
-        if n < self.source_steps:
-            Voxstep.Inject_J(*self.grid.E, self.J[0][n], self.J[1][n], self.J[2][n], self.pos)
+        if not self.magnetic:
+            self._inject(n, self.grid.E)
+
+
+def _short(amplitude) -> str:
+    """The amplitude as the message shows it (a block by its shape)."""
+    a = np.asarray(amplitude.detach().cpu() if isinstance(amplitude, torch.Tensor) else amplitude)
+    return str(tuple(amplitude)) if a.ndim == 1 else f"the block {tuple(a.shape)}"
