@@ -1,0 +1,133 @@
+"""Pictures of fields on a plane, with the structure's outline.
+
+``field(values, coords, ...)`` draws one plane of a field: ``values`` a
+tensor or array [bi, bj, bk] with one axis of length 1 (the plane) and
+``coords`` its positions (x, y, z), or a 2-D [nu, nv] array with (u, v).
+It takes plain arrays, so a snapshot (``snapshots.Snapshots.frame`` and
+``coordinates``), a DFT field (``fields.FieldDFT.fields`` at one
+frequency, positions in cells or a) or |E|² on common points
+(``snapshots.intensity``) all draw the same way. ``quantity``: "real",
+"imag", "abs" or "abs2" (|·|²); complex values default to "real".
+
+``outline(grid, axis, index)`` reads the permittivity of the grid's slice
+m on the plane of cell nodes ``index`` (the mean of the three components'
+ε at the node's own samples) with its positions; given to ``field`` as
+``outline=``, it is drawn as contour lines between its distinct values
+(the structure's edges).
+"""
+from __future__ import annotations
+
+from typing import Optional, Sequence
+
+import numpy as np
+import torch
+
+from .snapshots import on_points
+from .units import require
+
+QUANTITIES = ("real", "imag", "abs", "abs2")
+
+
+def _array(v) -> np.ndarray:
+    return v.detach().cpu().numpy() if isinstance(v, torch.Tensor) else np.asarray(v)
+
+
+def _plane(values, coords, at=None):
+    """(2-D values, u, v, axis names, the plane's axis and position)."""
+    v = _array(values)
+    coords = [np.asarray(c, dtype=np.float64).ravel() for c in coords]
+    if at is not None:
+        require(v.ndim == 3 and len(coords) == 3, "at", "needs [bi, bj, bk] values with (x, y, z)")
+        a = "xyz".index(at[0]) if isinstance(at[0], str) else int(at[0])
+        pts = list(coords)
+        pts[a] = np.array([float(at[1])])
+        v, coords = on_points(v, coords, pts), pts
+    if v.ndim == 2:
+        require(len(coords) == 2 and v.shape == (len(coords[0]), len(coords[1])), "coords",
+                f"2-D values {v.shape} need (u, v) positions of those lengths")
+        return v, coords[0], coords[1], ("u", "v"), None, None
+    require(v.ndim == 3 and len(coords) == 3, "values",
+            f"must be [bi, bj, bk] with (x, y, z) positions, or 2-D, got shape {v.shape}")
+    require(v.shape == tuple(len(c) for c in coords), "coords",
+            f"lengths {[len(c) for c in coords]} do not match the values {v.shape}")
+    flat = [a for a in range(3) if v.shape[a] == 1]
+    require(len(flat) >= 1, "values", f"one axis must have length 1 (the plane), got {v.shape}")
+    a = flat[-1]
+    keep = [b for b in range(3) if b != a]
+    return (np.take(v, 0, axis=a), coords[keep[0]], coords[keep[1]],
+            ("xyz"[keep[0]], "xyz"[keep[1]]), a, float(coords[a][0]))
+
+
+def outline(grid, axis, index: int, m: int = -1, origin=(0.0, 0.0, 0.0)):
+    """(ε map [nu, nv], (u, v) positions in a) of slice m on the plane of
+    cell nodes ``index`` across ``axis`` (0, 1, 2 or "x", "y", "z")."""
+    a = "xyz".index(axis) if isinstance(axis, str) else int(axis)
+    require(0 <= index < grid.shape[a], "index",
+            f"must be in 0..{grid.shape[a] - 1}, got {index}")
+    eps = sum(grid.maps[c].den1[m].double() for c in "xyz") / 3         # [Nx, Ny, Nz]
+    eps = eps.select(a, index).cpu().numpy()
+    keep = [b for b in range(3) if b != a]
+    res = grid.units.resolution
+    uv = tuple((np.arange(grid.shape[b]) - origin[b]) / res for b in keep)
+    return eps, uv
+
+
+def field(values, coords, *, quantity: Optional[str] = None, at=None, outline=None, ax=None,
+          path=None, title: Optional[str] = None, cmap: Optional[str] = None,
+          units: str = "a", log: bool = False, levels: int = 8):
+    """Draw one plane of a field (see the module docstring). ``at`` =
+    (axis, position): the plane, the values linearly interpolated onto it
+    (for a component staggered across it; without ``at`` the values'
+    axis of length 1 is the plane). ``outline`` = (ε map, (u, v)) from
+    ``outline``. ``log``: a logarithmic colour scale over six decades
+    (for "abs" and "abs2", whose near field at a source swamps the rest).
+    Saved to `path` when given. Returns the axes."""
+    v, u, w, names, a, at = _plane(values, coords, at)
+    if quantity is None:
+        quantity = "real"
+    require(quantity in QUANTITIES, "quantity", f"must be one of {', '.join(QUANTITIES)}")
+    data = {"real": np.real, "imag": np.imag, "abs": np.abs,
+            "abs2": lambda x: np.abs(x) ** 2}[quantity](v)
+    import matplotlib
+    if path is not None and ax is None:
+        matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    if ax is None:
+        _, ax = plt.subplots(figsize=(6, 5))
+    signed = quantity in ("real", "imag")
+    if signed:
+        lim = float(np.abs(data).max()) or 1.0
+        mesh = ax.pcolormesh(u, w, data.T, shading="nearest", cmap=cmap or "RdBu_r",
+                             vmin=-lim, vmax=lim)
+    else:
+        norm = None
+        if log:
+            from matplotlib.colors import LogNorm
+            top = float(data.max()) or 1.0
+            norm = LogNorm(vmin=top * 1e-6, vmax=top)
+            data = np.maximum(data, top * 1e-6)
+        mesh = ax.pcolormesh(u, w, data.T, shading="nearest", cmap=cmap or "magma", norm=norm)
+    ax.figure.colorbar(mesh, ax=ax)
+    if outline is not None:
+        eps, (ou, ov) = outline
+        eps = _array(eps)
+        vals = np.unique(np.round(eps, 6))
+        if len(vals) > 1:
+            if len(vals) > levels:
+                vals = np.linspace(vals[0], vals[-1], levels + 1)
+            mids = 0.5 * (vals[1:] + vals[:-1])
+            ax.contour(ou, ov, eps.T, levels=mids, colors="k" if signed else "c",
+                       linewidths=0.8)
+    ax.set_xlabel(f"{names[0]} ({units})")
+    ax.set_ylabel(f"{names[1]} ({units})")
+    ax.set_aspect("equal")
+    if title is None and a is not None:
+        title = f"{quantity} at {'xyz'[a]} = {at:.4g} {units}"
+    if title:
+        ax.set_title(title)
+    if path is not None:
+        ax.figure.savefig(path, dpi=120, bbox_inches="tight")
+    return ax
+
+
+__all__: Sequence[str] = ("field", "outline", "QUANTITIES")
