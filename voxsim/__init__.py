@@ -25,7 +25,9 @@ spectrum`` and ``python -m voxsim scatter``).
 Isolated objects take the same units; the incident plane wave travels
 along +z with E along x or y, and cross-sections are in a².
 """
+from . import plot
 from .boundaries import CPML
+from .dipoles import PointDipole
 from .geometry import Layer, Stack
 from .harminv import Modes, find_modes
 from .ldos import Dipole, DipolePower, dipole_power, mirror_purcell
@@ -33,6 +35,7 @@ from .media import Debye, Drude, Lorentz, Medium
 from .sources import ContinuousWave, GaussianPulse, PlaneWave, Samples
 from .scatter import CrossSections, cross_sections
 from .shapes import Box, Cylinder, Sphere
+from .snapshots import Snapshots
 from .spectra import Spectrum, spectrum
 from .trust import DivergenceError, EnergyBalanceWarning, NotConvergedWarning
 from .units import InputError, Units
@@ -41,4 +44,5 @@ __all__ = ["Box", "CPML", "ContinuousWave", "CrossSections", "Cylinder", "Sphere
            "cross_sections", "Debye", "DivergenceError", "Drude", "EnergyBalanceWarning",
            "GaussianPulse", "InputError", "Layer", "NotConvergedWarning",
            "Lorentz", "Medium", "Modes", "PlaneWave", "Samples", "Spectrum", "Stack", "Units",
-           "Dipole", "DipolePower", "dipole_power", "find_modes", "mirror_purcell", "spectrum"]
+           "Dipole", "DipolePower", "dipole_power", "find_modes", "mirror_purcell", "spectrum",
+           "PointDipole", "Snapshots", "plot"]

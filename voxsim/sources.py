@@ -311,8 +311,9 @@ class CurrentSource:
             block = np.broadcast_to(block[:, None, None, None], (3, *self.size))
         else:
             self.size = tuple(block.shape[1:])
-            require(size is None or tuple(int(s) for s in size) == self.size, "size",
-                    f"{tuple(size)} does not match the amplitude block {self.size}")
+            if size is not None:
+                require(tuple(int(s) for s in size) == self.size, "size",
+                        f"{tuple(size)} does not match the amplitude block {self.size}")
             require(all(s > 0 for s in self.size), "amplitude", "the block must not be empty")
         require(bool(np.all(np.isfinite(block))), "amplitude", "must be finite")
         self.block = block.astype(np.complex128)
