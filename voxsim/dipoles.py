@@ -15,12 +15,11 @@ Each component c lives at its own Yee position (Ex at (i + ½, j, k), Hx at
 (i, j + ½, k + ½), ...) and is spread over the 8 samples of that component
 around u with the trilinear weights (a point on a sample puts everything
 there: the on-grid case is the nearest-sample dipole of ``ldos``). The
-weights are the transpose of trilinear sampling, so the dipole's moment is
-kept and the field it sees is the trilinear sample of the field at u. They
-are made here in numpy (eight numbers per component, once):
-``Voxstep.Trilinear_reverse_interpolation`` computes the same transpose,
-but only on CUDA tensors and for a tensor product of query points, and the
-source must run on the CPU build too.
+weights are the transpose of trilinear sampling
+(``Trilinear_reverse_interpolation`` of a unit value at u onto the eight
+samples, once per component; its CPU twin in ``_voxstep_host`` on the
+CPU), so the dipole's moment is kept and the field it sees is the
+trilinear sample of the field at u.
 
 Updates. An electric dipole acts as the kernels' currents do, after the
 electric update's division by the sample's ε + σ·dt/2 (``den``), so the
@@ -74,12 +73,22 @@ def offsets(kind: str) -> np.ndarray:
     return eye if kind == "electric" else 0.5 - eye
 
 
-def trilinear(u: float):
-    """Lower sample index and the weights of it and the next for the
-    coordinate u (in sample units); a weight of zero is dropped."""
-    b = math.floor(u)
-    t = u - b
-    return [(b + d, w) for d, w in ((0, 1.0 - t), (1, t)) if w > 0]
+def spread_weights(t, device) -> np.ndarray:
+    """[2, 2, 2]: the weights that spread a unit value at the point t (its
+    position in the cell of eight samples, each coordinate in [0, 1)) onto
+    those samples, by the transpose of trilinear sampling
+    (``Trilinear_reverse_interpolation``; its CPU twin on the CPU)."""
+    device = torch.device(device)
+    if device.type == "cpu":
+        import _voxstep_host as mod
+    else:
+        mod = Voxstep
+    f32 = dict(dtype=torch.float32, device=device)
+    nodes = [torch.tensor([0.0, 1.0], **f32)] * 3
+    point = [torch.tensor([float(x)], **f32) for x in t]
+    one = torch.ones(1, 1, 1, 1, 1, 1, dtype=torch.complex64, device=device)
+    w = mod.Trilinear_reverse_interpolation(*nodes, one, *point)
+    return w[0, 0, :, :, :, 0].real.double().cpu().numpy()
 
 
 def vacuum_power(frequencies, resolution: float, n: float = 1.0, kind: str = "electric"):
@@ -162,18 +171,18 @@ class PointDipole:
         for c in range(3):
             if self.orientation[c] == 0:
                 continue
-            per_axis = [trilinear(self.u[a] - off[c, a]) for a in range(3)]
-            for ix, wx in per_axis[0]:
-                for iy, wy in per_axis[1]:
-                    for iz, wz in per_axis[2]:
-                        idx = (ix, iy, iz)
-                        copies = [self._copies(a, idx[a], off[c, a] > 0) for a in range(3)]
-                        first = True
-                        for cx, qx in copies[0]:
-                            for cy, _ in copies[1]:
-                                for cz, _ in copies[2]:
-                                    out.append((c, (cx, cy, cz), wx * wy * wz, -qx, first))
-                                    first = False
+            v = self.u - off[c]
+            b = np.floor(v).astype(int)
+            W = spread_weights(v - b, self.grid.device)
+            for d in zip(*np.nonzero(W)):
+                idx = tuple(int(b[a] + d[a]) for a in range(3))
+                copies = [self._copies(a, idx[a], off[c, a] > 0) for a in range(3)]
+                first = True
+                for cx, qx in copies[0]:
+                    for cy, _ in copies[1]:
+                        for cz, _ in copies[2]:
+                            out.append((c, (cx, cy, cz), float(W[d]), -qx, first))
+                            first = False
         return out
 
     def _boxes(self):
