@@ -28,6 +28,21 @@ What each piece is (the module docstrings give the conventions):
 - ``run(grid, sources, monitors, max_steps, probe)``: the step loop
   (Update_H, sources' magnetic side, Update_E and completion, sources'
   electric side, periodic wrap, monitors, check).
+
+Other pieces that plug into the same loop:
+- ``CurrentSource(grid, waveform, position, amplitude=block)`` with a
+  [3, Bx, By, Bz] complex block (an extended current, one amplitude per
+  component and cell); ``magnetic=True`` subtracts it from H after the
+  magnetic update instead.
+- ``dipoles.PointDipole(grid, waveform, position, orientation, kind)``: an
+  electric or magnetic point dipole anywhere (off-grid positions spread
+  over the 8 samples of each component), a physical moment (dt and ε
+  applied); passed as a monitor too, ``power(frequencies, steps)`` is the
+  power it radiates per unit moment squared.
+- ``snapshots.Snapshots(grid, plane_boxes(grid, "z", k), every=N)``: copies
+  of the fields every N steps with their positions (a) and times,
+  ``save("snap.npz")``; ``plot.field(values, coords, outline=plot.outline(
+  grid, "z", k))`` draws one plane with the structure's edges.
 """
 import numpy as np
 

@@ -12,8 +12,9 @@ frequency, positions in cells or a) or |E|² on common points
 ``outline(grid, axis, index)`` reads the permittivity of the grid's slice
 m on the plane of cell nodes ``index`` (the mean of the three components'
 ε at the node's own samples) with its positions; given to ``field`` as
-``outline=``, it is drawn as contour lines between its distinct values
-(the structure's edges).
+``outline=``, it is drawn as contour lines halfway between the media it
+holds (the structure's edges; the mixed values of a smoothed surface are
+not taken for media).
 """
 from __future__ import annotations
 
@@ -58,6 +59,18 @@ def _plane(values, coords, at=None):
             ("xyz"[keep[0]], "xyz"[keep[1]]), a, float(coords[a][0]))
 
 
+def _bulk_values(eps: np.ndarray) -> np.ndarray:
+    """The media of an ε map: its values that fill at least 1 % of the
+    plane (or its extremes), sorted. The mixed values a smoothed surface
+    leaves on its samples are not media of their own: one contour between
+    two neighbouring media is the edge."""
+    vals, counts = np.unique(np.round(eps, 5), return_counts=True)
+    bulk = vals[counts >= max(4, 0.01 * eps.size)]
+    if len(bulk) < 2 and len(vals) > 1:
+        bulk = np.array([vals[0], vals[-1]])
+    return bulk
+
+
 def outline(grid, axis, index: int, m: int = -1, origin=(0.0, 0.0, 0.0)):
     """(ε map [nu, nv], (u, v) positions in a) of slice m on the plane of
     cell nodes ``index`` across ``axis`` (0, 1, 2 or "x", "y", "z")."""
@@ -74,7 +87,7 @@ def outline(grid, axis, index: int, m: int = -1, origin=(0.0, 0.0, 0.0)):
 
 def field(values, coords, *, quantity: Optional[str] = None, at=None, outline=None, ax=None,
           path=None, title: Optional[str] = None, cmap: Optional[str] = None,
-          units: str = "a", log: bool = False, levels: int = 8):
+          units: str = "a", log: bool = False):
     """Draw one plane of a field (see the module docstring). ``at`` =
     (axis, position): the plane, the values linearly interpolated onto it
     (for a component staggered across it; without ``at`` the values'
@@ -111,10 +124,8 @@ def field(values, coords, *, quantity: Optional[str] = None, at=None, outline=No
     if outline is not None:
         eps, (ou, ov) = outline
         eps = _array(eps)
-        vals = np.unique(np.round(eps, 6))
+        vals = _bulk_values(eps)
         if len(vals) > 1:
-            if len(vals) > levels:
-                vals = np.linspace(vals[0], vals[-1], levels + 1)
             mids = 0.5 * (vals[1:] + vals[:-1])
             ax.contour(ou, ov, eps.T, levels=mids, colors="k" if signed else "c",
                        linewidths=0.8)
