@@ -56,6 +56,7 @@ from dataclasses import dataclass
 from typing import Optional, Union
 
 import numpy as np
+import torch
 
 from .units import InputError, Units, finite_number, require
 
@@ -162,6 +163,19 @@ class Medium:
     pole: Optional[Pole] = None
 
     def __post_init__(self):
+        # eps and sigma may be 0-dim tensors: their values are used, and
+        # those that require grad are the design parameters of ``adjoint``
+        grads = {}
+        for name in ("eps", "sigma"):
+            v = getattr(self, name)
+            if isinstance(v, torch.Tensor):
+                require(v.dim() == 0 and v.is_floating_point(), f"medium.{name}",
+                        f"a tensor must be a real 0-dim floating tensor, got "
+                        f"{v.dtype} of shape {tuple(v.shape)}")
+                if v.requires_grad:
+                    grads[name] = v
+                object.__setattr__(self, name, float(v.detach()))
+        object.__setattr__(self, "grads", grads)
         self.validate("medium")
 
     def validate(self, field: str) -> None:

@@ -70,10 +70,11 @@ def order_amplitudes(F: torch.Tensor, kx, ky, offset=(0.0, 0.0), orders=None) ->
     return G[..., idx_m, idx_n, :]
 
 
-def order_power(fields: Sequence[torch.Tensor], kx, ky, orders) -> np.ndarray:
+def order_power(fields: Sequence[torch.Tensor], kx, ky, orders, tensor: bool = False):
     """Power per unit area of each order, [..., len(orders), NF] (float64),
     from (Ex, Ey, Hx, Hy) [..., Px, Py, NF] as ``FluxPlane.fields`` gives
-    them (positive: flowing towards +z)."""
+    them (positive: flowing towards +z); a NumPy array, or with ``tensor``
+    the torch tensor (differentiable in the fields)."""
     Ex, Ey, Hx, Hy = fields
     for F in fields[1:]:
         if F.shape != Ex.shape:
@@ -85,7 +86,7 @@ def order_power(fields: Sequence[torch.Tensor], kx, ky, orders) -> np.ndarray:
     a = lambda F, off: order_amplitudes(F, kx, ky, off, orders)
     s = 0.5 * (a(Ex, OFFSET_EX).conj() * a(Hy, OFFSET_EX)
                - a(Ey, OFFSET_EY).conj() * a(Hx, OFFSET_EY)).real
-    return s.numpy()
+    return s if tensor else s.numpy()
 
 
 def propagates(orders, frequencies, period, kx: float, eps: float, ky: float = 0.0) -> np.ndarray:

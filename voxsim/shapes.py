@@ -214,7 +214,11 @@ class VoxelFill(Shape):
     medium: Medium
 
     def __post_init__(self):
-        f = torch.as_tensor(self.fill).detach().to("cpu", torch.float32)
+        # a fill tensor that requires grad is a design parameter (``adjoint``);
+        # the painting reads a copy of its values
+        grad = self.fill if isinstance(self.fill, torch.Tensor) and self.fill.requires_grad else None
+        object.__setattr__(self, "grad_fill", grad)
+        f = torch.as_tensor(self.fill).detach().to("cpu", torch.float32).clone()
         require(f.dim() == 3 and min(f.shape) > 0, "voxels.fill",
                 f"must be a 3-D array [Vx, Vy, Vz], got shape {tuple(f.shape)}")
         require(bool(torch.isfinite(f).all()) and float(f.min()) >= 0 and float(f.max()) <= 1,

@@ -143,6 +143,10 @@ class Grid:
                     g.append(z(0))
         self.n_layer = torch.tensor(layer, dtype=torch.int32, device=dev)
         self.unused = torch.empty(0, device=dev)
+        # callables run between the curl update and the completion: a
+        # current added there enters as (den1 + den2)·E(n+1) − … = J, the
+        # row the adjoint run's sources need (``adjoint``)
+        self.provisional_hooks = []
 
         self.maps = materials.comp
 
@@ -170,6 +174,8 @@ class Grid:
         loss = [x.den2 for x in m]
         Voxstep.Update_E(*self.E, *self.H, *keep, *loss, *self.C_e, *self.psi_e, *self.b_e,
                          *self.g_e, self.n_layer, self.unused)
+        for hook in self.provisional_hooks:
+            hook()
         if not self.dispersive:
             for e, d in zip(self.E_inner, self.den):
                 e.div_(d)

@@ -452,6 +452,8 @@ def spectrum(stacks: Sequence[Stack], frequencies, resolution: float,
         excitations = [plane_wave(f, stack=stacks[0])]
     excitations = list(excitations)
     check_resolution(stacks, f, units)
+    from .adjoint import attach, collect
+    design = collect(stacks, modes)
 
     NS, NM, NF = len(excitations), len(stacks), len(f)
     R = np.full((NS, NM, NF), np.nan)
@@ -464,7 +466,7 @@ def spectrum(stacks: Sequence[Stack], frequencies, resolution: float,
     for (incident, _), idx in groups.items():
         out = _run_split([stacks[m] for m in idx], idx, incident, f, units, excitations, cpml,
                          offset, [modes[m] for m in idx], decay_by, max_time, steps, depth,
-                         device, progress, split)
+                         device, progress, split, design)
         R[:, idx], T[:, idx] = out.R, out.T
         pml = max(pml, out.cpml_reflection)
         stats.append(out.stats)
@@ -490,6 +492,8 @@ def spectrum(stacks: Sequence[Stack], frequencies, resolution: float,
                 sp.R_orders[:, idx, i] = np.where(below, np.nan, out.R_orders[:, :, j])
                 sp.T_orders[:, idx, i] = np.where(below, np.nan, out.T_orders[:, :, j])
     _check_energy(sp)
+    if design:
+        attach(sp, design, [(idx, out.adjoint) for idx, out in results], progress)
     return sp
 
 
@@ -529,6 +533,12 @@ def _check_energy(sp: Spectrum):
                           f"(resolution, absorber or decay)", EnergyBalanceWarning, stacklevel=3)
 
 
+def stack_frame(units: Units, lay: Layout, tv: Transverse, device) -> Frame:
+    """The frame the shapes of a column are painted in: x, y from the cell's
+    corner (sample 1), z from the first interface."""
+    return Frame(units.resolution, (1.0, 1.0, lay.z_top), (*tv.shape, lay.Nz), tv.cells, device)
+
+
 def build_materials(stacks, incident, units, lay: Layout, device, smoothing="subcell",
                     tv: Optional[Transverse] = None):
     """Paint the stacks into slices 1 … NM − 1 of the grid (slice 0: the
@@ -543,7 +553,7 @@ def build_materials(stacks, incident, units, lay: Layout, device, smoothing="sub
     tv = tv or Transverse((1, 1), None)
     NM = len(stacks) + 1
     shape = (*tv.shape, lay.Nz)
-    frame = Frame(units.resolution, (1.0, 1.0, lay.z_top), shape, tv.cells, device)
+    frame = stack_frame(units, lay, tv, device)
     table = MediumTable()
     table.add(incident)                      # id 0: background (reference slice: all of it)
     objects = []
@@ -620,19 +630,21 @@ class BatchResult:
     orders: List[Tuple[int, int]]
     R_orders: Optional[np.ndarray]
     T_orders: Optional[np.ndarray]
+    adjoint: object = None     # adjoint.BatchAdjoint when the run has design parameters
 
 
 def _run_split(stacks, index, incident, f, units, excitations, cpml, offset, smoothing,
-               decay_by, max_time, steps, depth, device, progress, split) -> BatchResult:
+               decay_by, max_time, steps, depth, device, progress, split,
+               design=None) -> BatchResult:
     """``_run_batch``, with the excitations shared out over the ranks of a
     process group (``distributed``) and the results gathered in order; the
     absorber and the standoff follow the whole sweep, as in one process."""
     from . import distributed
     rank, size = distributed.world()
-    if size == 1 or split == "none":
+    if size == 1 or split == "none" or design:
         return _run_batch(stacks, index, incident, f, units, excitations, cpml, offset,
                           smoothing, decay_by, max_time, steps, depth, device,
-                          progress and rank == 0)
+                          progress and rank == 0, design=design)
     kx_all = np.array([e.kx(incident) for e in excitations])
     if cpml is None:
         cpml = default_cpml(stacks, f, units, kx_all)
@@ -693,7 +705,7 @@ def _merge(parts: List[BatchResult]) -> BatchResult:
 
 def _run_batch(stacks, index, incident, f, units, excitations, cpml, offset, smoothing,
                decay_by, max_time, steps, depth, device, progress, layout_kx=None,
-               first: int = 0, agree=None) -> BatchResult:
+               first: int = 0, agree=None, design=None) -> BatchResult:
     device = torch.device(device)
     tv = transverse_layout(stacks, units)
     kx_a = np.array([e.kx(incident) for e in excitations])
@@ -711,6 +723,15 @@ def _run_batch(stacks, index, incident, f, units, excitations, cpml, offset, smo
     clock = DFTClock(f, units, device)
     mon_R = FluxPlane(grid, lay.k_R, clock)
     mon_T = FluxPlane(grid, lay.k_T, clock)
+    monitors = [mon_R, mon_T]
+    if design:
+        # the design region's fields, for the adjoint (``adjoint``)
+        from .adjoint import design_region
+        from .fields import FieldDFT
+        paint = lambda: build_materials(stacks, incident, units, lay, device, smoothing, tv)[0]
+        boxes = design_region(paint, design, mats)
+        if boxes:
+            monitors.append(FieldDFT(grid, clock, boxes))
 
     src_steps = max(waveform_steps(e.waveform, units) for e in excitations)
     # twice across the column at the slowest speed before the probe may stop
@@ -730,7 +751,7 @@ def _run_batch(stacks, index, incident, f, units, excitations, cpml, offset, smo
                        after_step=min(src_steps, max_steps) + transit, stop=steps is None,
                        quiet_from=source.stop_step(max_steps), label=label,
                        quarter=round(0.25 / (float(np.mean(f)) * units.dt_a)), agree=agree)
-    stats = run(grid, [source], [mon_R, mon_T], max_steps, probe, progress,
+    stats = run(grid, [source], monitors, max_steps, probe, progress,
                 desc=f"voxsim {NM - 1} structure(s) x {len(excitations)} excitation(s)")
     if stats.stopped_by == "max_steps" and max_time is None and steps is None:
         stats.stopped_by = "cap"
@@ -750,6 +771,19 @@ def _run_batch(stacks, index, incident, f, units, excitations, cpml, offset, smo
     out = BatchResult(R, T, pml, stats, [], None, None)
     if tv.period is not None:
         _resolve_orders(out, stacks, incident, f, tv, kx_a, kx, fR, mon_T.fields(), ref, inc)
+    if design:
+        from .adjoint import BatchAdjoint
+        x = {} if len(monitors) < 3 else {k: v.cpu() / units.dt
+                                          for k, v in monitors[2].fields().items()}
+        out.adjoint = BatchAdjoint(
+            grid_args=dict(units=units, shape=shape, NS=len(excitations), materials=mats,
+                           tables=tables, cpml=cpml, periodic=(True, True), kx=kx,
+                           device=device),
+            paint=paint, params=design, boxes=boxes, frame=stack_frame(units, lay, tv, device),
+            f=f, units=units, kx=kx, kx_a=kx_a, waveform=excitations[0].waveform,
+            planes=(lay.k_R, lay.k_T), fR=fR, fT=mon_T.fields(), inc=inc, x=x,
+            max_steps=max_steps, after_step=probe.after_step, decay_by=decay_by,
+            orders=list(out.orders))
     return out
 
 
