@@ -249,3 +249,32 @@ def test_snapshots_follow_a_pulse_and_draw(tmp_path):
     plot.field(snap.frame("Ez"), snap.coordinates("Ez"), at=("z", 0.0),
                   path=tmp_path / "Ez.png")
     assert (tmp_path / "Ez.png").stat().st_size > 0
+
+
+def test_dipole_command(tmp_path, capsys):
+    """``python -m voxsim dipole``: a bad file is refused with one line and
+    exit 2; a run cut short writes power.json (the two slices agree without
+    shapes), snapshots.npz and field.png, and exits 3."""
+    import json
+
+    from voxsim.cli import main
+    job = {"resolution": 10, "frequency": {"min": 0.3, "max": 0.45, "count": 3},
+           "size": [0.8, 0.8, 0.8], "max_time": 4.0,
+           "dipole": {"position": [0.03, 0.05, 0.01], "orientation": [1, 0, 1],
+                      "kind": "magnetic"},
+           "snapshots": {"plane": "y", "every": 10}}
+    bad = dict(job, dipole={"position": [0, 0], "orientation": [0, 0, 1]})
+    for name, data in (("bad.json", bad), ("job.json", job)):
+        (tmp_path / name).write_text(json.dumps(data))
+    assert main(["dipole", str(tmp_path / "bad.json"), "--out", str(tmp_path / "x")]) == 2
+    assert capsys.readouterr().err.strip() == ("error: dipole.position: must be a list of "
+                                               "three numbers")
+    out = tmp_path / "out"
+    code = main(["dipole", str(tmp_path / "job.json"), "--out", str(out), "--quiet"])
+    assert code == 3 and "before the fields" in capsys.readouterr().err
+    res = json.loads((out / "power.json").read_text())
+    assert res["converged"] is False and res["ratio"] == [1.0, 1.0, 1.0]
+    snaps = load(out / "snapshots.npz")
+    frames, (x, y, z), t = snaps["Ey"]
+    assert frames.shape[:3] == (8, 1, 2) and frames.shape[4] == 2 and len(t) == 8
+    assert (out / "field.png").stat().st_size > 0

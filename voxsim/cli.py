@@ -203,6 +203,55 @@ def scatter_command(args) -> int:
     return 0
 
 
+def dipole_command(args) -> int:
+    from .config import _read_json
+    from .radiate import parse_dipole_job, radiate
+    try:
+        job = parse_dipole_job(_read_json(args.job))
+    except InputError as e:
+        print(f"error: {e}", file=sys.stderr)
+        return EXIT_BAD_INPUT
+    device = _device(args.device)
+    f = job["frequencies"]
+    print(f"voxsim dipole: {job['kind']} dipole at {tuple(job['position'])} a along "
+          f"{tuple(job['orientation'])}, {len(job['shapes'])} shape(s) in eps = "
+          f"{job['background'].eps:g}, {len(f)} frequencies {f[0]:g}-{f[-1]:g} c/a, "
+          f"resolution {job['resolution']:g}, on {device}")
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            r = radiate(**job, device=device, progress=not args.quiet)
+        except InputError as e:
+            print(f"error: {e}", file=sys.stderr)
+            return EXIT_BAD_INPUT
+        except DivergenceError as e:
+            print(f"error: {e}; nothing written (a finer resolution or a smaller courant "
+                  f"number may help)", file=sys.stderr)
+            return EXIT_DIVERGED
+    run = r.stats
+    print(f"run: {run.steps} steps in {run.seconds:.2f} s = {run.steps_per_s:.0f} steps/s, "
+          f"{run.cell_updates_per_s:.3g} cell updates/s (stopped by {run.stopped_by})")
+    os.makedirs(args.out, exist_ok=True)
+    clean = lambda a: [None if not np.isfinite(v) else float(v) for v in a]
+    out = {"frequency": f.tolist(), "power": clean(r.power[1]), "background": clean(r.power[0]),
+           "ratio": clean(r.ratio), "reference": clean(r.reference), "converged": r.converged}
+    jpath = os.path.join(args.out, "power.json")
+    with open(jpath, "w") as fh:
+        json.dump(out, fh, indent=1)
+    npath = os.path.join(args.out, "snapshots.npz")
+    r.snapshots.save(npath)
+    ppath = os.path.join(args.out, "field.png")
+    r.plot(ppath)
+    print(f"wrote {jpath}, {npath} ({len(r.snapshots.steps)} snapshots) and {ppath}")
+    for w in caught:
+        print(f"warning: {w.message}", file=sys.stderr)
+    if not r.converged:
+        print("warning: the run stopped before its fields decayed: the results are written but "
+              "may be wrong (exit status 3)", file=sys.stderr)
+        return EXIT_NOT_CONVERGED
+    return 0
+
+
 def resonances_command(args) -> int:
     """``resonances STACK.json``: the modes of the stack with frequency in
     [frequency.min, frequency.max] (``frequency.count`` is not used), by
@@ -274,6 +323,12 @@ def main(argv=None) -> int:
     c.add_argument("--out", required=True, help="output folder")
     c.add_argument("--device", default="auto", help="cpu, cuda or auto (default)")
     c.add_argument("--quiet", action="store_true", help="no progress bar")
+    d = sub.add_parser("dipole", help="power, snapshots and |E|² picture of the point dipole "
+                       "in DIPOLE.json")
+    d.add_argument("job", help="DIPOLE.json")
+    d.add_argument("--out", required=True, help="output folder")
+    d.add_argument("--device", default="auto", help="cpu, cuda or auto (default)")
+    d.add_argument("--quiet", action="store_true", help="no progress bar")
     r = sub.add_parser("resonances", help="modes (f, Q) of the stack in STACK.json in its "
                                           "frequency window")
     r.add_argument("stack", help="STACK.json")
@@ -282,5 +337,5 @@ def main(argv=None) -> int:
     r.add_argument("--quiet", action="store_true", help="no progress bar")
     args = p.parse_args(argv)
     commands = {"spectrum": spectrum_command, "scatter": scatter_command,
-                "resonances": resonances_command}
+                "resonances": resonances_command, "dipole": dipole_command}
     return commands[args.command](args)

@@ -1,0 +1,233 @@
+"""One point dipole among shapes in an open box: the power it radiates over
+a band, time snapshots of the fields on a plane through it, and the |E|²
+picture there at the band's centre; the job behind ``python -m voxsim
+dipole DIPOLE.json --out DIR``.
+
+The box is the one ``ldos`` uses: absorbing layers on all six faces, two
+structure slices driven by the same dipole (slice 0 the background alone,
+slice 1 with the shapes painted in order), shapes that reach the edge run
+on through the layers. The dipole is a ``dipoles.PointDipole`` (electric
+or magnetic, any orientation, anywhere: off-grid positions are spread
+trilinearly). ``ratio`` = power with the shapes over power in the
+background, both measured on the same lattice (its dispersion cancels),
+and ``reference`` the closed-form background power.
+
+Snapshots: the three electric components on the plane of cell nodes
+nearest to the dipole across ``plane`` (x, y or z), every ``every`` steps
+(default: eight per period of the band's centre), both slices
+(``snapshots.Snapshots``). The picture: |E|² of the structure slice on
+that plane at the centre frequency (a running DFT, ``fields.FieldDFT``),
+with the shapes' outline.
+
+DIPOLE.json:
+
+| key | required | meaning |
+|---|---|---|
+| ``resolution`` | yes | cells per a |
+| ``frequency`` | yes | ``{"min", "max", "count"}`` (c/a) |
+| ``size`` | yes | [sx, sy, sz] (a): the domain around the origin, inside the layers |
+| ``dipole`` | yes | ``{"position": [x, y, z], "orientation": [ox, oy, oz], "kind": "electric" or "magnetic"}`` (a; kind optional, electric) |
+| ``shapes`` | no | the solids of OBJECT.json (sphere, box, cylinder) |
+| ``background`` | no | MEDIUM, lossless (default vacuum) |
+| ``snapshots`` | no | ``{"plane": "x", "y" or "z", "every": steps}`` (default z, eight per period) |
+| ``courant``, ``max_time``, ``decay_by`` | no | as in STACK.json (decay_by default 1e-8) |
+"""
+from __future__ import annotations
+
+import dataclasses
+import math
+import warnings
+from dataclasses import dataclass
+from typing import Optional, Sequence
+
+import numpy as np
+import torch
+
+from .boundaries import CPML
+from .dipoles import KINDS, PointDipole, vacuum_power
+from .fields import FieldDFT
+from .geometry import MaterialGrid
+from .media import Medium
+from .monitors import DFTClock
+from .shapes import Frame, Shape, pieces
+from .simulation import DecayProbe, Grid, MediumTable, RunStats, run
+from .sources import waveform_steps
+from .snapshots import Snapshots, intensity, plane_boxes
+from .trust import NotConvergedWarning
+from .units import Units, finite_number, require
+
+CAP_PERIODS = 200     # safety cap: periods of the lowest frequency after the pulse
+JOB_KEYS = {"resolution", "frequency", "size", "dipole", "shapes", "background", "snapshots",
+            "courant", "max_time", "decay_by"}
+
+
+@dataclass
+class Radiation:
+    """``power`` [2, NF]: background and structure slices (cell units, per
+    unit moment squared), ``ratio`` [NF] their quotient, ``reference`` [NF]
+    the closed form in the background; the snapshots, the |E|² picture's
+    data (``picture``: (values, (x, y, z) in a) at ``picture_frequency``),
+    the run's figures."""
+
+    frequency: np.ndarray
+    power: np.ndarray
+    ratio: np.ndarray
+    reference: np.ndarray
+    snapshots: Snapshots
+    picture: tuple
+    picture_frequency: float
+    outline: tuple
+    converged: bool
+    stats: RunStats
+
+    def plot(self, path=None, title=None):
+        """|E|² on the snapshot plane at the centre frequency, with the
+        shapes' outline (logarithmic scale)."""
+        from . import plot
+        values, pts = self.picture
+        return plot.field(values, pts, quantity="abs", log=True, outline=self.outline,
+                          path=path, title=title or f"|E|² at f = {self.picture_frequency:.4g} c/a")
+
+
+def radiate(shapes: Sequence[Shape], position, orientation, frequencies, resolution: float,
+            size, *, kind: str = "electric", background: Medium = Medium(),
+            plane: str = "z", every: Optional[int] = None, courant: float = 0.5,
+            cpml: Optional[CPML] = None, decay_by: float = 1e-8,
+            max_time: Optional[float] = None, smoothing: str = "subcell", device="cpu",
+            progress: bool = False) -> Radiation:
+    """The dipole at ``position`` (a) along ``orientation`` near `shapes`,
+    in a domain of ``size`` (a) around the origin (see the module
+    docstring)."""
+    from .spectra import check_resolution, default_waveform, smoothing_mode
+    smoothing = smoothing_mode(smoothing)
+    units = Units(resolution, courant)
+    f = np.atleast_1d(np.asarray(frequencies, dtype=np.float64))
+    require(f.ndim == 1 and len(f) > 0 and bool(np.all(f > 0)) and bool(np.all(np.isfinite(f))),
+            "frequency", "frequencies must be positive and finite")
+    require(isinstance(background, Medium) and background.lossless, "background",
+            "must be a lossless Medium")
+    require(kind in KINDS, "kind", f"must be \"electric\" or \"magnetic\", got {kind!r}")
+    require(plane in ("x", "y", "z"), "snapshots.plane", f"must be x, y or z, got {plane!r}")
+    require(len(size) == 3, "size", "must have three lengths")
+    size = [finite_number(s, "size") for s in size]
+    require(all(s > 0 for s in size), "size", "must be positive")
+    shapes = list(shapes)
+
+    class _Media:
+        def media(self):
+            return [background] + [s.medium for s in shapes if not s.medium.sigma]
+
+    check_resolution([_Media()], f, units)
+    cpml = cpml or CPML(thickness=12)
+    n = cpml.thickness
+    inner = [max(4, int(round(s * units.resolution))) for s in size]
+    shape = tuple(N + 2 * n for N in inner)
+    origin = tuple(n + 0.5 * N for N in inner)
+    device = torch.device(device)
+
+    frame = Frame(units.resolution, origin, shape, (0, 0), device)
+    table = MediumTable()
+    table.add(background)
+    mats = MaterialGrid(shape, 2, device)
+    objects = []
+    for sh in shapes:
+        mid = table.add(sh.medium)
+        objects += [(dataclasses.replace(p, m=1), mid) for p in pieces(sh, frame)]
+    tables = table.tables(units, device)
+    for obj, mid in objects:
+        mats.paint(obj, mid, tables["eps"], smoothing)
+    mats.coefficients(tables["perm"], tables["cond"])
+    grid = Grid(units, shape, 1, mats, tables, cpml, (False, False), None, device,
+                absorbing=(True, True, True), channels=1)
+
+    waveform = default_waveform(f)
+    dipole = PointDipole(grid, waveform, position, orientation, kind=kind, origin=origin)
+    a = "xyz".index(plane)
+    index = int(round(dipole.u[a]))
+    fc = float(np.mean(f))
+    if every is None:
+        every = max(1, round(1 / (8 * fc * units.dt_a)))
+    require(int(every) >= 1, "snapshots.every", f"must be at least 1, got {every}")
+    snaps = Snapshots(grid, plane_boxes(grid, a, index), every=int(every), origin=origin)
+    dft = FieldDFT(grid, DFTClock([fc], units, device), plane_boxes(grid, a, index), halves=1)
+
+    src_steps = waveform_steps(waveform, units)
+    n_max = max(float(np.abs(m.index(f)).max()) for m in _Media().media())
+    transit = int(2 * max(shape) * n_max / units.dt)
+    cap = src_steps + transit + units.steps(CAP_PERIODS / float(f.min()))
+    max_steps = units.steps(max_time) if max_time is not None else cap
+    probe = DecayProbe(decay_by, check_every=100, planes=[int(round(dipole.u[2]))],
+                       after_step=min(src_steps, max_steps) + transit // 2,
+                       quiet_from=src_steps,
+                       label=lambda s, m: "the background" if m == 0 else "the structure",
+                       quarter=round(0.25 / (fc * units.dt_a)))
+    stats = run(grid, [dipole], [dipole, snaps, dft], max_steps, probe, progress,
+                desc="voxsim dipole")
+    if stats.stopped_by == "max_steps" and max_time is None:
+        stats.stopped_by = "cap"
+    P = dipole.power(f, stats.steps)[0]                                  # [2, NF]
+    n_bg = math.sqrt(background.eps)
+    ref = vacuum_power(f, units.resolution, n_bg, kind)
+    converged = bool(stats.converged is not None and stats.converged.all())
+    if not converged:
+        warnings.warn(f"the run stopped at {stats.steps * units.dt_a:.4g} a/c before the fields "
+                      f"at the dipole decayed (decay_by {decay_by:.2g}); the powers may be wrong "
+                      f"(raise max_time)", NotConvergedWarning, stacklevel=2)
+    fields = dft.fields()
+    comps = {}
+    for name in ("Ex", "Ey", "Ez"):
+        xyz = [(c - o) / units.resolution for c, o in zip(dft.coordinates(name), origin)]
+        comps[name] = (fields[name][0, 1, ..., 0].cpu(), xyz)
+    values, pts = intensity(comps)
+    keep = [np.abs(x) <= 0.5 * L + 1e-9 for x, L in zip(pts, size)]   # inside the layers
+    keep[a] = np.ones(len(pts[a]), dtype=bool)
+    picture = (values[np.ix_(*keep)], [x[k] for x, k in zip(pts, keep)])
+    with np.errstate(divide="ignore", invalid="ignore"):
+        ratio = P[1] / P[0]
+    from .plot import outline
+    return Radiation(f, P, ratio, ref, snaps, picture, fc,
+                     outline(grid, a, index, m=1, origin=origin), converged, stats)
+
+
+def parse_dipole_job(data) -> dict:
+    """Validate a decoded DIPOLE.json into the arguments of ``radiate``
+    (nothing runs)."""
+    from .config import _object, parse_frequencies, parse_medium, parse_solid, parse_stop
+    d = _object(data, "", JOB_KEYS, ("resolution", "frequency", "size", "dipole"))
+    resolution = finite_number(d["resolution"], "resolution")
+    require(resolution > 0, "resolution", f"must be positive, got {resolution:g}")
+    freqs = parse_frequencies(d["frequency"])
+    max_time, decay_by = parse_stop(d, 1e-8)
+    courant = finite_number(d.get("courant", 0.5), "courant")
+    Units(resolution, courant)
+    require(isinstance(d["size"], list) and len(d["size"]) == 3, "size",
+            "must be a list of three lengths")
+    size = [finite_number(s, f"size[{i}]") for i, s in enumerate(d["size"])]
+    require(all(s > 0 for s in size), "size", "must be positive")
+    dp = _object(d["dipole"], "dipole", {"position", "orientation", "kind"},
+                 ("position", "orientation"))
+    for k in ("position", "orientation"):
+        require(isinstance(dp[k], list) and len(dp[k]) == 3, f"dipole.{k}",
+                "must be a list of three numbers")
+    position = [finite_number(v, "dipole.position") for v in dp["position"]]
+    orientation = [finite_number(v, "dipole.orientation") for v in dp["orientation"]]
+    require(any(orientation), "dipole.orientation", "must not be zero")
+    kind = dp.get("kind", "electric")
+    require(kind in KINDS, "dipole.kind", f"must be \"electric\" or \"magnetic\", got {kind!r}")
+    background = parse_medium(d["background"], "background") if "background" in d else Medium()
+    require(background.lossless, "background", "must be lossless")
+    shapes = d.get("shapes", [])
+    require(isinstance(shapes, list), "shapes", "must be a list")
+    shapes = [parse_solid(sh, f"shapes[{i}]") for i, sh in enumerate(shapes)]
+    sn = _object(d.get("snapshots", {}), "snapshots", {"plane", "every"})
+    plane = sn.get("plane", "z")
+    require(plane in ("x", "y", "z"), "snapshots.plane", f"must be x, y or z, got {plane!r}")
+    every = None
+    if "every" in sn:
+        every = sn["every"]
+        require(isinstance(every, int) and not isinstance(every, bool) and every >= 1,
+                "snapshots.every", f"must be a whole number of steps, at least 1, got {every!r}")
+    return dict(shapes=shapes, position=position, orientation=orientation, frequencies=freqs,
+                resolution=resolution, size=size, kind=kind, background=background,
+                plane=plane, every=every, courant=courant, decay_by=decay_by,
+                max_time=max_time)
