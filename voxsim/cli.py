@@ -19,7 +19,15 @@ isolated object under a plane wave along +z (``scatter.cross_sections``)
 and writes DIR/cross_sections.json {"frequency", "scattering",
 "absorption", "extinction" (a²), "converged"} and DIR/cross_sections.png.
 
-Exit status (both commands): 0 done; 2 bad input (nothing ran); 3 the run stopped (at
+``dipole`` validates DIPOLE.json (``radiate.parse_dipole_job``), runs one
+point dipole among shapes in an open box (``radiate.radiate``) and writes
+DIR/power.json {"frequency", "power", "background", "ratio", "reference",
+"converged"} (cell units, per unit moment squared), DIR/snapshots.npz (the
+electric field on the plane through the dipole every N steps,
+``snapshots.load`` reads it) and DIR/field.png (|E|² there at the band's
+centre with the shapes' outline).
+
+Exit status (every command): 0 done; 2 bad input (nothing ran); 3 the run stopped (at
 ``max_time`` or the safety cap) before its fields decayed: results written
 with "converged": false, warning printed; 4 the fields diverged: nothing
 written. Warnings (energy balance of a lossless structure, decay) go to
