@@ -34,7 +34,8 @@ def report(label, measured, exact):
     return float(np.abs(err).max())
 
 
-def box_grid(NS=1, inner=20, layers=8, periodic=False, kx=None, channels=1, eps_block=None):
+def box_grid(NS=1, inner=20, layers=8, periodic=False, kx=None, channels=1, eps_block=None,
+             device="cpu"):
     """A vacuum grid: open (absorbing layers on all faces) or periodic in
     x and y with absorbing layers on z; ``eps_block`` = (slices, eps)
     paints a dielectric block."""
@@ -45,16 +46,16 @@ def box_grid(NS=1, inner=20, layers=8, periodic=False, kx=None, channels=1, eps_
         shape = (inner + 1, inner + 1, 40)
     else:
         shape = (inner + 2 * layers,) * 3
-    mats = MaterialGrid(shape, 1, "cpu")
+    mats = MaterialGrid(shape, 1, device)
     if eps_block is not None:
         table.add(vx.Medium(eps_block[1]))
         for c in COMPONENTS:
             mats.comp[c].id_map[(0, *eps_block[0])] = 1
             mats.comp[c].prev_id_map[(0, *eps_block[0])] = 1
-    t = table.tables(units, "cpu")
+    t = table.tables(units, device)
     mats.coefficients(t["perm"], t["cond"])
     return Grid(units, shape, NS, mats, t, CPML(thickness=layers), (periodic, periodic), kx,
-                "cpu", absorbing=(not periodic, not periodic, True), channels=channels)
+                device, absorbing=(not periodic, not periodic, True), channels=channels)
 
 
 # one batched open-box run, one dipole per excitation: (kind, position in a
@@ -111,14 +112,14 @@ def test_off_grid_and_orientation(open_powers):
 
 
 @pytest.mark.parametrize("kx", [0.0, 0.1], ids=["periodic", "Bloch"])
-def test_dipole_across_a_periodic_face(kx):
+def test_dipole_across_a_periodic_face(kx, device):
     """A lattice of dipoles is translation invariant: a dipole whose
     samples straddle the periodic faces in x and y (wrapped, with its
     copies on both ghost planes and the Bloch factor) radiates exactly
     what the same dipole well inside does, electric and magnetic, with
     the fields of all three components."""
     L = 8
-    grid = box_grid(NS=4, inner=L, periodic=True, kx=np.full(4, kx), channels=2)
+    grid = box_grid(NS=4, inner=L, periodic=True, kx=np.full(4, kx), channels=2, device=device)
     edge, inside = (0.3, 7.6, 20.2), (4.3, 3.6, 20.2)
     o = (1.0, 0.5, 0.7)
     dipoles = [PointDipole(grid, PULSE, np.array(u) / RES, o, kind=k, excitation=s)
