@@ -219,6 +219,46 @@ class _DipoleSource:
         return P / (norm[:, None, :] * np.abs(Jh)[None, None, :] ** 2)
 
 
+def open_box(shapes: Sequence[Shape], frequencies, units: Units, size, NS: int,
+             background: Medium, cpml: Optional[CPML], smoothing: str, device):
+    """The open box of the dipole runs: absorbing layers (``cpml``, 12
+    cells by default) on all six faces around a domain of ``size`` (a)
+    centred on the origin, two structure slices (0: `background`; 1: the
+    shapes painted in order, pieces running on through the layers), one
+    channel, NS excitations. Refuses too coarse a resolution. Returns the
+    grid, its frame (cell coordinates of positions in a) and the media
+    whose index sets the transit time (conductors left out)."""
+    from .spectra import check_resolution
+    media = [background] + [s.medium for s in shapes if not s.medium.sigma]
+
+    class _Media:
+        def media(self):
+            return media
+
+    check_resolution([_Media()], frequencies, units)
+    cpml = cpml or CPML(thickness=12)
+    n = cpml.thickness
+    inner = [max(4, int(round(s * units.resolution))) for s in size]
+    shape = tuple(N + 2 * n for N in inner)
+    origin = tuple(n + 0.5 * N for N in inner)
+    device = torch.device(device)
+    frame = Frame(units.resolution, origin, shape, (0, 0), device)
+    table = MediumTable()
+    table.add(background)
+    mats = MaterialGrid(shape, 2, device)
+    objects = []
+    for sh in shapes:
+        mid = table.add(sh.medium)
+        objects += [(dataclasses.replace(p, m=1), mid) for p in pieces(sh, frame)]
+    tables = table.tables(units, device)
+    for obj, mid in objects:
+        mats.paint(obj, mid, tables["eps"], smoothing)
+    mats.coefficients(tables["perm"], tables["cond"])
+    grid = Grid(units, shape, NS, mats, tables, cpml, (False, False), None, device,
+                absorbing=(True, True, True), channels=1)
+    return grid, frame, media
+
+
 def dipole_power(shapes: Sequence[Shape], dipoles: Sequence[Dipole], frequencies, resolution: float,
          size, *, background: Medium = Medium(), courant: float = 0.5,
          cpml: Optional[CPML] = None, waveform: Optional[Waveform] = None,
@@ -233,7 +273,7 @@ def dipole_power(shapes: Sequence[Shape], dipoles: Sequence[Dipole], frequencies
     taken as mirrors: their skin depth is not resolved and not checked.
     Stops when the fields on the dipoles' planes have decayed by
     ``decay_by``, else at ``max_time`` (a/c) or the safety cap."""
-    from .spectra import check_resolution, default_waveform, smoothing_mode
+    from .spectra import default_waveform, smoothing_mode
     smoothing = smoothing_mode(smoothing)
     units = Units(resolution, courant)
     f = np.atleast_1d(np.asarray(frequencies, dtype=np.float64))
@@ -249,32 +289,9 @@ def dipole_power(shapes: Sequence[Shape], dipoles: Sequence[Dipole], frequencies
     size = [finite_number(s, "size") for s in size]
     require(all(s > 0 for s in size), "size", "must be positive")
 
-    class _Media:
-        def media(self):
-            return [background] + [s.medium for s in shapes if not s.medium.sigma]
-
-    check_resolution([_Media()], f, units)
-    cpml = cpml or CPML(thickness=12)
-    n = cpml.thickness
-    inner = [max(4, int(round(s * units.resolution))) for s in size]
-    shape = tuple(N + 2 * n for N in inner)
-    origin = tuple(n + 0.5 * N for N in inner)
-    device = torch.device(device)
-
-    frame = Frame(units.resolution, origin, shape, (0, 0), device)
-    table = MediumTable()
-    table.add(background)
-    mats = MaterialGrid(shape, 2, device)
-    objects = []
-    for sh in shapes:
-        mid = table.add(sh.medium)
-        objects += [(dataclasses.replace(p, m=1), mid) for p in pieces(sh, frame)]
-    tables = table.tables(units, device)
-    for obj, mid in objects:
-        mats.paint(obj, mid, tables["eps"], smoothing)
-    mats.coefficients(tables["perm"], tables["cond"])
-    grid = Grid(units, shape, len(dipoles), mats, tables, cpml, (False, False), None, device,
-                absorbing=(True, True, True), channels=1)
+    grid, frame, media = open_box(shapes, f, units, size, len(dipoles), background, cpml,
+                                  smoothing, device)
+    shape, origin, n = grid.shape, frame.origin, grid.cpml.thickness
 
     entries, samples = [], []
     for s, d in enumerate(dipoles):
@@ -296,7 +313,7 @@ def dipole_power(shapes: Sequence[Shape], dipoles: Sequence[Dipole], frequencies
         waveform = default_waveform(f)
     source = _DipoleSource(grid, waveform, entries)
     src_steps = waveform_steps(waveform, units)
-    n_max = max(float(np.abs(m.index(f)).max()) for m in _Media().media())
+    n_max = max(float(np.abs(m.index(f)).max()) for m in media)
     transit = int(2 * max(shape) * n_max / units.dt)
     cap = src_steps + transit + units.steps(CAP_PERIODS / float(f.min()))
     max_steps = units.steps(max_time) if max_time is not None else cap

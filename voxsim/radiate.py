@@ -34,23 +34,21 @@ DIPOLE.json:
 """
 from __future__ import annotations
 
-import dataclasses
 import math
 import warnings
 from dataclasses import dataclass
 from typing import Optional, Sequence
 
 import numpy as np
-import torch
 
 from .boundaries import CPML
 from .dipoles import KINDS, PointDipole, vacuum_power
 from .fields import FieldDFT
-from .geometry import MaterialGrid
+from .ldos import open_box
 from .media import Medium
 from .monitors import DFTClock
-from .shapes import Frame, Shape, pieces
-from .simulation import DecayProbe, Grid, MediumTable, RunStats, run
+from .shapes import Shape
+from .simulation import DecayProbe, RunStats, run
 from .sources import waveform_steps
 from .snapshots import Snapshots, intensity, plane_boxes
 from .trust import NotConvergedWarning
@@ -98,7 +96,7 @@ def radiate(shapes: Sequence[Shape], position, orientation, frequencies, resolut
     """The dipole at ``position`` (a) along ``orientation`` near `shapes`,
     in a domain of ``size`` (a) around the origin (see the module
     docstring)."""
-    from .spectra import check_resolution, default_waveform, smoothing_mode
+    from .spectra import default_waveform, smoothing_mode
     smoothing = smoothing_mode(smoothing)
     units = Units(resolution, courant)
     f = np.atleast_1d(np.asarray(frequencies, dtype=np.float64))
@@ -112,33 +110,8 @@ def radiate(shapes: Sequence[Shape], position, orientation, frequencies, resolut
     size = [finite_number(s, "size") for s in size]
     require(all(s > 0 for s in size), "size", "must be positive")
     shapes = list(shapes)
-
-    class _Media:
-        def media(self):
-            return [background] + [s.medium for s in shapes if not s.medium.sigma]
-
-    check_resolution([_Media()], f, units)
-    cpml = cpml or CPML(thickness=12)
-    n = cpml.thickness
-    inner = [max(4, int(round(s * units.resolution))) for s in size]
-    shape = tuple(N + 2 * n for N in inner)
-    origin = tuple(n + 0.5 * N for N in inner)
-    device = torch.device(device)
-
-    frame = Frame(units.resolution, origin, shape, (0, 0), device)
-    table = MediumTable()
-    table.add(background)
-    mats = MaterialGrid(shape, 2, device)
-    objects = []
-    for sh in shapes:
-        mid = table.add(sh.medium)
-        objects += [(dataclasses.replace(p, m=1), mid) for p in pieces(sh, frame)]
-    tables = table.tables(units, device)
-    for obj, mid in objects:
-        mats.paint(obj, mid, tables["eps"], smoothing)
-    mats.coefficients(tables["perm"], tables["cond"])
-    grid = Grid(units, shape, 1, mats, tables, cpml, (False, False), None, device,
-                absorbing=(True, True, True), channels=1)
+    grid, frame, media = open_box(shapes, f, units, size, 1, background, cpml, smoothing, device)
+    shape, origin = grid.shape, frame.origin
 
     waveform = default_waveform(f)
     dipole = PointDipole(grid, waveform, position, orientation, kind=kind, origin=origin)
@@ -149,10 +122,11 @@ def radiate(shapes: Sequence[Shape], position, orientation, frequencies, resolut
         every = max(1, round(1 / (8 * fc * units.dt_a)))
     require(int(every) >= 1, "snapshots.every", f"must be at least 1, got {every}")
     snaps = Snapshots(grid, plane_boxes(grid, a, index), every=int(every), origin=origin)
-    dft = FieldDFT(grid, DFTClock([fc], units, device), plane_boxes(grid, a, index), halves=1)
+    dft = FieldDFT(grid, DFTClock([fc], units, grid.device), plane_boxes(grid, a, index),
+                   halves=1)
 
     src_steps = waveform_steps(waveform, units)
-    n_max = max(float(np.abs(m.index(f)).max()) for m in _Media().media())
+    n_max = max(float(np.abs(m.index(f)).max()) for m in media)
     transit = int(2 * max(shape) * n_max / units.dt)
     cap = src_steps + transit + units.steps(CAP_PERIODS / float(f.min()))
     max_steps = units.steps(max_time) if max_time is not None else cap
