@@ -87,13 +87,15 @@ def outline(grid, axis, index: int, m: int = -1, origin=(0.0, 0.0, 0.0)):
 
 def field(values, coords, *, quantity: Optional[str] = None, at=None, outline=None, ax=None,
           path=None, title: Optional[str] = None, cmap: Optional[str] = None,
-          units: str = "a", log: bool = False):
+          units: str = "a", log: bool = False, vmax: Optional[float] = None):
     """Draw one plane of a field (see the module docstring). ``at`` =
     (axis, position): the plane, the values linearly interpolated onto it
     (for a component staggered across it; without ``at`` the values'
     axis of length 1 is the plane). ``outline`` = (ε map, (u, v)) from
     ``outline``. ``log``: a logarithmic colour scale over six decades
     (for "abs" and "abs2", whose near field at a source swamps the rest).
+    ``vmax``: the colour scale's limit (default: for "real" and "imag"
+    ±the 99.5th percentile of |value|).
     Saved to `path` when given. Returns the axes."""
     v, u, w, names, a, at = _plane(values, coords, at)
     if quantity is None:
@@ -109,7 +111,9 @@ def field(values, coords, *, quantity: Optional[str] = None, at=None, outline=No
         _, ax = plt.subplots(figsize=(6, 5))
     signed = quantity in ("real", "imag")
     if signed:
-        lim = float(np.abs(data).max()) or 1.0
+        # the 99.5th percentile of |value|: a source's few near-field
+        # samples saturate instead of washing out the waves around it
+        lim = vmax or float(np.percentile(np.abs(data), 99.5)) or float(np.abs(data).max()) or 1.0
         mesh = ax.pcolormesh(u, w, data.T, shading="nearest", cmap=cmap or "RdBu_r",
                              vmin=-lim, vmax=lim)
     else:
@@ -129,6 +133,9 @@ def field(values, coords, *, quantity: Optional[str] = None, at=None, outline=No
             mids = 0.5 * (vals[1:] + vals[:-1])
             ax.contour(ou, ov, eps.T, levels=mids, colors="k" if signed else "c",
                        linewidths=0.8)
+    for x, lim in ((u, ax.set_xlim), (w, ax.set_ylim)):      # the field's extent, not the outline's
+        half = 0.5 * (x[1] - x[0]) if len(x) > 1 else 0.5
+        lim(x[0] - half, x[-1] + half)
     ax.set_xlabel(f"{names[0]} ({units})")
     ax.set_ylabel(f"{names[1]} ({units})")
     ax.set_aspect("equal")
