@@ -111,6 +111,22 @@ def test_off_grid_and_orientation(open_powers):
                   P["magnetic along (1,1,0)/sqrt2"], m) < 0.02
 
 
+def test_dipole_power_in_a_dielectric():
+    """In ε = 2.25 (n = 1.5, the box and its layers filled) a dipole of
+    fixed moment radiates n times its vacuum power when electric and n³
+    times when magnetic (Z = Z0/n: P_e = Z·k²|Il|²/12π, P_m = k²|Kl|²/(12π·Z)),
+    off the grid."""
+    grid = box_grid(NS=2, inner=16, eps_block=((slice(None),) * 3, 2.25))
+    dipoles = [PointDipole(grid, PULSE, (0.031, 0.047, 0.012), (0, 0, 1), kind=k,
+                           origin=(16, 16, 16), excitation=s)
+               for s, k in enumerate(("electric", "magnetic"))]
+    stats = run(grid, dipoles, dipoles, 4000, DecayProbe(1e-6, check_every=100, after_step=600))
+    assert stats.stopped_by == "decay"
+    for s, d in enumerate(dipoles):
+        exact = vacuum_power(F, RES, 1.5, d.kind)
+        assert report(f"{d.kind} dipole in eps 2.25", d.power(F, stats.steps)[s, 0], exact) < 0.025
+
+
 @pytest.mark.parametrize("kx", [0.0, 0.1], ids=["periodic", "Bloch"])
 def test_dipole_across_a_periodic_face(kx, device):
     """A lattice of dipoles is translation invariant: a dipole whose
