@@ -83,8 +83,9 @@ class Radiation:
         shapes' outline (logarithmic scale)."""
         from . import plot
         values, pts = self.picture
+        title = title or f"|E|² at f = {self.picture_frequency:.4g} c/a"
         return plot.field(values, pts, quantity="abs", log=True, outline=self.outline,
-                          path=path, title=title or f"|E|² at f = {self.picture_frequency:.4g} c/a")
+                          path=path, title=title)
 
 
 def radiate(shapes: Sequence[Shape], position, orientation, frequencies, resolution: float,

@@ -35,7 +35,8 @@ from .units import require
 Box = Tuple[Tuple[int, int], Tuple[int, int], Tuple[int, int]]
 
 
-def plane_boxes(grid, axis, index: int, names: Sequence[str] = ("Ex", "Ey", "Ez")) -> Dict[str, Box]:
+def plane_boxes(grid, axis, index: int,
+                names: Sequence[str] = ("Ex", "Ey", "Ez")) -> Dict[str, Box]:
     """Boxes of `names` covering the plane of cell nodes ``index`` across
     ``axis`` (0, 1, 2 or "x", "y", "z"), over the grid's whole extent."""
     a = "xyz".index(axis) if isinstance(axis, str) else int(axis)
