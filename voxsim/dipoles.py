@@ -178,6 +178,8 @@ class PointDipole:
                 idx = tuple(int(b[a] + d[a]) for a in range(3))
                 copies = [self._copies(a, idx[a], off[c, a] > 0) for a in range(3)]
                 first = True
+                # only x carries a Bloch phase (the grid's y faces are
+                # periodic with ky = 0): the copies along y are plain
                 for cx, qx in copies[0]:
                     for cy, _ in copies[1]:
                         for cz, _ in copies[2]:
