@@ -26,7 +26,7 @@ void inject_plane(const char* fn, bool electric, std::initializer_list<vx::Arg> 
                     "be even; with one channel only the imaginary part would be injected");
   const int64_t Px = electric ? F0.size(2) : P1.size(1);
   const int64_t Py = electric ? F1.size(3) : P0.size(2);
-  vx::PlaneAmpArgs a;
+  vx::PlaneAmpArgs<> a;
   a.F0 = call.acc<float, 6>(F0);
   a.F1 = call.acc<float, 6>(F1);
   a.coef = call.acc<float, 1>(coef);

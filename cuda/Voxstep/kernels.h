@@ -21,12 +21,12 @@
   X(Update_E_GPU, vx::UpdateERealArgs, (vx::update_e_cell<float, 4>))                           \
   X(E_boundx, vx::PeriodicRealArgs, (vx::periodic_cell<float, 0>))                              \
   X(E_boundy, vx::PeriodicRealArgs, (vx::periodic_cell<float, 1>))                              \
-  X(Inject_H_Plane_GPU, vx::PlaneAmpArgs, (vx::inject_plane_point<false, vx::PlaneAmpArgs>))    \
-  X(Inject_E_Plane_GPU, vx::PlaneAmpArgs, (vx::inject_plane_point<true, vx::PlaneAmpArgs>))     \
+  X(Inject_H_Plane_GPU, vx::PlaneAmpArgs<>, (vx::inject_plane_point<false>))                    \
+  X(Inject_E_Plane_GPU, vx::PlaneAmpArgs<>, (vx::inject_plane_point<true>))                     \
   X(Inject_J_GPU, vx::InjectJArgs<float>, (vx::inject_j_point<float>))                          \
   X(Set_ER_average_GPU, vx::MixArgs<false>, (vx::mix_cell<false, false>))                       \
   X(Set_weight_subcell_GPU, vx::WeightSubcellArgs, vx::set_weight_subcell_cell)                 \
-  X(Monitor_Update_GPU_E, vx::MonitorArgs, vx::monitor_point)                                   \
+  X(Monitor_Update_GPU_E, vx::MonitorArgs<>, vx::monitor_point)                                 \
   X(Trilinear_interpolation_GPU, vx::TrilinearArgs, vx::trilinear_point)                        \
   X(Trilinear_reverse_interpolation_GPU, vx::TrilinearReverseArgs, vx::trilinear_reverse_point)
 

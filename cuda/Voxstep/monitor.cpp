@@ -37,7 +37,7 @@ void Monitor_Update_E(Tn Mx, Tn My, Tn Mz, Tn Ex, Tn Ey, Tn Ez, Tn w, Tn rx, Tn 
                      VX_IN(w, 1, vx::kC64), VX_HOST(rx), VX_HOST(ry), VX_HOST(rz)});
   const int64_t NS = Mx.size(0), NM = Mx.size(1), NCm = Mx.size(5);
   const int device = call.device();
-  vx::MonitorArgs a;
+  vx::MonitorArgs<> a;
   call.accessors<vx::cfloat, 6>(a.Mx, a.My, a.Mz, Mx, My, Mz);
   call.accessors<float, 6>(a.Ex, a.Ey, a.Ez, Ex, Ey, Ez);
   a.w = call.cacc<1>(w);

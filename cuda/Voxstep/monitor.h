@@ -5,15 +5,37 @@
 // monitor channel reads field channel 0.
 #pragma once
 
-#include "../common/inject_j.h"
+#include "../common/yee.h"
 
 namespace vx {
 
+// kC > 0: the CPU's packed layout (acc.h): accumulators and fields
+// [..., k, c] with kC channels each (layout 0), or fields with one channel
+// that every monitor channel reads (layout 1).
+template <int kC = 0, int kLayout = 0>
 struct MonitorArgs {
-  Acc<cfloat, 6> Mx, My, Mz;
-  Acc<float, 6> Ex, Ey, Ez;
+  ChanAcc<cfloat, 6, kC> Mx, My, Mz;
+  ChanAcc<float, 6, kLayout == 1 ? 1 : kC> Ex, Ey, Ez;
   Acc<cfloat, 1> w;
   int x0, y0, z0, NM, NCm, Bx, By, Bz;
+
+  template <int kC2, int kLayout2 = 0>
+  using WithChannels = MonitorArgs<kC2, kLayout2>;
+  static constexpr int kPacked = kC;
+  static constexpr int kWidest = 4;
+  static constexpr int kLayouts = 2;
+  static constexpr bool kTop = true;  // the body tests below_top_k
+  static constexpr bool kGated = true;
+  // The components are independent: one pass each, over two memory
+  // streams instead of six.
+  static constexpr int kParts = 3;
+  // The row gate: bit 0, the row holds samples of Mx (i < Bx - 1); bit 1,
+  // of My (j < By - 1).
+  VX_HD int gate(int i, int j) const { return (i < Bx - 1 ? 1 : 0) | (j < By - 1 ? 2 : 0); }
+  // The field channel monitor channel c reads (the rule, not the layout,
+  // decides: a one-channel view may still fit layout 0).
+  VX_HD int field_channel(int c) const { return Ex.size[5] < NCm ? 0 : c; }
+  VX_ACCESSORS(Mx, My, Mz, Ex, Ey, Ez, w)
 };
 
 VX_HD void accumulate(cfloat& M, cfloat w, float e) {
@@ -22,14 +44,17 @@ VX_HD void accumulate(cfloat& M, cfloat w, float e) {
 }
 
 // The space is the box: Bx x By x Bz points by NCm channels.
-VX_HD void monitor_point(const Cell& p, const MonitorArgs& a) {
+template <typename P, typename Args>
+VX_HD void monitor_point(const P& p, const Args& a) {
   const int s = p.s, m = p.m, i = p.i, j = p.j, k = p.k, c = p.c;
-  const int cf = a.Ex.size[5] < a.NCm ? 0 : c;
+  const int cf = a.field_channel(c);
   const int X = a.x0 + i, Y = a.y0 + j, Z = a.z0 + k;
-  const cfloat w = a.w(c);
-  if (i < a.Bx - 1) accumulate(a.Mx(s, m, i, j, k, c), w, a.Ex(s, m, X, Y, Z, cf));
-  if (j < a.By - 1) accumulate(a.My(s, m, i, j, k, c), w, a.Ey(s, m, X, Y, Z, cf));
-  if (k < a.Bz - 1) accumulate(a.Mz(s, m, i, j, k, c), w, a.Ez(s, m, X, Y, Z, cf));
+  const cfloat w = ld(a.w(c));
+  const int gate = gate_of(p, a.gate(i, j));
+  if (in_part<0>(p) && (gate & 1)) accumulate(a.Mx(s, m, i, j, k, c), w, a.Ex(s, m, X, Y, Z, cf));
+  if (in_part<1>(p) && (gate & 2)) accumulate(a.My(s, m, i, j, k, c), w, a.Ey(s, m, X, Y, Z, cf));
+  if (in_part<2>(p) && below_top_k(p, a.Bz - 1))
+    accumulate(a.Mz(s, m, i, j, k, c), w, a.Ez(s, m, X, Y, Z, cf));
 }
 
 }  // namespace vx

@@ -23,7 +23,7 @@ void inject_plane(const char* fn, bool electric, std::initializer_list<vx::Arg> 
   const int64_t Px = electric ? F0.size(2) : P1.size(1);
   const int64_t Py = electric ? F1.size(3) : P0.size(2);
   const int64_t Nt = S1.size(1);
-  vx::PlaneSignalArgs a;
+  vx::PlaneSignalArgs<> a;
   a.F0 = call.cacc<6>(F0);
   a.F1 = call.cacc<6>(F1);
   a.coef = call.acc<float, 1>(coef);

@@ -17,8 +17,8 @@
   X(Update_E_Dispersion_GPU, vx::DispersionDivideArgs<>, vx::dispersion_divide_cell)             \
   X(Update_H_GPU, vx::UpdateHArgs<vx::cfloat>, (vx::update_h_cell<vx::cfloat, true>))            \
   X(Update_E_GPU, vx::UpdateEComplexArgs, (vx::update_e_cell<vx::cfloat, 5>))                    \
-  X(Inject_H_Plane_GPU, vx::PlaneSignalArgs, (vx::inject_plane_point<false, vx::PlaneSignalArgs>)) \
-  X(Inject_E_Plane_GPU, vx::PlaneSignalArgs, (vx::inject_plane_point<true, vx::PlaneSignalArgs>))  \
+  X(Inject_H_Plane_GPU, vx::PlaneSignalArgs<>, (vx::inject_plane_point<false>))                  \
+  X(Inject_E_Plane_GPU, vx::PlaneSignalArgs<>, (vx::inject_plane_point<true>))                   \
   X(Inject_J_GPU, vx::InjectJArgs<vx::cfloat>, (vx::inject_j_point<vx::cfloat>))                 \
   X(Set_ER_average_GPU, vx::MixArgs<true>, (vx::mix_cell<true, false>))                          \
   X(Set_sigma_average_GPU, vx::MixArgs<false>, (vx::mix_cell<false, true>))                      \

@@ -82,6 +82,9 @@ struct HasPackedLayout<Args, std::void_t<typename Args::template WithChannels<1>
 
 // Channels the block fixes at compile time (0: none).
 VX_ARGS_FACT(PackedChannels, kPacked, int, 0)
+// The most channels it packs: 1 and 2 for every block, 4 where it says so
+// (the real module's two complex channels as four halves).
+VX_ARGS_FACT(WidestPacked, kWidest, int, 2)
 // How many packed layouts it offers (WithChannels<kC, L> for L = 0 ..
 // kLayouts - 1, tried in that order).
 VX_ARGS_FACT(PackedLayouts, kLayouts, int, 1)
@@ -95,8 +98,8 @@ VX_ARGS_FACT(Faces, kFaces, bool, false)
 // of every row is then visited on its own.
 VX_ARGS_FACT(Top, kTop, bool, false)
 // The body asks for its row gate (gate_of): two bits that depend on the
-// row's i only (and on values fixed for the call), which the row loops then
-// fix at compile time.
+// row's i and j only (and on values fixed for the call), which the row loops
+// then fix at compile time.
 VX_ARGS_FACT(Gated, kGated, bool, false)
 // The body's three components are independent of each other, and it may run
 // one pass per component (kParts = 3), each over a whole (s, m, i) plane of
@@ -206,10 +209,10 @@ void run_stretch(const Args& __restrict__ a, Body& body, int s, int m, int i, in
 }
 
 // Cells j0 <= j < j1, 0 <= k < N2 of a row through the plain Cell path.
-// With one point along k (the plane sources) consecutive j lie a whole
-// k-row apart in memory: the channels then go outermost, so that every load
-// in the loop steps by one constant stride, which the hardware prefetchers
-// follow (channels innermost alternate a short and a long step).
+// With one point along k consecutive j lie a whole k-row apart in memory:
+// the channels then go outermost, so that every load in the loop steps by
+// one constant stride, which the hardware prefetchers follow (channels
+// innermost alternate a short and a long step).
 template <typename Args, typename Body>
 void run_plain(const Args& a, Body& body, int NC, int s, int m, int i, int j0, int j1, int N2) {
   Cell q;
@@ -386,7 +389,7 @@ void run_rows(const Space& sp, const Args& a, Body body) {
           }
           int shift[3] = {Lx.in ? Lx.L - i : 0, Ly.in ? Ly.L - j : 0, 0};
           int gate = 0;
-          if constexpr (Gated<Args>::value) gate = a.gate(i);
+          if constexpr (Gated<Args>::value) gate = a.gate(i, j);
           if constexpr (kFaces)
             if (sp.N2 > 0)
               dispatch_k0<kLayered, kC, kPart>(a, body, s, m, i, j, Lx.in, Ly.in, shift);
@@ -467,6 +470,8 @@ void run_cpu(const Space& sp, const Args& a, Body body) {
   if constexpr (HasPackedLayout<Args>::value) {
     if (sp.NC == 1 && run_packed<1>(sp, a, body)) return;
     if (sp.NC == 2 && run_packed<2>(sp, a, body)) return;
+    if constexpr (WidestPacked<Args>::value >= 4)
+      if (sp.NC == 4 && run_packed<4>(sp, a, body)) return;
   }
   run_rows(sp, a, body);
 }

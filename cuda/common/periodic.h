@@ -30,7 +30,7 @@ struct PeriodicArgs {
   // The row gate: bit 0, the pass runs (the periodic axis has an interior
   // plane to copy from -- an empty one has none -- and its flag is set);
   // bit 1, face position u = i holds a sample of `first`.
-  VX_HD int gate(int u) const {
+  VX_HD int gate(int u, int = 0) const {
     const int N = axis == 0 ? Nx : Ny, Nu = axis == 0 ? Ny : Nx;
     return (N >= 1 && periodic(axis) != 0 ? 1 : 0) | (u < Nu ? 2 : 0);
   }

@@ -52,13 +52,14 @@ inline bool check_plane(const char* fn, const char* n0, const at::Tensor& F0, co
   return true;
 }
 
-// The launch of a plane source after its checks: the launch limits, the
-// written layouts, then (when the window holds any point) the integer
-// extents of the block and the launch.
+// The launch of a plane source after its checks: the launch limits (of the
+// whole plane), the written layouts, then (when the window holds any point)
+// the integer extents of the block and the launch over the window
+// (inject_plane.h).
 template <typename Args, typename LaunchFn>
 void launch_plane(const char* fn, Call& call, Args& a, bool any, int64_t kp, const Margins& mg,
                   int64_t NS, int64_t NM, int64_t NC, int64_t Px, int64_t Py, LaunchFn launch) {
-  const Grid g = make_grid(fn, NS, NM, Px, Py, 1, NC, call.device());
+  Grid g = make_grid(fn, NS, NM, Px, Py, 1, NC, call.device());
   call.check_written();
   if (!any) return;  // no point in the window: nothing to write
   a.kp = static_cast<int>(kp);
@@ -66,8 +67,9 @@ void launch_plane(const char* fn, Call& call, Args& a, bool any, int64_t kp, con
   a.my = static_cast<int>(mg.my);
   a.NM = static_cast<int>(NM);
   a.NC = static_cast<int>(NC);
-  a.Px = static_cast<int>(Px);
-  a.Py = static_cast<int>(Py);
+  g.space.N0 = static_cast<int>(Px - 2 * mg.mx);
+  g.space.N1 = 1;
+  g.space.N2 = static_cast<int>(Py - 2 * mg.my);
   launch(g, a);
 }
 

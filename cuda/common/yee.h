@@ -84,7 +84,7 @@ VX_HD bool below_top_k(const P& q, int top) {
   return q.k < top;
 }
 
-// The row gate of a body that declares kGated (its args' gate(i)): what
+// The row gate of a body that declares kGated (its args' gate(i, j)): what
 // the CPU's row loops fixed for the row, else `value`, the body's own.
 template <typename P>
 VX_HD int gate_of(const P&, int value) {
