@@ -63,10 +63,6 @@ def spectrum_command(args) -> int:
     rank, size = distributed.init_from_env(device)
     if rank:                      # one voice: rank 0 prints and writes
         sys.stdout = sys.stderr = open(os.devnull, "w")
-    if args.split == "domains":
-        print("error: --split domains: splitting the grid is not available; use --split batch "
-              "(an angle sweep shares its angles out)", file=sys.stderr)
-        return EXIT_BAD_INPUT
     sweep = isinstance(job.angle_deg, list)
     angles = job.angle_deg if sweep else [job.angle_deg]
     st = job.stack
@@ -84,8 +80,11 @@ def spectrum_command(args) -> int:
         try:
             sp = spectrum(st, job.frequencies, job.resolution, ex, courant=job.courant,
                           device=device, progress=not args.quiet, max_time=job.max_time,
-                          decay_by=job.decay_by,
-                          split="none" if args.split == "none" else "batch")
+                          decay_by=job.decay_by, split=args.split,
+                          memory_cap=None if args.memory_cap is None else args.memory_cap * 2**30)
+        except InputError as e:
+            print(f"error: {e}", file=sys.stderr)
+            return EXIT_BAD_INPUT
         except DivergenceError as e:
             print(f"error: {e}; nothing written (a finer resolution, a smaller angle or a "
                   f"smaller courant number may help)", file=sys.stderr)
@@ -324,8 +323,12 @@ def main(argv=None) -> int:
     s.add_argument("--device", default="auto", help="cpu, cuda or auto (default)")
     s.add_argument("--quiet", action="store_true", help="no progress bar")
     s.add_argument("--split", default="auto", choices=("auto", "batch", "none", "domains"),
-                   help="under torchrun: share the angle sweep out over the processes (auto, "
-                        "batch) or run it whole on each (none); domains is not available")
+                   help="under torchrun: share the angle sweep out over the processes "
+                        "(batch), cut the grid into slabs along z, one per process (domains), "
+                        "or run it whole on each (none); auto (default): batch when every "
+                        "process gets an angle and the fields fit --memory-cap, else domains")
+    s.add_argument("--memory-cap", type=float, default=None, metavar="GIB",
+                   help="field memory per process (GiB) above which --split auto cuts the grid")
     c = sub.add_parser("scatter", help="cross-sections of the isolated object in OBJECT.json")
     c.add_argument("object", help="OBJECT.json")
     c.add_argument("--out", required=True, help="output folder")

@@ -288,6 +288,16 @@ class DecayProbe:
             self._index = torch.tensor(self.planes, dtype=torch.long, device=grid.device)
         return [t.index_select(4, self._index) for t in grid.E + grid.H]
 
+    def _fields(self, grid):
+        """The tensors whose energy W sums (a grid cut over processes
+        counts its own samples)."""
+        return grid.E + grid.H
+
+    def _reduce(self, both: torch.Tensor) -> torch.Tensor:
+        """[W, D] of this process as the decisions take them (a grid cut
+        over processes sums them over its ranks)."""
+        return both
+
     def _change(self, grid, before):
         dims = tuple(range(2, grid.E[0].dim()))
         return sum(((a - b) ** 2).sum(dim=dims, dtype=torch.float64)
@@ -309,16 +319,16 @@ class DecayProbe:
         if to_check:
             return False
         dims = tuple(range(2, grid.E[0].dim()))
-        W = sum(torch.linalg.vector_norm(t, dim=dims).double() ** 2 for t in grid.E + grid.H)
+        W = sum(torch.linalg.vector_norm(t, dim=dims).double() ** 2 for t in self._fields(grid))
         if self.planes and self._before is not None:
             D = self._change(grid, self._before)
             if self.quarter and self._shifted is not None:
                 D = D + self._shifted
             self._shifted = None
-            both = torch.stack([W, D]).cpu().numpy()
+            both = torch.stack([W, D])
         else:
-            both = torch.stack([W, W]).cpu().numpy()
-        W, D = both
+            both = torch.stack([W, W])
+        W, D = self._reduce(both).cpu().numpy()
         try:
             self._divergence(n, W)
         except DivergenceError:

@@ -402,7 +402,8 @@ def spectrum(stacks: Sequence[Stack], frequencies, resolution: float,
              cpml: Optional[CPML] = None, offset: float = 0.0, smoothing="subcell",
              decay_by: float = 1e-9, max_time: Optional[float] = None,
              steps: Optional[int] = None, depth: Optional[float] = None, device="cpu",
-             progress: bool = False, split: str = "batch") -> Spectrum:
+             progress: bool = False, split: str = "batch",
+             memory_cap: Optional[float] = None) -> Spectrum:
     """R and T of every stack under every excitation.
 
     ``excitations``: plane waves (default: s polarisation at normal
@@ -424,7 +425,11 @@ def spectrum(stacks: Sequence[Stack], frequencies, resolution: float,
     (the frequency-shifted layer at oblique incidence). In a process group
     of several ranks (``distributed``; torchrun) ``split="batch"`` shares
     the excitations out over the ranks and gathers the results on every
-    rank; ``"none"`` runs everything on every rank. ``depth`` (a) reserves
+    rank; ``"none"`` runs everything on every rank; ``"domains"`` cuts the
+    grid into slabs along z, one per rank (``domains``; the same results,
+    each rank holding 1/N of the fields); ``"auto"`` takes batch where every
+    rank gets an excitation and the whole grid with its share of them fits
+    ``memory_cap`` (bytes of fields per rank), domains otherwise. ``depth`` (a) reserves
     room for stacks up to that thickness, so that runs of different stacks
     share one grid. Frequencies below cut-off, or where the incident
     spectrum is below 1e-6 of its peak (in power), come back as NaN.
@@ -436,8 +441,8 @@ def spectrum(stacks: Sequence[Stack], frequencies, resolution: float,
         stacks = [stacks]
     stacks = list(stacks)
     require(len(stacks) > 0, "stacks", "at least one stack is needed")
-    require(split in ("batch", "none"), "split",
-            f"must be \"batch\" or \"none\", got {split!r} (domains are not available)")
+    require(split in ("auto", "batch", "none", "domains"), "split",
+            f"must be \"auto\", \"batch\", \"none\" or \"domains\", got {split!r}")
     f = np.atleast_1d(np.asarray(frequencies, dtype=np.float64))
     require(f.ndim == 1 and np.all(f > 0) and np.all(np.isfinite(f)), "frequency",
             "frequencies must be positive and finite")
@@ -466,7 +471,7 @@ def spectrum(stacks: Sequence[Stack], frequencies, resolution: float,
     for (incident, _), idx in groups.items():
         out = _run_split([stacks[m] for m in idx], idx, incident, f, units, excitations, cpml,
                          offset, [modes[m] for m in idx], decay_by, max_time, steps, depth,
-                         device, progress, split, design)
+                         device, progress, split, design, memory_cap)
         R[:, idx], T[:, idx] = out.R, out.T
         pml = max(pml, out.cpml_reflection)
         stats.append(out.stats)
@@ -635,12 +640,25 @@ class BatchResult:
 
 def _run_split(stacks, index, incident, f, units, excitations, cpml, offset, smoothing,
                decay_by, max_time, steps, depth, device, progress, split,
-               design=None) -> BatchResult:
+               design=None, memory_cap=None) -> BatchResult:
     """``_run_batch``, with the excitations shared out over the ranks of a
     process group (``distributed``) and the results gathered in order; the
-    absorber and the standoff follow the whole sweep, as in one process."""
+    absorber and the standoff follow the whole sweep, as in one process.
+    With ``split="domains"`` (or ``"auto"`` choosing it) the grid is cut
+    into slabs instead (``domains``)."""
     from . import distributed
     rank, size = distributed.world()
+    if size > 1 and split in ("auto", "domains"):
+        split = _choose_split(stacks, incident, f, units, excitations, cpml, offset, depth,
+                              split, size, memory_cap, design)
+    if split == "domains":
+        from .domains import Slabs
+        out = _run_batch(stacks, index, incident, f, units, excitations, cpml, offset,
+                         smoothing, decay_by, max_time, steps, depth, device,
+                         progress and rank == 0, agree=distributed.agreement(),
+                         slabs=Slabs(rank, size))
+        Slabs(rank, size).totals(out.stats)
+        return out
     if size == 1 or split == "none" or design:
         return _run_batch(stacks, index, incident, f, units, excitations, cpml, offset,
                           smoothing, decay_by, max_time, steps, depth, device,
@@ -669,6 +687,29 @@ def _run_split(stacks, index, incident, f, units, excitations, cpml, offset, smo
             e.excitation += int(distributed.shard(len(excitations), r, size)[0])
         raise e
     return _merge([r for r, _ in parts])
+
+
+def _choose_split(stacks, incident, f, units, excitations, cpml, offset, depth, split, size,
+                  memory_cap, design) -> str:
+    """The split of a run over `size` ranks: ``domains.choose`` on this
+    batch's grid; the adjoint (design parameters) is not cut."""
+    from . import domains
+    if design:
+        require(split != "domains", "split",
+                "--split domains does not carry the adjoint (design parameters): use "
+                "--split batch or none")
+        return "batch"
+    tv = transverse_layout(stacks, units)
+    kx_all = np.array([e.kx(incident) for e in excitations])
+    if cpml is None:
+        cpml = default_cpml(stacks, f, units, kx_all)
+    gap = evanescent_gap(stacks, f, units, tv, kx_all)
+    lay = column_layout(stacks, units, cpml, offset, depth, gap)
+    media = {m for st in stacks for m in st.media()} | {incident}
+    dispersive = any(m.coefficients(units).alpha != 0 or m.coefficients(units).beta != 0
+                     for m in media)
+    return domains.choose(split, size, len(excitations), (*tv.shape, lay.Nz), len(stacks) + 1,
+                          cpml.thickness, dispersive, memory_cap)
 
 
 def _merge(parts: List[BatchResult]) -> BatchResult:
@@ -705,7 +746,7 @@ def _merge(parts: List[BatchResult]) -> BatchResult:
 
 def _run_batch(stacks, index, incident, f, units, excitations, cpml, offset, smoothing,
                decay_by, max_time, steps, depth, device, progress, layout_kx=None,
-               first: int = 0, agree=None, design=None) -> BatchResult:
+               first: int = 0, agree=None, design=None, slabs=None) -> BatchResult:
     device = torch.device(device)
     tv = transverse_layout(stacks, units)
     kx_a = np.array([e.kx(incident) for e in excitations])
@@ -718,11 +759,18 @@ def _run_batch(stacks, index, incident, f, units, excitations, cpml, offset, smo
     mats, _, tables = build_materials(stacks, incident, units, lay, device, smoothing, tv)
 
     kx = kx_a / units.resolution
-    grid = Grid(units, shape, len(excitations), mats, tables, cpml, (True, True), kx, device)
-    source = PlaneWaveSource(grid, excitations, incident, lay.kp)
+    if slabs is None:
+        grid = Grid(units, shape, len(excitations), mats, tables, cpml, (True, True), kx, device)
+        source = PlaneWaveSource(grid, excitations, incident, lay.kp)
+    else:       # this rank's slab along z (``domains``); the whole maps are let go
+        grid = slabs.grid(units, shape, len(excitations), mats, tables, cpml, (True, True), kx,
+                          device)
+        mats = None
+        source = slabs.plane_source(grid, excitations, incident, lay.kp)
     clock = DFTClock(f, units, device)
-    mon_R = FluxPlane(grid, lay.k_R, clock)
-    mon_T = FluxPlane(grid, lay.k_T, clock)
+    Flux = FluxPlane if slabs is None else slabs.flux_plane
+    mon_R = Flux(grid, lay.k_R, clock)
+    mon_T = Flux(grid, lay.k_T, clock)
     monitors = [mon_R, mon_T]
     if design:
         # the design region's fields, for the adjoint (``adjoint``)
@@ -747,10 +795,11 @@ def _run_batch(stacks, index, incident, f, units, excitations, cpml, offset, smo
                 for s, e in enumerate(excitations)]
     label = lambda s, m: (f"{'the reference' if m == 0 else f'structure {index[m - 1]}'}, "
                           f"{ex_names[s]}")
-    probe = DecayProbe(decay_by, check_every=200, planes=[lay.k_R, lay.k_T],
-                       after_step=min(src_steps, max_steps) + transit, stop=steps is None,
-                       quiet_from=source.stop_step(max_steps), label=label,
-                       quarter=round(0.25 / (float(np.mean(f)) * units.dt_a)), agree=agree)
+    Probe = DecayProbe if slabs is None else slabs.probe
+    probe = Probe(decay_by, check_every=200, planes=[lay.k_R, lay.k_T],
+                  after_step=min(src_steps, max_steps) + transit, stop=steps is None,
+                  quiet_from=source.stop_step(max_steps), label=label,
+                  quarter=round(0.25 / (float(np.mean(f)) * units.dt_a)), agree=agree)
     stats = run(grid, [source], monitors, max_steps, probe, progress,
                 desc=f"voxsim {NM - 1} structure(s) x {len(excitations)} excitation(s)")
     if stats.stopped_by == "max_steps" and max_time is None and steps is None:
