@@ -33,8 +33,10 @@ global layer cell that lands there, or 0 (inert: ψ stays zero and adds
 nothing) where the local cell is not a global layer cell. A global layer
 cell always lands in a local layer (the low layer's cells lie within n of
 the slab's start, the high layer's within n of its end), so any slab of one
-cell or more works; a rank whose slab meets no layer cell runs with no
-layer at all (no auxiliaries).
+cell or more works. The auxiliaries stop at the highest local layer index
+in use (the kernels take the indices past them for no layer): the slab on
+the low face keeps n planes of them, the one on the high face 2n (its low
+n inert), the others none.
 
 Materials are painted on the whole grid on every rank (the painting is the
 one a single process does) and each rank keeps its slab of the maps: the
@@ -99,15 +101,15 @@ def _layer_index(x: int, N: int, n: int, electric: bool) -> int:
 
 
 def slab_profiles(cpml, Nz: int, a: int, N: int, lo: int, dt: float, magnetic: bool):
-    """(C, b, g, used) of the z axis for the local grid of N cells starting
+    """(C, b, g, top) of the z axis for the local grid of N cells starting
     at global cell a, owned from local cell `lo` on: C sliced from the
     global profile, b and g of each local layer index from the owned global
-    layer cell that lands there (0 elsewhere, the halo included), `used`
-    whether any does."""
+    layer cell that lands there (0 elsewhere, the halo included), `top` one
+    past the highest local layer index that any does land on (0: none)."""
     C, b, g = cpml.profiles(Nz, dt, magnetic)
     n = cpml.thickness
     bl, gl = np.zeros(2 * n), np.zeros(2 * n)
-    used = False
+    top = 0
     for l in range(lo, N):
         Lg = _layer_index(a + l, Nz, n, not magnetic)
         if Lg < 0:
@@ -115,8 +117,8 @@ def slab_profiles(cpml, Nz: int, a: int, N: int, lo: int, dt: float, magnetic: b
         L = _layer_index(l, N, n, not magnetic)
         assert L >= 0, "a global layer cell outside the slab's layers"
         bl[L], gl[L] = b[Lg], g[Lg]
-        used = True
-    return C[a:a + N], bl, gl, used
+        top = max(top, L + 1)
+    return C[a:a + N], bl, gl, top
 
 
 def estimate_bytes(shape, NS: int, NM: int, n_layer: int, dispersive: bool, NC: int = 2) -> int:
@@ -126,7 +128,7 @@ def estimate_bytes(shape, NS: int, NM: int, n_layer: int, dispersive: bool, NC: 
     per = NS * NM * NC * 4
     e = (Nx * (Ny + 1) * (Nz + 1) + (Nx + 1) * Ny * (Nz + 1) + (Nx + 1) * (Ny + 1) * Nz)
     h = 3 * (Nx + 1) * (Ny + 1) * (Nz + 1)
-    psi = 2 * 3 * Nx * Ny * 2 * n_layer * 2     # psi_h, psi_e; 3 components' slots each
+    psi = 2 * Nx * Ny * 2 * n_layer * 2         # psi_h, psi_e of z: 2n planes, two slots
     total = (e + h + psi) * per
     if dispersive:
         total += e * per * 5                    # E_prev, two complex auxiliaries
@@ -185,19 +187,20 @@ class SlabGrid(Grid):
                          absorbing=(False, False, True))
         # the z profiles of the slab (global ones sliced, inert where the
         # local layer cells are not global ones)
+        # The auxiliaries and b, g hold the local layer indices up to the
+        # highest one a global layer cell lands on: the kernels treat the
+        # indices past them as no layer (a slab touching the low face only
+        # keeps n planes of auxiliaries, one touching none keeps none).
         f = dict(dtype=torch.float32, device=self.device)
-        used = False
-        for magnetic, C, b, g in ((True, self.C_h, self.b_h, self.g_h),
-                                  (False, self.C_e, self.b_e, self.g_e)):
-            Cz, bz, gz, u = slab_profiles(cpml, Nz, self.a, N, self.lo, units.dt, magnetic)
-            C[2], b[2], g[2] = (torch.tensor(v, **f) for v in (Cz, bz, gz))
-            used |= u
-        if not used and cpml.thickness:           # no layer cell here: no auxiliaries
+        prof = [slab_profiles(cpml, Nz, self.a, N, self.lo, units.dt, magnetic)
+                for magnetic in (True, False)]
+        top = max(p[3] for p in prof)
+        for (Cz, bz, gz, _), C, b, g, psi in zip(prof, (self.C_h, self.C_e), (self.b_h, self.b_e),
+                                                (self.g_h, self.g_e), (self.psi_h, self.psi_e)):
+            C[2], b[2], g[2] = (torch.tensor(v, **f) for v in (Cz, bz[:top], gz[:top]))
+            psi[2] = psi[2][:, :, :, :, :top].contiguous()
+        if not top:
             self.n_layer[2] = 0
-            for psi in (self.psi_h, self.psi_e):
-                psi[2] = psi[2][:, :, :, :, :0].contiguous()
-            for p in (self.b_h, self.g_h, self.b_e, self.g_e):
-                p[2] = p[2][:0]
         self._dist = dist
         self._pending = []
         NS_, NM, NC_ = self.NS, self.NM, self.NC
