@@ -257,6 +257,7 @@ class BatchAdjoint:
 
     grid_args: dict
     paint: Callable
+    plan: Callable             # () -> spectra.MaterialPlan
     params: List[Param]
     boxes: Dict[str, tuple]
     frame: object
@@ -417,6 +418,7 @@ class BatchAdjoint:
             stride.append(s)
         base = vf.fill.clone()
         plus, minus = _steps(p)
+        repaint = self._fill_painter(p)
         span = (plus - minus).double()
         grad = torch.zeros(tuple(V), dtype=torch.float64)
         pos = {}
@@ -433,9 +435,9 @@ class BatchAdjoint:
             mask = torch.zeros(tuple(V), dtype=torch.bool)
             mask[tuple(sel.T)] = True
             with assigned([(p, torch.where(mask, plus, base))]):
-                a = _maps(self.paint(), self.boxes)
+                a = _maps(repaint(), self.boxes)
             with assigned([(p, torch.where(mask, minus, base))]):
-                b = _maps(self.paint(), self.boxes)
+                b = _maps(repaint(), self.boxes)
             centre = lo + (sel + 0.5) * pitch                                  # [nv, 3] cells
             acc = torch.zeros(len(sel), dtype=torch.float64)
             for name, (g1, g2) in gden.items():
@@ -451,6 +453,32 @@ class BatchAdjoint:
                 acc += torch.einsum("ijk,vi,vj,vk->v", q, *masks)
             grad[tuple(sel.T)] = acc / span[tuple(sel.T)]
         return grad.to(p.tensor.dtype).to(p.tensor.device).reshape(p.tensor.shape)
+
+    def _fill_painter(self, p: Param):
+        """A painting that redoes only what a fill's values change: the
+        grid painted up to the fill's piece is kept, and each call paints
+        the fill (with its current values) and what follows it onto a copy."""
+        from .shapes import pieces
+        from .spectra import paint_plan
+        if len(p.targets) != 1:
+            return self.paint
+        vf = p.targets[0]
+        plan = self.plan()
+        at = [i for i, it in enumerate(plan.items) if it[0] == "paint" and it[4] is vf]
+        if not at:
+            return self.paint
+        i0, i1 = at[0], at[-1] + 1
+        before = paint_plan(plan, plan.items[:i0], coefficients=False)
+        _, first, mid, mode, _ = plan.items[i0]
+        tail = plan.items[i1:]
+
+        def repaint():
+            new = []
+            for piece in pieces(vf, plan.frame):
+                piece.m = first.m
+                new.append(("paint", piece, mid, mode, vf))
+            return paint_plan(plan, new + tail, mats=before.copy())
+        return repaint
 
     def backward(self, grads, progress=False):
         if not self.boxes:        # nothing this batch paints depends on the parameters

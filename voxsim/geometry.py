@@ -279,6 +279,21 @@ class MaterialGrid:
         self._normal = None
         self.painted_volume = []   # per painted object: [NM] fill summed on the Ex grid
 
+    def copy(self) -> "MaterialGrid":
+        """An independent copy of the painting so far (coefficients not
+        included): painting can go on from here more than once."""
+        new = MaterialGrid.__new__(MaterialGrid)
+        new.shape, new.NM, new.device = self.shape, self.NM, self.device
+        inner = (slice(None), slice(1, -1), slice(1, -1), slice(1, -1))
+        new._pad, new.comp = {}, {}
+        for c, tensors in self._pad.items():
+            w, ids, prev = (t.clone() for t in tensors)
+            new._pad[c] = (w, ids, prev)
+            new.comp[c] = ComponentMaps(weight=w[inner], id_map=ids[inner], prev_id_map=prev[inner])
+        new._normal = None if self._normal is None else self._normal.clone()
+        new.painted_volume = list(self.painted_volume)
+        return new
+
     def coords(self, c: str):
         """Sample coordinates (cell units) of component c along x, y, z,
         with the padding sample at each end (index 0 is position −1)."""

@@ -544,13 +544,25 @@ def stack_frame(units: Units, lay: Layout, tv: Transverse, device) -> Frame:
     return Frame(units.resolution, (1.0, 1.0, lay.z_top), (*tv.shape, lay.Nz), tv.cells, device)
 
 
-def build_materials(stacks, incident, units, lay: Layout, device, smoothing="subcell",
-                    tv: Optional[Transverse] = None):
-    """Paint the stacks into slices 1 … NM − 1 of the grid (slice 0: the
-    incident medium everywhere), each slice in order: substrate, layers
-    (a pattern's background where no shape is, then its shapes), 3-D
-    shapes. Every painted piece gets its own id. ``smoothing``: one mode,
-    or one per stack. Returns (materials, medium table, tables)."""
+@dataclass
+class MaterialPlan:
+    """What ``build_materials`` paints, in order: ("paint", piece, id, mode,
+    shape it came from), ("faces", m, lo, hi) and ("mend", m, ids) items,
+    with the medium table and the grid's shape."""
+
+    items: list
+    table: MediumTable
+    tables: dict
+    shape: Tuple[int, int, int]
+    NM: int
+    modes: list
+    frame: Frame
+
+
+def material_plan(stacks, incident, units, lay: Layout, device, smoothing="subcell",
+                  tv: Optional[Transverse] = None) -> MaterialPlan:
+    """The painting of ``build_materials`` as a list of items (nothing
+    painted yet)."""
     if isinstance(smoothing, (list, tuple)):
         modes = [smoothing_mode(s_) for s_ in smoothing]
     else:
@@ -561,11 +573,11 @@ def build_materials(stacks, incident, units, lay: Layout, device, smoothing="sub
     frame = stack_frame(units, lay, tv, device)
     table = MediumTable()
     table.add(incident)                      # id 0: background (reference slice: all of it)
-    objects = []
+    items = []
 
-    def add(obj, medium, m):
+    def add(obj, medium, m, source=None):
         obj.m = m
-        objects.append((obj, table.add(medium), modes[m - 1]))
+        items.append(("paint", obj, table.add(medium), modes[m - 1], source))
 
     for m, st in enumerate(stacks, start=1):
         slab = lambda lo, hi: Slab(lo, hi, m, NM, shape[:2], device)
@@ -577,8 +589,8 @@ def build_materials(stacks, incident, units, lay: Layout, device, smoothing="sub
             if not layer.patterned:
                 add(slab(lo, hi), layer.medium, m)
             else:
-                objects.append(("faces", m, lo, hi))            # neighbours across its faces
-                first = len(objects)
+                items.append(("faces", m, lo, hi))             # neighbours across its faces
+                first = len(items)
                 solids = [sh.solid(z0, z1) for sh in layer.medium.shapes]
                 bg = background_piece(solids, z0, z1, frame)
                 if bg is not None:
@@ -586,24 +598,45 @@ def build_materials(stacks, incident, units, lay: Layout, device, smoothing="sub
                 for sh, solid in zip(layer.medium.shapes, solids):
                     for piece in pieces(solid, frame):
                         add(piece, sh.medium, m)
-                objects.append(("mend", m, [mid for _, mid, _ in objects[first:]]))
+                items.append(("mend", m, [it[2] for it in items[first:]]))
             z = z1
         for sh in st.shapes:
             for piece in pieces(sh, frame):
-                add(piece, sh.medium, m)
-    tables = table.tables(units, device)
-    mats = MaterialGrid(shape, NM, device)
-    faces = []
-    for item in objects:
-        if isinstance(item[0], str) and item[0] == "faces":
+                add(piece, sh.medium, m, sh)
+    return MaterialPlan(items, table, table.tables(units, device), shape, NM, modes, frame)
+
+
+def paint_plan(plan: MaterialPlan, items=None, mats: Optional[MaterialGrid] = None,
+               coefficients: bool = True) -> MaterialGrid:
+    """Paints `items` (default: the plan's) onto `mats` (default: a new
+    grid), then fills the coefficients."""
+    if mats is None:
+        mats = MaterialGrid(plan.shape, plan.NM, plan.frame.device)
+    faces = getattr(mats, "_faces", [])
+    for item in plan.items if items is None else items:
+        kind = item[0]
+        if kind == "faces":
             faces = mats.face_planes(item[1], item[2], item[3])
-        elif isinstance(item[0], str):
-            mats.repair_faces(item[1], faces, item[2], tables["eps"], modes[item[1] - 1])
+        elif kind == "mend":
+            mats.repair_faces(item[1], faces, item[2], plan.tables["eps"], plan.modes[item[1] - 1])
         else:
-            obj, mid, mode = item
-            mats.paint(obj, mid, tables["eps"], mode)
-    mats.coefficients(tables["perm"], tables["cond"])
-    return mats, table, tables
+            _, obj, mid, mode, _ = item
+            mats.paint(obj, mid, plan.tables["eps"], mode)
+    mats._faces = faces
+    if coefficients:
+        mats.coefficients(plan.tables["perm"], plan.tables["cond"])
+    return mats
+
+
+def build_materials(stacks, incident, units, lay: Layout, device, smoothing="subcell",
+                    tv: Optional[Transverse] = None):
+    """Paint the stacks into slices 1 … NM − 1 of the grid (slice 0: the
+    incident medium everywhere), each slice in order: substrate, layers
+    (a pattern's background where no shape is, then its shapes), 3-D
+    shapes. Every painted piece gets its own id. ``smoothing``: one mode,
+    or one per stack. Returns (materials, medium table, tables)."""
+    plan = material_plan(stacks, incident, units, lay, device, smoothing, tv)
+    return paint_plan(plan), plan.table, plan.tables
 
 
 def node_permittivity(stack: Stack, frequencies, resolution: float, *, courant: float = 0.5,
@@ -776,7 +809,8 @@ def _run_batch(stacks, index, incident, f, units, excitations, cpml, offset, smo
         # the design region's fields, for the adjoint (``adjoint``)
         from .adjoint import design_region
         from .fields import FieldDFT
-        paint = lambda: build_materials(stacks, incident, units, lay, device, smoothing, tv)[0]
+        plan = lambda: material_plan(stacks, incident, units, lay, device, smoothing, tv)
+        paint = lambda: paint_plan(plan())
         boxes = design_region(paint, design, mats)
         if boxes:
             monitors.append(FieldDFT(grid, clock, boxes))
@@ -828,7 +862,7 @@ def _run_batch(stacks, index, incident, f, units, excitations, cpml, offset, smo
             grid_args=dict(units=units, shape=shape, NS=len(excitations), materials=mats,
                            tables=tables, cpml=cpml, periodic=(True, True), kx=kx,
                            device=device),
-            paint=paint, params=design, boxes=boxes, frame=stack_frame(units, lay, tv, device),
+            paint=paint, plan=plan, params=design, boxes=boxes, frame=stack_frame(units, lay, tv, device),
             f=f, units=units, kx=kx, kx_a=kx_a, waveform=excitations[0].waveform,
             planes=(lay.k_R, lay.k_T), fR=fR, fT=mon_T.fields(), inc=inc, x=x,
             max_steps=max_steps, after_step=probe.after_step, decay_by=decay_by,
