@@ -1,23 +1,25 @@
 """Runs over several processes with ``torch.distributed`` (gloo on the CPU,
 NCCL on CUDA), launched by ``torchrun``.
 
-What is split: the batch. The excitations of a sweep (angles,
-polarisations: the NS axis) are shared out over the ranks in contiguous
-runs (``shard``); each rank runs its share on the whole grid, and the
-per-rank results are gathered on every rank, in excitation order. The
-grid's layout (absorber, standoff) is decided from the whole sweep, so a
-rank's grid is the one a single process builds, and the ranks agree at
+Two splits. The grid (``domains``): slabs along z, one per rank, with a
+halo exchange every half step. The batch, here: the excitations of a sweep
+(angles, polarisations: the NS axis) are shared out over the ranks in
+contiguous runs (``shard``); each rank runs its share on the whole grid,
+and the per-rank results are gathered on every rank, in excitation order.
+The grid's layout (absorber, standoff) is decided from the whole sweep, so
+a rank's grid is the one a single process builds, and the ranks agree at
 every decay check (one small all-reduce) so that they stop at the same
-step: the results are those of one process, bit for bit (a slice's
-arithmetic does not depend on the other slices of its batch). A sweep with
-fewer excitations than ranks runs whole on every rank.
+step: the fields are those of one process; the flux planes' block
+products are BLAS calls whose shapes follow the excitations per rank, so R
+and T agree to float rounding (about 1e-7), not bit for bit. A sweep with
+fewer excitations than ranks runs whole on every rank (``split="auto"``
+cuts the grid instead).
 
 Under ``torchrun`` the command line initialises the process group from the
 environment (``init_from_env``); the Python API uses whatever group the
 caller initialised, and a single process (no group, or a group of one)
 behaves as without this module. Rank 0 prints, draws the progress bar and
-writes the outputs; the others stay quiet. Splitting the grid itself
-(domains) is not available.
+writes the outputs; the others stay quiet.
 """
 from __future__ import annotations
 
