@@ -23,8 +23,8 @@ def layered(eps):
 
 
 def patterned(fill):
-    return vx.Stack([vx.Layer(0.25, vx.Medium(1.0))], substrate=vx.Medium(1.5), period=(1.0, 1.0),
-                    shapes=[VoxelFill(fill, (0, 0, 0), (1.0, 1.0, 0.25), vx.Medium(2.5))])
+    return vx.Stack([vx.Layer(0.25, vx.Medium(1.0))], substrate=vx.Medium(2.25), period=(0.7, 0.7),
+                    shapes=[VoxelFill(fill, (0, 0, 0), (0.7, 0.7, 0.25), vx.Medium(2.5))])
 
 
 def timed(fn):
@@ -55,7 +55,7 @@ def main():
          lambda sp: sp.R[0, 0].mean())
     fill = 0.2 + 0.6 * torch.rand(4, 4, 1, generator=torch.Generator().manual_seed(1),
                                   dtype=torch.float64)
-    case("4 x 4 fill, +1 order, 1 frequency", patterned, fill, np.array([1.2]), 20,
+    case("4 x 4 fill, +1 order, 1 frequency", patterned, fill, np.array([1.15]), 20,
          lambda sp: sp.T_orders[0, 0, sp.orders.index((1, 0)), 0])
 
 

@@ -116,7 +116,7 @@ def test_fill_voxels_match_finite_differences():
 
     def stack(fill):
         vf = VoxelFill(fill, (0, 0, 0), (0.7, 0.7, 0.25), vx.Medium(2.5))
-        return vx.Stack([vx.Layer(0.25, vx.Medium(1.0))], substrate=vx.Medium(1.5),
+        return vx.Stack([vx.Layer(0.25, vx.Medium(1.0))], substrate=vx.Medium(2.25),
                         period=(0.7, 0.7), shapes=[vf])
 
     def loss(sp):
