@@ -56,7 +56,7 @@ def timed(grid, steps, repeat):
     exchange."""
     waits = [0.0]
     if isinstance(grid, SlabGrid):
-        for name in ("finish", "_exchange_h"):
+        for name in ("finish",):
             inner = getattr(grid, name)
 
             def wrapped(inner=inner):
@@ -182,8 +182,8 @@ PAINT_BYTES = 3 * (4 + 1 + 1 + 4 + 4)     # per cell of the whole grid while pai
 def model(ranks=8):
     """Per-step halo traffic against compute for `ranks` H100s (NS = NM = 1,
     two channels, no dispersion): compute at the HBM's peak bandwidth (a
-    lower bound on the step), each half step one message of Hx, Hy (or Ex,
-    Ey) per internal boundary and direction."""
+    lower bound on the step), one exchange per step: Ex, Ey of one plane
+    up and one down, at once."""
     print(f"model: {ranks} x H100 SXM (80 GB), slabs along z, NS = NM = 1, two channels")
     print(f"{'grid (cells)':>22}{'planes/rank':>12}{'compute us':>12}{'halo MB':>9}"
           f"{'NVLink us':>11}{'/compute':>9}{'IB us':>9}{'/compute':>9}{'GB/rank':>9}"
@@ -195,8 +195,8 @@ def model(ranks=8):
         cells = n * n * lz
         comp = cells * STEP_BYTES / HBM
         msg = 2 * area * 2 * 4                  # two components, two channels, float32
-        nv = 2 * (msg / NVLINK + LAT_NVLINK)
-        ib = 2 * (msg / IB + LAT_IB)
+        nv = 2 * msg / NVLINK + LAT_NVLINK      # up and down at once, sharing the GPU's egress
+        ib = msg / IB + LAT_IB                  # a node's edge slab: one of them over the link
         mem = cells * (FIELD_BYTES + MAP_BYTES) / 1e9
         print(f"{f'{n} x {n} x {ranks * lz}':>22}{lz:>12}{comp * 1e6:>12.0f}{2 * msg / 1e6:>9.1f}"
               f"{nv * 1e6:>11.0f}{nv / comp:>9.3f}{ib * 1e6:>9.0f}{ib / comp:>9.3f}{mem:>9.1f}"

@@ -7,23 +7,25 @@ is cut: rank r owns the cells [k0, k1) of a balanced cut (``bounds``), the
 last rank also the extra samples at k = Nz. Its local grid holds those
 planes plus one halo plane at each internal boundary:
 
-- below (ranks > 0): local plane 0 is global plane k0 − 1. Its Hx, Hy are
-  received from the rank below after every magnetic half step (the electric
-  update differences H backward along z: E at k0 reads H at k0 − 1). The
-  kernels also update this plane from local data; what they write there is
-  overwritten before anything reads it.
+- below (ranks > 0): local plane 0 is global plane k0 − 1. The slab
+  updates its H itself, as the rank below does (the same operands: E on
+  k0 − 1 and k0, the absorber's terms of that cell, the TFSF plane's
+  magnetic side if it lies there), since the electric update of plane k0
+  differences H backward. Its Ex, Ey, which need H on k0 − 2, are received
+  from the rank below after every step; its Ez needs H on k0 − 1 only and
+  is updated here.
 - above (ranks below the last): the extra sample k1 − k0 + 1 of Ex, Ey (the
   one every grid allocates and the electric update never writes) is global
-  plane k1, received from the rank above after every electric half step
-  (the magnetic update differences E forward: H at k1 − 1 reads E at k1).
+  plane k1, received from the rank above after every step (the magnetic
+  update differences E forward: H on k1 − 1 reads E on k1).
 
-Only the tangential components cross (Hx, Hy up; Ex, Ey down), one plane
-each per half step. The E planes go out after the periodic wrap and are
-waited for at the next magnetic update, so that their transfer overlaps the
-monitors, the decay check and the plane source's auxiliary line. The H
-planes go out after the sources' magnetic side (the TFSF plane may sit on
-the plane that leaves) and are waited for before the electric update (no
-overlap: the kernels update a whole grid per call).
+So one exchange per step: after the periodic wrap, Ex, Ey of the first
+owned plane go down and those of the last owned plane go up (``isend`` /
+``irecv``), and are waited for only at the next magnetic update: the
+transfer overlaps the monitors, the decay check and the plane source's
+auxiliary line. (The halo's H copy costs one plane of the magnetic update;
+it saves the second message, and its latency, that a halo of H received
+after the magnetic half step would need.)
 
 Absorbers. The kernels apply the layers of an absorbing axis on both faces
 of the grid they are given (layer index L: cell L low, cell L + N − 2n
@@ -44,9 +46,10 @@ peak of the preparation is the whole grid's maps, the run holds 1/N of them.
 The fields, the absorber's auxiliaries and the dispersion state, which are
 what the memory goes to, are allocated per slab only.
 
-Sources and monitors. The TFSF plane (H on plane kp, E on kp + 1) acts on
-the rank(s) owning those planes, each with its own copy of the 1-D
-auxiliary line (tiny). A flux plane accumulates on its owner; after the run
+Sources and monitors. The TFSF plane (H on plane kp, E on kp + 1) acts
+where those planes are updated (its magnetic side also on the slab whose
+lower halo is kp), each rank with its own copy of the 1-D auxiliary line
+(tiny). A flux plane accumulates on its owner; after the run
 its transformed fields are broadcast, and every rank computes R and T as
 one process does. The decay probe's per-slice energies and plane changes
 are summed over the ranks (one all-reduce per check) before its decisions,
@@ -75,7 +78,7 @@ from .simulation import DecayProbe, Grid
 from .sources import PlaneWaveSource
 from .units import InputError
 
-TAG_H, TAG_E = 11, 12
+TAGS = {"down": 11, "up": 12}
 SPLITS = ("auto", "batch", "none", "domains")
 
 
@@ -192,7 +195,8 @@ class SlabGrid(Grid):
         # indices past them as no layer (a slab touching the low face only
         # keeps n planes of auxiliaries, one touching none keeps none).
         f = dict(dtype=torch.float32, device=self.device)
-        prof = [slab_profiles(cpml, Nz, self.a, N, self.lo, units.dt, magnetic)
+        # (the magnetic side also updates the lower halo plane, its own copy)
+        prof = [slab_profiles(cpml, Nz, self.a, N, 0 if magnetic else self.lo, units.dt, magnetic)
                 for magnetic in (True, False)]
         top = max(p[3] for p in prof)
         for (Cz, bz, gz, _), C, b, g, psi in zip(prof, (self.C_h, self.C_e), (self.b_h, self.b_e),
@@ -205,18 +209,22 @@ class SlabGrid(Grid):
         self._pending = []
         NS_, NM, NC_ = self.NS, self.NM, self.NC
         dev = self.device
-        self._h_out = torch.empty(2, NS_, NM, Nx + 1, Ny + 1, NC_, **f)
-        self._h_in = torch.empty_like(self._h_out)
-        ne = [e[:, :, :, :, 0].numel() for e in self.E[:2]]
-        self._e_out = torch.empty(sum(ne), **f)
-        self._e_in = torch.empty_like(self._e_out)
-        self._e_split = ne
+        # messages: Ex, Ey of the first owned plane down, of the last one up
+        # (flat buffers, one per direction and way)
+        self._split = [e[:, :, :, :, 0].numel() for e in self.E[:2]]
+        self._buf = {(d, w): torch.empty(sum(self._split), **f)
+                     for d in ("down", "up") for w in ("out", "in")}
 
     # -- where planes live ------------------------------------------------
     def owns(self, k: int) -> bool:
         """Global plane k is this rank's (the extra samples at k = Nz are
         the last rank's)."""
         return self.k0 <= k < self.k1 or (self.last and k == self.k1)
+
+    def computes_h(self, k: int) -> bool:
+        """H on global plane k is updated here (the owned planes and the
+        lower halo, whose copy each slab keeps)."""
+        return self.a <= k < self.k1
 
     def owner(self, k: int) -> int:
         for r, (k0, k1) in enumerate(self.cuts):
@@ -242,61 +250,52 @@ class SlabGrid(Grid):
         self.finish()
         super().update_h()
 
-    def update_e(self):
-        self._exchange_h()
-        super().update_e()
-
     def wrap(self):
         super().wrap()
-        self._post_e()
+        self._post()
+
+    def _planes(self, k: int):
+        """The tangential E of local plane k (what a message carries)."""
+        return [e[:, :, :, :, k] for e in self.E[:2]]
+
+    def _post(self):
+        """Sends the first owned E plane down and the last one up, and posts
+        the receipt of the halo planes."""
+        dist, buf = self._dist, self._buf
+        for direction, peer, k, back in (("down", self.rank - 1, self.lo, "up"),
+                                          ("up", self.rank + 1, self.shape[2] - 1, "down")):
+            if not 0 <= peer < self.size:
+                continue
+            out = buf[direction, "out"]
+            for t, part in zip(self._planes(k), out.split(self._split)):
+                part.view(t.shape).copy_(t)
+            self._pending.append(dist.isend(out, peer, tag=TAGS[direction]))
+            self._pending.append(dist.irecv(buf[back, "in"], peer, tag=TAGS[back]))
 
     def finish(self):
-        """Waits for the E planes in flight and puts the received one in
-        the upper halo."""
+        """Waits for the E planes in flight and puts the received ones in
+        the halo planes."""
         if not self._pending:
             return
         for req in self._pending:
             req.wait()
         self._pending = []
-        if not self.last:
-            k = self.shape[2]
-            for e, part in zip(self.E[:2], self._e_in.split(self._e_split)):
-                e[:, :, :, :, k].copy_(part.view(e[:, :, :, :, k].shape))
-
-    def _post_e(self):
-        dist = self._dist
-        if self.rank > 0:             # the first owned plane goes down
-            for e, part in zip(self.E[:2], self._e_out.split(self._e_split)):
-                part.view(e[:, :, :, :, self.lo].shape).copy_(e[:, :, :, :, self.lo])
-            self._pending.append(dist.isend(self._e_out, self.rank - 1, tag=TAG_E))
-        if not self.last:
-            self._pending.append(dist.irecv(self._e_in, self.rank + 1, tag=TAG_E))
-
-    def _exchange_h(self):
-        dist = self._dist
-        reqs = []
-        if not self.last:             # the last owned plane goes up
-            k = self.shape[2] - 1
-            for i in range(2):
-                self._h_out[i].copy_(self.H[i][:, :, :, :, k])
-            reqs.append(dist.isend(self._h_out, self.rank + 1, tag=TAG_H))
-        if self.rank > 0:
-            reqs.append(dist.irecv(self._h_in, self.rank - 1, tag=TAG_H))
-        for r in reqs:
-            r.wait()
-        if self.rank > 0:
-            for i in range(2):
-                self.H[i][:, :, :, :, 0].copy_(self._h_in[i])
+        for direction, k, ok in (("down", self.shape[2], not self.last),
+                                 ("up", 0, self.rank > 0)):
+            if ok:
+                for t, part in zip(self._planes(k), self._buf[direction, "in"].split(self._split)):
+                    t.copy_(part.view(t.shape))
 
 
 class SlabPlaneSource(PlaneWaveSource):
     """The TFSF plane between global planes kp and kp + 1 on a slab: the
-    magnetic side where kp is owned, the electric side where kp + 1 is, the
+    magnetic side wherever H on kp is updated (its owner, and the slab above
+    whose lower halo it is), the electric side where kp + 1 is owned, the
     auxiliary line wherever either is."""
 
     def __init__(self, grid: SlabGrid, excitations, incident, kp: int, depth: int = 0):
         super().__init__(grid, excitations, incident, grid.local(kp), depth)
-        self.own_h, self.own_e = grid.owns(kp), grid.owns(kp + 1)
+        self.own_h, self.own_e = grid.computes_h(kp), grid.owns(kp + 1)
 
     def before_h(self, n: int):
         if self.own_h or self.own_e:
