@@ -75,14 +75,14 @@ struct PlaneAmpArgs {
 // linear interpolation, times g and the profile P[s][i][j][c]. A point whose
 // tau is negative, NaN or at/after the last sample interval gets nothing.
 // kC > 0: the CPU's packed layout, fields [..., k, c] and profiles
-// [..., j, c] with kC channels, delays [i, j].
+// [..., j, c] with kC channels, delays [i, j], signals [s, t].
 template <int kC = 0>
 struct PlaneSignalArgs {
   using Field = cfloat;
   using Term = cfloat;  // g times the interpolated signal
   ChanAcc<cfloat, 6, kC> F0, F1;
   Acc<float, 1> coef;
-  Acc<cfloat, 2> S1, S0;  // sigEx / sigHx feed F1; sigEy / sigHy feed F0
+  LineAcc<cfloat, 2, kC> S1, S0;  // sigEx / sigHx feed F1; sigEy / sigHy feed F0
   ChanAcc<cfloat, 4, kC> P1, P0;
   LineAcc<float, 2, kC> D1, D0;
   int kp, mx, my, NM, NC, Nt, step;
@@ -94,13 +94,14 @@ struct PlaneSignalArgs {
   // The signal is interpolated once per point for all its channels.
   static constexpr bool kWholeCells = true;
 
-  template <typename SD>
-  VX_HD bool delayed(const Acc<cfloat, 2>& S, const Acc<float, 2, SD>& D, const PlanePoint& p,
-                     float g, cfloat& t) const {
+  template <typename SS, typename SD>
+  VX_HD bool delayed(const Acc<cfloat, 2, SS>& S, const Acc<float, 2, SD>& D,
+                     const PlanePoint& p, float g, cfloat& t) const {
     const float tau = static_cast<float>(step) - D(p.i, p.j);
     if (!(tau >= 0.0f)) return false;  // before the first sample, or NaN
     if (!(tau < static_cast<float>(Nt - 1))) return false;
-    const int q = static_cast<int>(floorf(tau));
+    // floor(tau) by truncation: tau is not negative here.
+    const int q = static_cast<int>(tau);
     if (q + 1 >= Nt) return false;  // guards the float rounding of Nt - 1
     const float f = tau - static_cast<float>(q);
     const cfloat sigma = (1.0f - f) * ld(S(p.s, q)) + f * ld(S(p.s, q + 1));
