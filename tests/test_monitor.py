@@ -58,7 +58,7 @@ CASES = {
 
 
 @pytest.mark.parametrize("ranges", CASES.values(), ids=CASES.keys())
-@pytest.mark.parametrize("NCf,NCm", [(2, 2), (1, 3), (4, 2)])
+@pytest.mark.parametrize("NCf,NCm", [(2, 2), (1, 3), (4, 2), (1, 2), (4, 4)])
 def test_monitor_matches_reference(device, ranges, NCf, NCm):
     rx, ry, rz = ranges
     B = [r[1] - r[0] + 2 for r in ranges]
@@ -88,6 +88,20 @@ def test_unit_weight_on_zeroed_accumulators_gives_the_samples(device):
     for c in range(3):
         np.testing.assert_array_equal(mx[..., c].real, sample)
         np.testing.assert_array_equal(mx[..., c].imag, 0)
+
+
+def test_one_channel_view_of_a_two_channel_field(device):
+    """Channel 0 of two-channel fields, a view whose samples lie two apart as
+    those of a two-channel field do: both monitor channels read it."""
+    M, E2, w = make_case(rng(4), NCf=2, NCm=2, B=(3, 4, 3))
+    ts = [torch.tensor(a).to(device) for a in M]
+    E = [torch.tensor(e).to(device)[..., :1] for e in E2]
+    rx, ry, rz = (1, 2), (0, 2), (2, 2)
+    Voxstep.Monitor_Update_E(*ts, *E, torch.tensor(w).to(device), torch.tensor(rx),
+                             torch.tensor(ry), torch.tensor(rz))
+    want = ref_monitor(M, [e[..., :1] for e in E2], w, rx, ry, rz)
+    for got, m in zip(ts, want):
+        np.testing.assert_allclose(got.cpu().numpy(), m, rtol=1e-5, atol=1e-5)
 
 
 def test_two_calls_accumulate(device):
