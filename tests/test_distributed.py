@@ -2,7 +2,7 @@
 out over the ranks (--split batch) and a grid cut into slabs along z
 (--split domains) write what one process writes; slabs cut anywhere (through
 the absorber, between the two planes of the TFSF source, next to a monitor,
-one cell thin) step the fields of one process."""
+one cell thin; two and three of them) step the fields of one process."""
 import json
 import os
 import subprocess
@@ -34,12 +34,12 @@ def rows(a):
     return np.array([[np.nan if v is None else v for v in r] for r in a])
 
 
-def torchrun(script, *args):
-    """`script` (a file) on two gloo ranks; the finished process."""
+def torchrun(script, *args, ranks=2):
+    """`script` (a file) on `ranks` gloo ranks; the finished process."""
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p),
                OMP_NUM_THREADS="1")
     r = subprocess.run([sys.executable, "-m", "torch.distributed.run", "--standalone",
-                        "--nproc-per-node", "2", str(script), *map(str, args)],
+                        "--nproc-per-node", str(ranks), str(script), *map(str, args)],
                        capture_output=True, text=True, env=env, timeout=600)
     assert r.returncode == 0, r.stderr[-3000:]
     return r
@@ -112,13 +112,18 @@ CUTS = textwrap.dedent("""
     run = lambda slabs: spectra._run_batch([st], [0], st.incident, f, units, ex, cpml, 0.0,
                                            ["subcell"], 1e-9, None, 300, None, "cpu", False,
                                            slabs=slabs)
-    cases = {"through the absorber": 3, "between the source's planes": lay.kp + 1,
-             "above the reflection plane": lay.k_R + 1, "one cell below": 1,
-             "one cell above": Nz - 1}
+    two = {"through the absorber": 3, "between the source's planes": lay.kp + 1,
+           "above the reflection plane": lay.k_R + 1, "one cell below": 1, "one cell above": Nz - 1}
+    cases = {k: [(0, c), (c, Nz)] for k, c in two.items()}
+    if dist.get_world_size() == 3:      # middle slabs: both halos
+        cases = {"even": None, "the source in the middle": [lay.kp, lay.kp + 2],
+                 "one cell of absorber in the middle": [2, 3], "no layer in the middle": [10, Nz - 10],
+                 "thin at the top": [Nz - 3, Nz - 1]}
+        cases = {k: c and list(zip([0] + c, c + [Nz])) for k, c in cases.items()}
     ref = run(None) if rank == 0 else None
     out = {}
-    for name, k in cases.items():
-        got = run(Slabs(rank, 2, [(0, k), (k, Nz)]))
+    for name, cuts in cases.items():
+        got = run(Slabs(rank, dist.get_world_size(), cuts))
         if rank == 0:
             out[name] = [float(np.nanmax(np.abs(a - b))) for a, b in
                          ((got.R, ref.R), (got.T, ref.T))]
@@ -127,13 +132,15 @@ CUTS = textwrap.dedent("""
 """)
 
 
-def test_slabs_cut_anywhere_step_the_fields_of_one_process(tmp_path):
+@pytest.mark.parametrize("ranks", [2, 3])
+def test_slabs_cut_anywhere_step_the_fields_of_one_process(tmp_path, ranks):
     script = tmp_path / "cuts.py"
     script.write_text(CUTS)
-    out = json.loads(torchrun(script).stdout.strip().splitlines()[-1])
+    out = json.loads(torchrun(script, ranks=ranks).stdout.strip().splitlines()[-1])
     assert len(out) == 5
     for name, (dR, dT) in out.items():
-        print(f"cut {name}: largest |dR| {dR:.1e}, |dT| {dT:.1e} against one process")
+        print(f"{ranks} slabs, cut {name}: largest |dR| {dR:.1e}, |dT| {dT:.1e} against one "
+              f"process")
         assert dR == 0 and dT == 0
 
 
