@@ -1,5 +1,8 @@
-"""A 3-D box (periodic in x and y, CPML on both z faces) stepped on one process and cut into slabs along z over two
-ranks (``--split domains``, torchrun, gloo on the CPU). Prints
+"""The grid cut into slabs over two ranks: memory per rank, scaling.
+
+A 3-D box (periodic in x and y, CPML on both z faces) stepped on one
+process and cut into slabs along z over two ranks (``--split domains``,
+torchrun, gloo on the CPU). Prints
 
 - the field memory per rank (E, H, the absorber's auxiliaries) against one
   process's whole grid, counted from the allocated tensors, and the
@@ -103,7 +106,8 @@ def worker(args):
         whole = estimate_bytes(shape, args.ns, 1, CPML().thickness, False)
         assert size > 1 or whole == mem, (whole, mem)
         row = dict(shape=shape, sec=sec, share=share, mem=mem, maps=maps, whole=whole,
-                   planes=grid.shape[2], owned=getattr(grid, "k1", shape[2]) - getattr(grid, "k0", 0))
+                   planes=grid.shape[2],
+                   owned=getattr(grid, "k1", shape[2]) - getattr(grid, "k0", 0))
         if size > 1:
             rows = [None] * size
             torch.distributed.all_gather_object(rows, row)
@@ -159,7 +163,8 @@ def main():
         print(f"  1 rank : {a['sec'] * 1e3:8.2f} ms/step, fields {mib(a['mem']):7.1f} MiB, "
               f"maps {mib(a['maps']):6.1f} MiB")
         for r, row in enumerate(ranks):
-            print(f"  rank {r} : {row['sec'] * 1e3:8.2f} ms/step, fields {mib(row['mem']):7.1f} MiB "
+            print(f"  rank {r} : {row['sec'] * 1e3:8.2f} ms/step, "
+                  f"fields {mib(row['mem']):7.1f} MiB "
                   f"({row['mem'] / row['whole']:.3f} of the whole {mib(row['whole']):.1f}), "
                   f"maps {mib(row['maps']):6.1f} MiB, {row['owned']} planes owned + "
                   f"{row['planes'] - row['owned']} halo, exchange {100 * row['share']:.1f} % "

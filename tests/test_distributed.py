@@ -117,8 +117,8 @@ CUTS = textwrap.dedent("""
     cases = {k: [(0, c), (c, Nz)] for k, c in two.items()}
     if dist.get_world_size() == 3:      # middle slabs: both halos
         cases = {"even": None, "the source in the middle": [lay.kp, lay.kp + 2],
-                 "one cell of absorber in the middle": [2, 3], "no layer in the middle": [10, Nz - 10],
-                 "thin at the top": [Nz - 3, Nz - 1]}
+                 "one cell of absorber in the middle": [2, 3],
+                 "no layer in the middle": [10, Nz - 10], "thin at the top": [Nz - 3, Nz - 1]}
         cases = {k: c and list(zip([0] + c, c + [Nz])) for k, c in cases.items()}
     ref = run(None) if rank == 0 else None
     out = {}

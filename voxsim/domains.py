@@ -67,7 +67,7 @@ from __future__ import annotations
 
 import math
 from types import SimpleNamespace
-from typing import List, Optional, Sequence, Tuple
+from typing import List, Optional, Tuple
 
 import numpy as np
 import torch
@@ -79,7 +79,6 @@ from .sources import PlaneWaveSource
 from .units import InputError
 
 TAGS = {"down": 11, "up": 12}
-SPLITS = ("auto", "batch", "none", "domains")
 
 
 def bounds(Nz: int, size: int) -> List[Tuple[int, int]]:
@@ -151,8 +150,8 @@ def choose(split: str, size: int, NS: int, shape, NM: int, n_layer: int, dispers
            memory_cap: Optional[float] = None) -> str:
     """The split ``auto`` stands for: ``batch`` when every rank gets an
     excitation of the sweep and the whole grid with its share fits
-    `memory_cap` (bytes per rank), else ``domains`` (``none`` on one rank,
-    or a grid too short to cut)."""
+    `memory_cap` (bytes per rank), else ``domains`` (``none`` on one rank;
+    ``batch`` where the grid has fewer cells along z than ranks)."""
     if split != "auto":
         return split
     if size == 1:
@@ -188,14 +187,14 @@ class SlabGrid(Grid):
                                           cut(m.den1), cut(m.den2))
         super().__init__(units, (Nx, Ny, N), NS, local, tables, cpml, periodic, kx, device,
                          absorbing=(False, False, True))
-        # the z profiles of the slab (global ones sliced, inert where the
-        # local layer cells are not global ones)
-        # The auxiliaries and b, g hold the local layer indices up to the
-        # highest one a global layer cell lands on: the kernels treat the
-        # indices past them as no layer (a slab touching the low face only
-        # keeps n planes of auxiliaries, one touching none keeps none).
+        # The z profiles of the slab: the global ones sliced, inert where the
+        # local layer cells are not global ones (the magnetic side includes
+        # the lower halo plane, whose H the slab updates itself). The
+        # auxiliaries and b, g hold the local layer indices up to the highest
+        # one a global layer cell lands on: the kernels treat the indices
+        # past them as no layer (a slab on the low face only keeps n planes
+        # of auxiliaries, one touching no layer none).
         f = dict(dtype=torch.float32, device=self.device)
-        # (the magnetic side also updates the lower halo plane, its own copy)
         prof = [slab_profiles(cpml, Nz, self.a, N, 0 if magnetic else self.lo, units.dt, magnetic)
                 for magnetic in (True, False)]
         top = max(p[3] for p in prof)
@@ -207,8 +206,6 @@ class SlabGrid(Grid):
             self.n_layer[2] = 0
         self._dist = dist
         self._pending = []
-        NS_, NM, NC_ = self.NS, self.NM, self.NC
-        dev = self.device
         # messages: Ex, Ey of the first owned plane down, of the last one up
         # (flat buffers, one per direction and way)
         self._split = [e[:, :, :, :, 0].numel() for e in self.E[:2]]
