@@ -165,14 +165,20 @@ def choose(split: str, size: int, NS: int, shape, NM: int, n_layer: int, dispers
 
 class SlabGrid(Grid):
     """The slab of rank `rank` of a grid of global `shape` cut along z at
-    `cuts` (``bounds``), with the halo exchange in its half steps."""
+    `cuts` ([k0, k1) per rank, contiguous from 0 to Nz; ``bounds`` by
+    default), with the halo exchange in its steps."""
 
     def __init__(self, units, shape, NS, materials, tables, cpml, periodic=(True, True), kx=None,
                  device="cpu", rank: int = 0, size: int = 1, cuts=None):
         import torch.distributed as dist
         Nx, Ny, Nz = self.global_shape = tuple(shape)
         self.rank, self.size = rank, size
-        self.cuts = cuts or bounds(Nz, size)
+        self.cuts = [tuple(int(k) for k in c) for c in (cuts or bounds(Nz, size))]
+        edges = [k for c in self.cuts for k in c]
+        if (len(self.cuts) != size or edges[0] != 0 or edges[-1] != Nz
+                or any(b <= a for a, b in self.cuts) or edges[2::2] != edges[1:-1:2]):
+            raise ValueError(f"cuts {self.cuts} do not share {Nz} planes out over {size} "
+                             f"slabs of one cell or more")
         self.k0, self.k1 = self.cuts[rank]
         self.lo = 1 if rank > 0 else 0            # local index of the first owned plane
         self.last = rank == size - 1
