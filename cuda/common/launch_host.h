@@ -5,12 +5,13 @@
 // those are too few for the threads -- spread over torch's intra-op threads;
 // within a row the coordinates advance incrementally and the innermost loop
 // runs over k and c, the stride-1 axes of every field. Argument blocks that
-// offer a packed layout (WithChannels<kC>) run, when NC is 1 or 2 and every
-// tensor fits that layout, with compile-time inner strides and positions that
-// tell the body what the loop knows (yee.h: layer membership per axis,
-// whether the cell lies on an index-0 face), so the plain interior vectorises
-// and the absorbing-layer terms are taken only in the stretches that hold
-// layer cells. Every other argument block goes through the plain Cell path.
+// offer a packed layout (WithChannels<kC>) run, when NC is 1 or 2 (or 4,
+// where the block offers it) and every tensor fits that layout, with
+// compile-time inner strides and positions that tell the body what the loop
+// knows (yee.h: layer membership per axis, whether the cell lies on an
+// index-0 face), so the plain interior vectorises and the absorbing-layer
+// terms are taken only in the stretches that hold layer cells. Every other
+// argument block goes through the plain Cell path.
 //
 // Block traversals: the GPU's thread decomposition, block by block (the
 // backend's earlier traversal), kept for measurement and to check both GPU
