@@ -19,6 +19,18 @@ isolated object under a plane wave along +z (``scatter.cross_sections``)
 and writes DIR/cross_sections.json {"frequency", "scattering",
 "absorption", "extinction" (a²), "converged"} and DIR/cross_sections.png.
 
+``resonances`` takes a STACK.json or an OBJECT.json (a file with
+"shapes"): the modes in the window [frequency.min, frequency.max] by
+harmonic inversion of a ring-down (``resonance``), DIR/modes.json and
+DIR/modes.png.
+
+A "fields" key in STACK.json or OBJECT.json ({"frequencies": [...],
+"plane": {"axis": "x"|"y"|"z", "at": position in a}}, the plane left out:
+the whole volume) makes ``spectrum``, ``scatter`` and ``resonances``
+record the DFT of Ex, Ey, Ez at those frequencies and write
+DIR/fields.npz (``fields.FieldResult.load`` reads it) and DIR/field.png
+(|E|² at the first frequency with the structure's outline).
+
 ``dipole`` validates DIPOLE.json (``radiate.parse_dipole_job``), runs one
 point dipole among shapes in an open box (``radiate.radiate``) and writes
 DIR/power.json {"frequency", "power", "background", "ratio", "reference",
@@ -80,7 +92,7 @@ def spectrum_command(args) -> int:
         try:
             sp = spectrum(st, job.frequencies, job.resolution, ex, courant=job.courant,
                           device=device, progress=not args.quiet, max_time=job.max_time,
-                          decay_by=job.decay_by, split=args.split,
+                          decay_by=job.decay_by, split=args.split, fields=job.fields,
                           memory_cap=None if args.memory_cap is None else args.memory_cap * 2**30)
         except InputError as e:
             print(f"error: {e}", file=sys.stderr)
@@ -145,7 +157,8 @@ def spectrum_command(args) -> int:
         title = os.path.basename(args.stack)
         sp.plot(ppath, title=None if sweep else f"{title}: {job.polarization}, "
                                                  f"{job.angle_deg:g} deg")
-    print(f"wrote {jpath} and {ppath}")
+        _write_fields(sp.fields, args.out)
+    print(f"wrote {jpath} and {ppath}{_fields_note(sp.fields, args.out)}")
     for w in caught:
         print(f"warning: {w.message}", file=sys.stderr)
     if not converged:
@@ -181,7 +194,8 @@ def scatter_command(args) -> int:
             cs = cross_sections(job.shapes, f, job.resolution, background=job.background,
                                 polarization=job.polarization, padding=job.padding,
                                 courant=job.courant, decay_by=job.decay_by,
-                                max_time=job.max_time, device=device, progress=not args.quiet)
+                                max_time=job.max_time, device=device, progress=not args.quiet,
+                                fields=job.fields)
         except DivergenceError as e:
             print(f"error: {e}; nothing written (a finer resolution or a smaller courant "
                   f"number may help)", file=sys.stderr)
@@ -200,7 +214,8 @@ def scatter_command(args) -> int:
         json.dump(out, fh, indent=1)
     ppath = os.path.join(args.out, "cross_sections.png")
     cs.plot(ppath, title=os.path.basename(args.object))
-    print(f"wrote {jpath} and {ppath}")
+    _write_fields(cs.fields, args.out)
+    print(f"wrote {jpath} and {ppath}{_fields_note(cs.fields, args.out)}")
     for w in caught:
         print(f"warning: {w.message}", file=sys.stderr)
     if not cs.converged:
@@ -259,16 +274,37 @@ def dipole_command(args) -> int:
     return 0
 
 
+def _write_fields(result, out: str) -> None:
+    """DIR/fields.npz and DIR/field.png of a run's DFT fields (the "fields"
+    key), when it was asked for."""
+    if result is None:
+        return
+    os.makedirs(out, exist_ok=True)
+    result.save(os.path.join(out, "fields.npz"))
+    result.plot(os.path.join(out, "field.png"))
+
+
+def _fields_note(result, out: str) -> str:
+    if result is None:
+        return ""
+    return (f", {os.path.join(out, 'fields.npz')} and {os.path.join(out, 'field.png')} "
+            f"(E at {', '.join(f'{f:g}' for f in result.frequency)} c/a)")
+
+
 def resonances_command(args) -> int:
-    """``resonances STACK.json``: the modes of the stack with frequency in
-    [frequency.min, frequency.max] (``frequency.count`` is not used), by
-    harmonic inversion of a ring-down (``resonance``); writes
+    """``resonances STACK.json`` or ``resonances OBJECT.json``: the modes of
+    the stack, or of the isolated object (a file with "shapes"), with
+    frequency in [frequency.min, frequency.max] (``frequency.count`` is not
+    used), by harmonic inversion of a ring-down (``resonance``); writes
     DIR/modes.json {"window", "modes": [{"frequency", "Q", "decay",
-    "amplitude": [re, im], "error", "snr"}], "converged"} and DIR/modes.png."""
-    from .config import load_job
-    from .resonance import resonances
+    "amplitude": [re, im], "error", "snr"}], "converged"} and DIR/modes.png
+    (and the "fields" key's fields.npz and field.png)."""
+    from .config import _read_json, parse_job, parse_scatter_job
+    from .resonance import object_resonances, resonances
     try:
-        job = load_job(args.stack)
+        data = _read_json(args.stack)
+        is_object = isinstance(data, dict) and "shapes" in data
+        job = parse_scatter_job(data) if is_object else parse_job(data)
     except InputError as e:
         print(f"error: {e}", file=sys.stderr)
         return EXIT_BAD_INPUT
@@ -278,14 +314,26 @@ def resonances_command(args) -> int:
         print("error: frequency.max: the search window needs frequency.max > frequency.min",
               file=sys.stderr)
         return EXIT_BAD_INPUT
-    print(f"voxsim resonances: {len(job.stack.layers)} layer(s), window {lo:g}-{hi:g} c/a, "
+    what = (f"{len(job.shapes)} shape(s) in eps = {job.background.eps:g}" if is_object
+            else f"{len(job.stack.layers)} layer(s)")
+    print(f"voxsim resonances: {what}, window {lo:g}-{hi:g} c/a, "
           f"resolution {job.resolution:g}, on {device}")
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         try:
-            r = resonances(job.stack, lo, hi, job.resolution, courant=job.courant,
-                           max_time=job.max_time, decay_by=job.decay_by, device=device,
-                           progress=not args.quiet)
+            if is_object:
+                r = object_resonances(job.shapes, lo, hi, job.resolution,
+                                      background=job.background, padding=job.padding,
+                                      courant=job.courant, max_time=job.max_time,
+                                      decay_by=job.decay_by, fields=job.fields, device=device,
+                                      progress=not args.quiet)
+            else:
+                r = resonances(job.stack, lo, hi, job.resolution, courant=job.courant,
+                               max_time=job.max_time, decay_by=job.decay_by, device=device,
+                               fields=job.fields, progress=not args.quiet)
+        except InputError as e:
+            print(f"error: {e}", file=sys.stderr)
+            return EXIT_BAD_INPUT
         except DivergenceError as e:
             print(f"error: {e}; nothing written", file=sys.stderr)
             return EXIT_DIVERGED
@@ -303,7 +351,8 @@ def resonances_command(args) -> int:
         json.dump(out, fh, indent=1)
     ppath = os.path.join(args.out, "modes.png")
     r.plot(ppath, title=os.path.basename(args.stack))
-    print(f"wrote {jpath} and {ppath}")
+    _write_fields(r.fields, args.out)
+    print(f"wrote {jpath} and {ppath}{_fields_note(r.fields, args.out)}")
     for w in caught:
         print(f"warning: {w.message}", file=sys.stderr)
     if not r.converged:
@@ -340,9 +389,9 @@ def main(argv=None) -> int:
     d.add_argument("--out", required=True, help="output folder")
     d.add_argument("--device", default="auto", help="cpu, cuda or auto (default)")
     d.add_argument("--quiet", action="store_true", help="no progress bar")
-    r = sub.add_parser("resonances", help="modes (f, Q) of the stack in STACK.json in its "
-                                          "frequency window")
-    r.add_argument("stack", help="STACK.json")
+    r = sub.add_parser("resonances", help="modes (f, Q) of the stack in STACK.json, or of the "
+                                          "object in OBJECT.json, in its frequency window")
+    r.add_argument("stack", help="STACK.json or OBJECT.json")
     r.add_argument("--out", required=True, help="output folder")
     r.add_argument("--device", default="auto", help="cpu, cuda or auto (default)")
     r.add_argument("--quiet", action="store_true", help="no progress bar")

@@ -48,7 +48,7 @@ from .sources import PlaneWave
 from .units import InputError, Units, finite_number, require
 
 TOP_KEYS = {"resolution", "frequency", "angle_deg", "polarization", "courant", "incident",
-            "substrate", "layers", "period", "max_time", "decay_by"}
+            "substrate", "layers", "period", "max_time", "decay_by", "fields"}
 SHAPE_KEYS = {"circle": ("center", "radius", "medium"),
               "rectangle": ("center", "size", "medium"),
               "polygon": ("vertices", "medium")}
@@ -56,7 +56,7 @@ SOLID_KEYS = {"sphere": ("center", "radius", "medium"),
               "box": ("center", "size", "medium"),
               "cylinder": ("center", "radius", "height", "medium")}
 SCATTER_KEYS = {"resolution", "frequency", "background", "shapes", "polarization", "padding",
-                "courant", "max_time", "decay_by"}
+                "courant", "max_time", "decay_by", "fields"}
 POLE_KEYS = {"lorentz": ("f0", "delta_eps", "gamma"), "drude": ("fp", "gamma"),
              "debye": ("delta_eps", "tau")}
 
@@ -71,6 +71,7 @@ class SpectrumJob:
     polarization: str
     max_time: Optional[float] = None
     decay_by: float = 1e-9
+    fields: object = None      # fields.FieldRequest ("fields" key)
 
 
 def _object(value, field: str, allowed, required=()):
@@ -199,7 +200,8 @@ def parse_job(data) -> SpectrumJob:
         require(not a or fmax > cut, f"angle_deg[{i}]" if many else "angle_deg",
                 f"every frequency is below the cut-off {cut:.4g} of {a:g} deg at the "
                 "centre frequency")
-    return SpectrumJob(stack, freqs, resolution, courant, angle, pol, max_time, decay_by)
+    return SpectrumJob(stack, freqs, resolution, courant, angle, pol, max_time, decay_by,
+                       _fields(d))
 
 
 def load_job(path) -> SpectrumJob:
@@ -265,6 +267,15 @@ class ScatterJob:
     padding: Optional[float] = None
     max_time: Optional[float] = None
     decay_by: float = 1e-8
+    fields: object = None      # fields.FieldRequest ("fields" key)
+
+
+def _fields(d: dict):
+    """The "fields" key: ``fields.parse_request``, or None."""
+    if "fields" not in d:
+        return None
+    from .fields import parse_request
+    return parse_request(d["fields"])
 
 
 def parse_scatter_job(data) -> ScatterJob:
@@ -288,7 +299,7 @@ def parse_scatter_job(data) -> ScatterJob:
     shapes = [parse_solid(sh, f"shapes[{i}]") for i, sh in enumerate(d["shapes"])]
     check_scatter(shapes, freqs, units, background, padding)
     return ScatterJob(shapes, freqs, resolution, courant, background, pol, padding, max_time,
-                      decay_by)
+                      decay_by, _fields(d))
 
 
 def _read_json(path):

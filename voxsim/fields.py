@@ -16,12 +16,14 @@ two for H). ``coordinates`` gives the positions in cells.
 """
 from __future__ import annotations
 
-from typing import Dict, Sequence, Tuple
+from dataclasses import dataclass
+from typing import Dict, Optional, Sequence, Tuple
 
 import numpy as np
 import torch
 
 from .monitors import BLOCK, RING_BYTES, DFTClock
+from .units import finite_number, require
 
 NAMES = ("Ex", "Ey", "Ez", "Hx", "Hy", "Hz")
 OFFSETS = {"Ex": (0.5, 0, 0), "Ey": (0, 0.5, 0), "Ez": (0, 0, 0.5),
@@ -132,4 +134,245 @@ def field_box_dft(grid, frequencies, boxes: Dict[str, Box], halves: int = None) 
     return FieldDFT(grid, DFTClock(frequencies, grid.units, grid.device), boxes, halves)
 
 
-__all__: Sequence[str] = ("FieldDFT", "field_box_dft", "OFFSETS")
+
+
+# -- fields asked of a run (the ``fields`` key of the job files) -------------
+
+@dataclass(frozen=True)
+class FieldRequest:
+    """DFT fields (Ex, Ey, Ez) at ``frequencies`` (c/a) on the plane
+    ``axis`` = ``at`` (a, in the structure's own coordinates), or over the
+    whole volume inside the absorbing layers when ``axis`` is None."""
+
+    frequencies: tuple
+    axis: Optional[int] = None
+    at: float = 0.0
+
+    def __post_init__(self):
+        f = [finite_number(v, "fields.frequencies") for v in self.frequencies]
+        require(len(f) > 0 and all(v > 0 for v in f), "fields.frequencies",
+                "need at least one frequency, all positive")
+        object.__setattr__(self, "frequencies", tuple(f))
+        if self.axis is not None:
+            require(self.axis in (0, 1, 2), "fields.plane.axis", "must be x, y or z")
+        object.__setattr__(self, "at", finite_number(self.at, "fields.plane.at"))
+
+
+def parse_request(value, field: str = "fields") -> FieldRequest:
+    """``{"frequencies": [f, ...], "plane": {"axis": "y", "at": 0.0}}``
+    (``plane`` left out: the whole volume)."""
+    from .config import _object
+    d = _object(value, field, {"frequencies", "plane"}, ("frequencies",))
+    f = d["frequencies"]
+    require(isinstance(f, list) and len(f) > 0, f"{field}.frequencies",
+            "must be a non-empty list of frequencies (c/a)")
+    f = [finite_number(v, f"{field}.frequencies[{i}]") for i, v in enumerate(f)]
+    for i, v in enumerate(f):
+        require(v > 0, f"{field}.frequencies[{i}]", f"must be positive, got {v:g}")
+    if "plane" not in d:
+        return FieldRequest(tuple(f))
+    p = _object(d["plane"], f"{field}.plane", {"axis", "at"}, ("axis",))
+    require(p["axis"] in ("x", "y", "z"), f"{field}.plane.axis",
+            f"must be \"x\", \"y\" or \"z\", got {p['axis']!r}")
+    return FieldRequest(tuple(f), "xyz".index(p["axis"]),
+                        finite_number(p.get("at", 0.0), f"{field}.plane.at"))
+
+
+def interior(grid):
+    """Node ranges (lo, hi) per axis inside the absorbing layers; along a
+    periodic axis the unit cell's nodes 1 … N − 1 (node 0 is the wrap's
+    copy)."""
+    n = grid.cpml.thickness
+    out = []
+    for a, N in enumerate(grid.shape):
+        if grid.absorbing[a]:
+            out.append((n, N - n))
+        else:
+            out.append((1, max(N, 2)) if N > 1 else (0, 1))
+    return out
+
+
+def request_boxes(grid, request: FieldRequest, origin, limits=None) -> Dict[str, Box]:
+    """The E components' boxes of `request` on `grid` (``origin``: cell
+    coordinates of the structure's zero): inside the absorbing layers, or
+    inside ``limits`` (node ranges per axis, None for an axis: the
+    layers); on a plane, a component staggered across it gets the samples
+    on both sides."""
+    rng = interior(grid)
+    if limits is not None:
+        rng = [r if l is None else tuple(l) for r, l in zip(rng, limits)]
+    if request.axis is not None:
+        a = request.axis
+        lo, hi = rng[a]
+        idx = int(round(origin[a] + request.at * grid.units.resolution))
+        require(lo <= idx < hi, "fields.plane.at",
+                f"{request.at:g} a lies outside the domain "
+                f"({(lo - origin[a]) / grid.units.resolution:.4g} … "
+                f"{(hi - 1 - origin[a]) / grid.units.resolution:.4g} a)")
+    boxes = {}
+    for name in ("Ex", "Ey", "Ez"):
+        field = grid.E["xyz".index(name[1])]
+        box = []
+        for b in range(3):
+            size = field.shape[2 + b]
+            lo, hi = rng[b]
+            if request.axis == b:
+                box.append((max(idx - 1, 0), min(idx + 1, size)) if OFFSETS[name][b]
+                           else (idx, idx + 1))
+            else:           # a staggered component's last sample would lie past hi − 1
+                box.append((lo, min(hi - (1 if OFFSETS[name][b] else 0), size)))
+        boxes[name] = tuple(box)
+    return boxes
+
+
+@dataclass
+class FieldResult:
+    """DFT fields of a run: per component complex [NS, NM, bi, bj, bk, NF]
+    (excitation, structure slice), their positions (a) along x, y, z, the
+    frequencies (c/a), which slice holds the structure, the outline
+    (ε map, (u, v) in a) of the plane drawn, and how the fields are scaled
+    (``normalised``: "incident" — over the incident plane wave's amplitude
+    at each frequency, so |E|² is the intensity enhancement — or "source",
+    the raw transform of a run driven by the sources' pulse)."""
+
+    frequency: np.ndarray
+    components: Dict[str, np.ndarray]
+    coordinates: Dict[str, tuple]
+    structure: int
+    outline: Optional[tuple] = None
+    normalised: str = "source"
+    plane: Optional[tuple] = None          # (axis, position in a) or None (volume)
+
+    def normalise(self, scale, how: str) -> None:
+        """Divide every component by ``scale`` [NS, NF]."""
+        scale = np.asarray(scale)[:, None, None, None, None, :]
+        for n in self.components:
+            self.components[n] = self.components[n] / scale
+        self.normalised = how
+
+    def intensity(self, s: int = 0, f: int = 0, m: Optional[int] = None):
+        """(|E|² [nx, ny, nz] on common points, (x, y, z) a) of excitation s,
+        frequency index f, slice m (default: the structure)."""
+        from .snapshots import intensity
+        m = self.structure if m is None else m
+        return intensity({n: (v[s, m, ..., f], self.coordinates[n])
+                          for n, v in self.components.items()})
+
+    def save(self, path) -> None:
+        """To an .npz: per component ``NAME`` and ``NAME_x``, ``NAME_y``,
+        ``NAME_z`` (a); ``frequency``; ``structure``; ``normalised``;
+        ``outline_eps``, ``outline_u``, ``outline_v`` when there is one."""
+        out = {"frequency": np.asarray(self.frequency), "structure": np.int64(self.structure),
+               "normalised": np.array(self.normalised)}
+        for n, v in self.components.items():
+            out[n] = v
+            for a, x in zip("xyz", self.coordinates[n]):
+                out[f"{n}_{a}"] = x
+        if self.plane is not None:
+            out["plane"] = np.array([float(self.plane[0]), float(self.plane[1])])
+        if self.outline is not None:
+            out["outline_eps"] = self.outline[0]
+            out["outline_u"], out["outline_v"] = self.outline[1]
+        np.savez_compressed(path, **out)
+
+    @classmethod
+    def load(cls, path) -> "FieldResult":
+        with np.load(path) as z:
+            comps = {n: z[n] for n in ("Ex", "Ey", "Ez") if n in z.files}
+            coords = {n: tuple(z[f"{n}_{a}"] for a in "xyz") for n in comps}
+            outline = None
+            if "outline_eps" in z.files:
+                outline = (z["outline_eps"], (z["outline_u"], z["outline_v"]))
+            plane = None
+            if "plane" in z.files:
+                plane = (int(z["plane"][0]), float(z["plane"][1]))
+            return cls(z["frequency"], comps, coords, int(z["structure"]), outline,
+                       str(z["normalised"]), plane)
+
+    def plot(self, path=None, s: int = 0, f: int = 0, title: Optional[str] = None, log=False):
+        """|E|² of excitation s at frequency index f with the structure's
+        outline: a map on the plane (for a volume, the plane y = 0), or a
+        curve with the permittivity beside it where the plane is one
+        sample wide (a layered stack's column). Returns the axes."""
+        from . import plot as vplot
+        values, pts = self.intensity(s, f)
+        a = self.plane[0] if self.plane is not None else 1
+        if self.plane is None:
+            j = int(np.argmin(np.abs(pts[a] - (0.0 if self.plane is None else self.plane[1]))))
+            values = np.take(values, [j], axis=a)
+            pts = [p if b != a else p[[j]] for b, p in enumerate(pts)]
+        what = "|E/E0|²" if self.normalised == "incident" else "|E|²"
+        title = title or f"{what} at f = {self.frequency[f]:.5g} c/a"
+        keep = [b for b in range(3) if b != a]
+        long = [b for b in keep if len(pts[b]) > 1]
+        if len(long) == 2:
+            return vplot.field(values, pts, quantity="abs", outline=self.outline, path=path,
+                               title=title, log=log)
+        return self._plot_line(values, pts, long[0] if long else 2, path, title, what)
+
+    def _plot_line(self, values, pts, b, path, title, what):
+        import matplotlib
+        if path is not None:
+            matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+        fig, ax = plt.subplots(figsize=(7, 3.8))
+        ax.plot(pts[b], values.reshape(-1), "C3", lw=1.2, label=what)
+        ax.set_xlabel(f"{'xyz'[b]} (a)")
+        ax.set_ylabel(what)
+        if self.outline is not None:
+            eps, (ou, ov) = self.outline
+            eps = np.asarray(eps)
+            axis_uv = [c for c in range(3) if c != (self.plane[0] if self.plane else 1)]
+            line, x = (eps[eps.shape[0] // 2], ov) if axis_uv[1] == b else (eps[:, 0], ou)
+            lo, hi = pts[b][0], pts[b][-1]
+            inside = (x >= lo) & (x <= hi)
+            tw = ax.twinx()
+            tw.step(x[inside], line[inside], "k", lw=0.7, where="mid", label="ε")
+            tw.set_ylabel("ε (outline)")
+        ax.set_title(title, fontsize=9)
+        ax.grid(alpha=0.3)
+        fig.tight_layout()
+        if path is not None:
+            fig.savefig(path, dpi=120)
+            plt.close(fig)
+        return ax
+
+
+def collect(dft: FieldDFT, request: FieldRequest, origin, structure: int,
+            scale=None, normalised: str = "source") -> FieldResult:
+    """The ``FieldResult`` of a run's ``FieldDFT`` (boxes from
+    ``request_boxes``): positions in a from ``origin``; ``scale`` [NS, NF]
+    divides the fields (the incident amplitude)."""
+    from .plot import outline
+    grid = dft.grid
+    res = grid.units.resolution
+    raw = dft.fields()
+    comps, coords = {}, {}
+    for n, v in raw.items():
+        v = v.cpu().numpy() / grid.units.dt          # the transform in a/c, not steps
+        if scale is not None:
+            v = v / np.asarray(scale)[:, None, None, None, None, :]
+        comps[n] = v
+        coords[n] = tuple((c - o) / res for c, o in zip(dft.coordinates(n), origin))
+    a = request.axis if request.axis is not None else 1
+    idx = int(round(origin[a] + request.at * res)) if request.axis is not None else \
+        int(round(origin[a]))
+    idx = min(max(idx, 0), grid.shape[a] - 1)
+    line = outline(grid, a, idx, m=structure, origin=origin)
+    plane = (request.axis, request.at) if request.axis is not None else None
+    return FieldResult(np.asarray(request.frequencies), comps, coords, structure, line,
+                       normalised, plane)
+
+
+def incident_scale(result_components: Dict[str, np.ndarray], m: int = 0) -> np.ndarray:
+    """[NS, NF] amplitude of a plane wave in slice m (a uniform medium: the
+    reference), from its fields: √Σ_c median |E_c|²."""
+    total = 0.0
+    for v in result_components.values():
+        a = np.abs(v[:, m]) ** 2                                   # [NS, bi, bj, bk, NF]
+        total = total + np.median(a.reshape(a.shape[0], -1, a.shape[-1]), axis=1)
+    return np.sqrt(total)
+
+
+__all__: Sequence[str] = ("FieldDFT", "field_box_dft", "OFFSETS", "FieldRequest", "FieldResult",
+                          "parse_request", "request_boxes", "collect")

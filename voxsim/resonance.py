@@ -49,28 +49,28 @@ FLOOR = 1e-5          # modes weaker than this × the strongest are float32 roun
 
 
 class TimeProbe:
-    """Ex and Ey of one slice at a few cells, every step, into a device
-    buffer [steps, points, 2]."""
+    """Electric components (Ex and Ey by default) of one slice at a few
+    cells, every step, into a device buffer [steps, points, components]."""
 
-    def __init__(self, grid: Grid, points, slice_index: int = 1):
+    def __init__(self, grid: Grid, points, slice_index: int = 1, components=(0, 1)):
         self.grid = grid
         p = np.asarray(points, dtype=np.int64)
         dev = grid.device
         self.i, self.j, self.k = (torch.tensor(p[:, a], device=dev) for a in range(3))
         self.m = slice_index
+        self.components = tuple(components)
         self.buf = None
 
     def start(self, max_steps: int):
-        self.buf = torch.zeros(max_steps, len(self.i), 2, dtype=torch.float32,
-                               device=self.grid.device)
+        self.buf = torch.zeros(max_steps, len(self.i), len(self.components),
+                               dtype=torch.float32, device=self.grid.device)
 
     def update(self, n: int):
-        Ex, Ey = self.grid.E[0], self.grid.E[1]
-        self.buf[n, :, 0] = Ex[0, self.m, self.i, self.j, self.k, 0]
-        self.buf[n, :, 1] = Ey[0, self.m, self.i, self.j, self.k, 0]
+        for q, c in enumerate(self.components):
+            self.buf[n, :, q] = self.grid.E[c][0, self.m, self.i, self.j, self.k, 0]
 
     def signals(self, steps: int) -> np.ndarray:
-        """[steps, points, 2] float64."""
+        """[steps, points, components] float64."""
         return self.buf[:steps].double().cpu().numpy()
 
 
@@ -89,6 +89,7 @@ class Resonances:
     dt: float = 0.0
     t0: float = 0.0
     seen_by: np.ndarray = field(default_factory=lambda: np.zeros(0, dtype=int))
+    fields: object = None           # fields.FieldResult when asked for
 
     def plot(self, path=None, title=None):
         """|spectrum| of the probes' ring-down over the window, with the
@@ -134,15 +135,16 @@ def _points(fractions, lay, tv, z_lo, z_hi):
 
 def resonances(stack: Stack, fmin: float, fmax: float, resolution: float, *,
                courant: float = 0.5, decay_by: float = 1e-6, max_time: Optional[float] = None,
-               device="cpu", progress: bool = False) -> Resonances:
+               fields=None, device="cpu", progress: bool = False) -> Resonances:
     """The modes of `stack` with frequency in [fmin, fmax] (c/a): see the
     module notes. Stops when the fields at the probes have decayed by
     ``decay_by`` (squared change over a step, relative to its peak), else at
     ``max_time`` (a/c) or the safety cap (the pulse, two transits, 2000
     periods of fmin); a run stopped before decay warns
-    (``NotConvergedWarning``) and returns ``converged`` False."""
-    import warnings
-    from .trust import NotConvergedWarning
+    (``NotConvergedWarning``) and returns ``converged`` False. ``fields``: a
+    ``fields.FieldRequest``: the DFT fields of the run (``Resonances.fields``,
+    the transform of the whole run, not scaled: at a mode's frequency, its
+    profile)."""
     fmin, fmax = finite_number(fmin, "frequency.min"), finite_number(fmax, "frequency.max")
     require(0 < fmin < fmax, "frequency", f"need 0 < min < max, got [{fmin:g}, {fmax:g}]")
     units = Units(resolution, courant)
@@ -167,6 +169,14 @@ def resonances(stack: Stack, fmin: float, fmax: float, resolution: float, *,
                for p in _points(SOURCE_AT, lay, tv, z_lo, z_hi)]
     probe_points = _points(PROBE_AT, lay, tv, z_lo, z_hi)
     probe = TimeProbe(grid, probe_points)
+    monitors = [probe]
+    if fields is not None:
+        from . import fields as fd
+        origin = (1.0, 1.0, lay.z_top)
+        field_dft = fd.FieldDFT(grid, fd.DFTClock(fields.frequencies, units, device),
+                                fd.request_boxes(grid, fields, origin,
+                                                 (None, None, (lay.k_R + 1, lay.k_T))))
+        monitors.append(field_dft)
 
     src_steps = waveform_steps(pulse, units)
     transit = int(2 * lay.Nz * densest_index(stack.media(), band) / units.dt)
@@ -178,17 +188,29 @@ def resonances(stack: Stack, fmin: float, fmax: float, resolution: float, *,
                        after_step=min(src_steps, max_steps) + transit, quiet_from=src_steps,
                        label=lambda s, m: "the reference" if m == 0 else "the structure",
                        quarter=round(0.25 / (0.5 * (fmin + fmax) * units.dt_a)))
-    stats = run(grid, sources, [probe], max_steps, check, progress,
+    stats = run(grid, sources, monitors, max_steps, check, progress,
                 desc=f"voxsim resonances {fmin:g}-{fmax:g} c/a")
+    out = _ring_down(stats, probe, src_steps, units, fmin, fmax, decay_by, "the structure")
+    if fields is not None:
+        out.fields = fd.collect(field_dft, fields, origin, structure=1)
+    return out
+
+
+def _ring_down(stats: RunStats, probe: TimeProbe, src_steps: int, units: Units, fmin: float,
+               fmax: float, decay_by: float, what: str) -> Resonances:
+    """The modes in the probes' signals after the sources stopped (slice 1's
+    decay decides ``converged``; a run cut short warns)."""
+    import warnings
+    from .trust import NotConvergedWarning
     converged = bool(stats.converged[0, 1])
     if not converged:
         need = float(stats.steps_needed[0, 1])
         more = (f"about {need * units.dt_a:.3g} a/c more are needed" if math.isfinite(need)
                 else "the fields were not yet decaying")
-        warnings.warn(f"the structure: stopped after {stats.steps * units.dt_a:.4g} a/c with its "
+        warnings.warn(f"{what}: stopped after {stats.steps * units.dt_a:.4g} a/c with its "
                       f"fields decayed to {float(stats.decayed[0, 1]):.2g} of their peak "
                       f"(decay_by {decay_by:.2g}); {more}; weakly damped modes may be missed "
-                      f"or their Q wrong (raise max_time)", NotConvergedWarning, stacklevel=2)
+                      f"or their Q wrong (raise max_time)", NotConvergedWarning, stacklevel=3)
 
     start = min(src_steps, stats.steps - 1)
     sig = probe.signals(stats.steps)[start:]
@@ -196,7 +218,7 @@ def resonances(stack: Stack, fmin: float, fmax: float, resolution: float, *,
     found = []
     if len(sig) >= 64:
         for p in range(sig.shape[1]):
-            for c in range(2):
+            for c in range(sig.shape[2]):
                 s = sig[:, p, c]
                 if not np.any(s):
                     continue
@@ -227,3 +249,84 @@ def _merge(found) -> tuple:
     arr = lambda i, dt=np.float64: np.asarray(cols[i], dtype=dt)
     modes = Modes(arr(0), arr(1), arr(2), arr(3, np.complex128), arr(4), arr(5))
     return modes, np.asarray([k[1] for k in kept], dtype=int)
+
+
+# fractions of the object's bounding box (per axis) at which the dipoles and
+# the probes of an isolated object stand: off every mirror plane and axis
+OBJECT_SOURCES = ((0.31, 0.43, 0.62), (0.71, 0.27, 0.38))
+OBJECT_PROBES = ((0.19, 0.58, 0.33), (0.64, 0.81, 0.71), (0.41, 0.23, 0.86), (0.87, 0.39, 0.17))
+OBJECT_ORIENTATIONS = ((0.6, 1.0, 0.8), (1.0, -0.7, 0.5))
+
+
+def object_resonances(shapes, fmin: float, fmax: float, resolution: float, *,
+                      background=None, padding: Optional[float] = None, courant: float = 0.5,
+                      decay_by: float = 1e-6, max_time: Optional[float] = None,
+                      smoothing: str = "subcell", fields=None, device="cpu",
+                      progress: bool = False) -> Resonances:
+    """The modes of an isolated object (`shapes` painted in order in
+    ``background``) with frequency in [fmin, fmax] (c/a).
+
+    The open box of the dipole runs (``ldos.open_box``): the shapes'
+    bounding box, ``padding`` (a; default a quarter of the longest
+    wavelength in the background, as for ``scatter``) on every side, then
+    the absorbing layers. Broadband electric dipoles (``dipoles.PointDipole``,
+    a Gaussian pulse covering the window, two of them at points of the
+    bounding box off every mirror plane and axis, oblique orientations)
+    drive the structure slice; Ex, Ey, Ez are recorded at four other such
+    points; the run stops when the fields on the probes' planes have
+    decayed by ``decay_by`` (else at ``max_time`` or the safety cap, with a
+    ``NotConvergedWarning``); the ring-down is fitted as for stacks.
+    Modes that lose energy mainly by radiation have the Q of the open
+    object (the absorbing layers stand for free space). ``fields``: a
+    ``fields.FieldRequest``: the DFT fields of the dipoles' run
+    (``Resonances.fields``, the transform of the whole run, not scaled).
+    """
+    from .dipoles import PointDipole
+    from .ldos import open_box
+    from .media import Medium
+    from .scatter import check_scatter, shape_bounds
+    from .spectra import smoothing_mode
+    fmin, fmax = finite_number(fmin, "frequency.min"), finite_number(fmax, "frequency.max")
+    require(0 < fmin < fmax, "frequency", f"need 0 < min < max, got [{fmin:g}, {fmax:g}]")
+    background = Medium() if background is None else background
+    shapes = list(shapes)
+    require(len(shapes) > 0, "shapes", "need at least one shape")
+    units = Units(resolution, courant)
+    band = np.linspace(fmin, fmax, 9)
+    padding = check_scatter(shapes, band, units, background, padding)
+    lo = np.min([shape_bounds(s)[0] for s in shapes], axis=0)
+    hi = np.max([shape_bounds(s)[1] for s in shapes], axis=0)
+    size = 2 * np.maximum(np.abs(lo), np.abs(hi)) + 2 * padding
+    grid, frame, media = open_box(shapes, band, units, size, 1, background, None,
+                                  smoothing_mode(smoothing), device)
+
+    at = lambda fr: tuple(lo + np.asarray(fr) * (hi - lo))
+    pulse = GaussianPulse(0.5 * (fmin + fmax), 0.5 * (fmax - fmin))
+    sources = [PointDipole(grid, pulse, at(fr), o, origin=frame.origin, record=False)
+               for fr, o in zip(OBJECT_SOURCES, OBJECT_ORIENTATIONS)]
+    probe_points = [tuple(int(round(u)) for u in frame.to_cells(at(fr))) for fr in OBJECT_PROBES]
+    probe = TimeProbe(grid, probe_points, components=(0, 1, 2))
+    monitors = [probe]
+    if fields is not None:
+        from . import fields as fd
+        field_dft = fd.FieldDFT(grid, fd.DFTClock(fields.frequencies, units, grid.device),
+                                fd.request_boxes(grid, fields, frame.origin), halves=1)
+        monitors.append(field_dft)
+
+    src_steps = waveform_steps(pulse, units)
+    n_max = max(float(np.abs(m.index(band)).max()) for m in media)
+    transit = int(2 * max(grid.shape) * n_max / units.dt)
+    if max_time is not None:
+        max_steps = units.steps(max_time)
+    else:
+        max_steps = src_steps + transit + units.steps(2000.0 / fmin)
+    check = DecayProbe(decay_by, check_every=200, planes=sorted({p[2] for p in probe_points}),
+                       after_step=min(src_steps, max_steps) + transit, quiet_from=src_steps,
+                       label=lambda s, m: "the background" if m == 0 else "the object",
+                       quarter=round(0.25 / (0.5 * (fmin + fmax) * units.dt_a)))
+    stats = run(grid, sources, monitors, max_steps, check, progress,
+                desc=f"voxsim resonances {fmin:g}-{fmax:g} c/a")
+    out = _ring_down(stats, probe, src_steps, units, fmin, fmax, decay_by, "the object")
+    if fields is not None:
+        out.fields = fd.collect(field_dft, fields, frame.origin, structure=1)
+    return out

@@ -408,6 +408,7 @@ class CrossSections:
     layout: Optional[ScatterLayout] = None
     resolution: float = 0.0
     incident: Optional[np.ndarray] = None      # incident intensity (cell units) per frequency
+    fields: object = None                      # fields.FieldResult when asked for
 
     def plot(self, path=None, title=None, reference=None):
         """Scattering, absorption and extinction against frequency;
@@ -502,7 +503,7 @@ def cross_sections(shapes: Sequence[Shape], frequencies, resolution: float, *,
                    cpml: Optional[CPML] = None, waveform: Optional[Waveform] = None,
                    decay_by: float = 1e-8, max_time: Optional[float] = None,
                    steps: Optional[int] = None, smoothing: str = "staircase", device="cpu",
-                   progress: bool = False) -> CrossSections:
+                   progress: bool = False, fields=None) -> CrossSections:
     """Scattering, absorption and extinction cross-sections (a²) of
     `shapes` (painted in order, a later one wins) in `background`, lit by a
     plane wave along +z polarised along ``polarization``.
@@ -523,7 +524,9 @@ def cross_sections(shapes: Sequence[Shape], frequencies, resolution: float, *,
     bias of about +0.46 cell / radius in the scattering of an ε = 4 sphere
     (+8 % at 6 cells, +5 % at 9), and for a metal whose instantaneous ε
     equals the background's they fall back to the fill fraction (28 %
-    off in absorption)."""
+    off in absorption). ``fields``: a ``fields.FieldRequest``; its DFT
+    fields (the total field, inside the total-field box, over the incident
+    amplitude) come back as ``CrossSections.fields``."""
     from .spectra import default_waveform, smoothing_mode
     smoothing = smoothing_mode(smoothing)
     units = Units(resolution, courant)
@@ -545,6 +548,14 @@ def cross_sections(shapes: Sequence[Shape], frequencies, resolution: float, *,
     box_abs = FluxBox(grid, clock, lay.absorb_box)
     k_mid = (lay.tfsf_box[2][0] + lay.tfsf_box[2][1]) // 2
     inc = IncidentIntensity(source, clock, k_mid)
+    monitors = [box_sca, box_abs, inc]
+    if fields is not None:
+        from . import fields as fd
+        total = [(lo, hi + 1) for lo, hi in lay.tfsf_box]
+        field_dft = fd.FieldDFT(grid, DFTClock(fields.frequencies, units, device),
+                                fd.request_boxes(grid, fields, lay.origin, total))
+        inc_f = IncidentIntensity(source, DFTClock(fields.frequencies, units, device), k_mid)
+        monitors += [field_dft, inc_f]
 
     src_steps = waveform_steps(waveform, units)
     n_max = max(float(np.abs(m.index(f)).max()) for m in [background] + [s.medium for s in shapes])
@@ -557,8 +568,7 @@ def cross_sections(shapes: Sequence[Shape], frequencies, resolution: float, *,
                        stop=steps is None, quiet_from=source.stop_step(max_steps),
                        label=lambda s, m: "the object",
                        quarter=round(0.25 / (float(np.mean(f)) * units.dt_a)))
-    stats = run(grid, [source], [box_sca, box_abs, inc], max_steps, probe, progress,
-                desc="voxsim scatter")
+    stats = run(grid, [source], monitors, max_steps, probe, progress, desc="voxsim scatter")
     if stats.stopped_by == "max_steps" and max_time is None and steps is None:
         stats.stopped_by = "cap"
 
@@ -579,7 +589,13 @@ def cross_sections(shapes: Sequence[Shape], frequencies, resolution: float, *,
                       f"with its scattered field decayed to {float(np.max(stats.decayed)):.2g} "
                       f"of its peak (decay_by {decay_by:.2g}); {more}; the cross-sections may "
                       f"be wrong (raise max_time)", NotConvergedWarning, stacklevel=2)
-    return CrossSections(f, sca, ab, sca + ab, converged, stats, lay, units.resolution, I)
+    out = CrossSections(f, sca, ab, sca + ab, converged, stats, lay, units.resolution, I)
+    if fields is not None:
+        # |E0|² = 2·I·Z of the background (cell units, Z0 = 1)
+        E0 = np.sqrt(2 * np.abs(inc_f.intensity()) / math.sqrt(background.eps))
+        out.fields = fd.collect(field_dft, fields, lay.origin, structure=0)
+        out.fields.normalise(E0 / units.dt, "incident")    # both transforms in a/c
+    return out
 
 
 def _point():

@@ -403,7 +403,7 @@ def spectrum(stacks: Sequence[Stack], frequencies, resolution: float,
              decay_by: float = 1e-9, max_time: Optional[float] = None,
              steps: Optional[int] = None, depth: Optional[float] = None, device="cpu",
              progress: bool = False, split: str = "batch",
-             memory_cap: Optional[float] = None) -> Spectrum:
+             memory_cap: Optional[float] = None, fields=None) -> Spectrum:
     """R and T of every stack under every excitation.
 
     ``excitations``: plane waves (default: s polarisation at normal
@@ -435,7 +435,10 @@ def spectrum(stacks: Sequence[Stack], frequencies, resolution: float,
     spectrum is below 1e-6 of its peak (in power), come back as NaN.
     ``smoothing``: "subcell" (anisotropic subcell averages), "average"
     (plain fill-fraction mix) or "staircase" (see ``geometry``), or one of
-    them per stack, to compare them in one batched run.
+    them per stack, to compare them in one batched run. ``fields``: a
+    ``fields.FieldRequest``; the DFT fields it asks for come back as
+    ``Spectrum.fields`` (a ``fields.FieldResult``, over the incident
+    amplitude; not under ``split="domains"``).
     """
     if isinstance(stacks, Stack):
         stacks = [stacks]
@@ -468,10 +471,12 @@ def spectrum(stacks: Sequence[Stack], frequencies, resolution: float,
     for m, st in enumerate(stacks):
         groups.setdefault((st.incident, st.period), []).append(m)
     results = []
+    require(fields is None or len(groups) == 1, "fields",
+            "one batch only: the stacks must share the incident medium and the period")
     for (incident, _), idx in groups.items():
         out = _run_split([stacks[m] for m in idx], idx, incident, f, units, excitations, cpml,
                          offset, [modes[m] for m in idx], decay_by, max_time, steps, depth,
-                         device, progress, split, design, memory_cap)
+                         device, progress, split, design, memory_cap, fields)
         R[:, idx], T[:, idx] = out.R, out.T
         pml = max(pml, out.cpml_reflection)
         stats.append(out.stats)
@@ -483,6 +488,7 @@ def spectrum(stacks: Sequence[Stack], frequencies, resolution: float,
     sp = Spectrum(f, R, T, angle, excitations, stacks, pml, stats, units.resolution)
     sp.converged = np.ones(NM, dtype=bool)
     sp.decay_by = decay_by
+    sp.fields = results[0][1].fields if fields is not None else None
     for idx, out in results:
         _report_decay(sp, idx, out.stats, units, max_time, steps)
     if any(st.period is not None for st in stacks):
@@ -669,11 +675,12 @@ class BatchResult:
     R_orders: Optional[np.ndarray]
     T_orders: Optional[np.ndarray]
     adjoint: object = None     # adjoint.BatchAdjoint when the run has design parameters
+    fields: object = None      # fields.FieldResult when the run was asked for DFT fields
 
 
 def _run_split(stacks, index, incident, f, units, excitations, cpml, offset, smoothing,
                decay_by, max_time, steps, depth, device, progress, split,
-               design=None, memory_cap=None) -> BatchResult:
+               design=None, memory_cap=None, fields=None) -> BatchResult:
     """``_run_batch``, with the excitations shared out over the ranks of a
     process group (``distributed``) and the results gathered in order; the
     absorber and the standoff follow the whole sweep, as in one process.
@@ -681,6 +688,13 @@ def _run_split(stacks, index, incident, f, units, excitations, cpml, offset, smo
     into slabs instead (``domains``)."""
     from . import distributed
     rank, size = distributed.world()
+    if fields is not None:
+        # DFT fields are not cut into slabs nor gathered over ranks: each
+        # rank runs the whole sweep
+        require(split != "domains", "fields",
+                "DFT fields are not recorded under --split domains: use --split none "
+                "(or leave the fields out)")
+        split = "none" if size > 1 else split
     if size > 1 and split in ("auto", "domains"):
         split = _choose_split(stacks, incident, f, units, excitations, cpml, offset, depth,
                               split, size, memory_cap, design)
@@ -695,7 +709,7 @@ def _run_split(stacks, index, incident, f, units, excitations, cpml, offset, smo
     if size == 1 or split == "none" or design:
         return _run_batch(stacks, index, incident, f, units, excitations, cpml, offset,
                           smoothing, decay_by, max_time, steps, depth, device,
-                          progress and rank == 0, design=design)
+                          progress and rank == 0, design=design, fields=fields)
     kx_all = np.array([e.kx(incident) for e in excitations])
     if cpml is None:
         cpml = default_cpml(stacks, f, units, kx_all)
@@ -779,7 +793,8 @@ def _merge(parts: List[BatchResult]) -> BatchResult:
 
 def _run_batch(stacks, index, incident, f, units, excitations, cpml, offset, smoothing,
                decay_by, max_time, steps, depth, device, progress, layout_kx=None,
-               first: int = 0, agree=None, design=None, slabs=None) -> BatchResult:
+               first: int = 0, agree=None, design=None, slabs=None,
+               fields=None) -> BatchResult:
     device = torch.device(device)
     tv = transverse_layout(stacks, units)
     kx_a = np.array([e.kx(incident) for e in excitations])
@@ -805,6 +820,7 @@ def _run_batch(stacks, index, incident, f, units, excitations, cpml, offset, smo
     mon_R = Flux(grid, lay.k_R, clock)
     mon_T = Flux(grid, lay.k_T, clock)
     monitors = [mon_R, mon_T]
+    design_dft = None
     if design:
         # the design region's fields, for the adjoint (``adjoint``)
         from .adjoint import design_region
@@ -813,7 +829,15 @@ def _run_batch(stacks, index, incident, f, units, excitations, cpml, offset, smo
         paint = lambda: paint_plan(plan())
         boxes = design_region(paint, design, mats)
         if boxes:
-            monitors.append(FieldDFT(grid, clock, boxes))
+            design_dft = FieldDFT(grid, clock, boxes)
+            monitors.append(design_dft)
+    if fields is not None:
+        from . import fields as fd
+        origin = (1.0, 1.0, lay.z_top)
+        field_dft = fd.FieldDFT(grid, fd.DFTClock(fields.frequencies, units, device),
+                                fd.request_boxes(grid, fields, origin,
+                                                 (None, None, (lay.kp + 1, lay.k_T + 3))))
+        monitors.append(field_dft)
 
     src_steps = max(waveform_steps(e.waveform, units) for e in excitations)
     # twice across the column at the slowest speed before the probe may stop
@@ -854,10 +878,13 @@ def _run_batch(stacks, index, incident, f, units, excitations, cpml, offset, smo
     out = BatchResult(R, T, pml, stats, [], None, None)
     if tv.period is not None:
         _resolve_orders(out, stacks, incident, f, tv, kx_a, kx, fR, mon_T.fields(), ref, inc)
+    if fields is not None:
+        out.fields = fd.collect(field_dft, fields, origin, structure=1)
+        out.fields.normalise(fd.incident_scale(out.fields.components, m=0), "incident")
     if design:
         from .adjoint import BatchAdjoint
-        x = {} if len(monitors) < 3 else {k: v.cpu() / units.dt
-                                          for k, v in monitors[2].fields().items()}
+        x = {} if design_dft is None else {k: v.cpu() / units.dt
+                                           for k, v in design_dft.fields().items()}
         out.adjoint = BatchAdjoint(
             grid_args=dict(units=units, shape=shape, NS=len(excitations), materials=mats,
                            tables=tables, cpml=cpml, periodic=(True, True), kx=kx,
