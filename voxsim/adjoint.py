@@ -68,6 +68,16 @@ from .units import InputError, require
 
 STEP_MEDIUM = 2e-3     # relative step of eps and sigma in the preparation's differences
 STEP_FILL = 1e-3       # step of a voxel's fill
+# The adjoint run stops once the change of its fields at the planes is
+# down to this much of its peak (in power: 3e-4 in amplitude), or once its
+# DFT in the design region, the only thing the gradient reads, moves by
+# less than ADJOINT_SETTLED of its size over a check, twice running. Its
+# sources drive a diffraction order directly, so the grazing waves near the
+# order's cut-off ring longer than in the forward run, which excites them
+# only through the structure; at the objective's frequencies, away from
+# the cut-off, they leave little.
+ADJOINT_DECAY = 1e-7
+ADJOINT_SETTLED = 1e-5
 
 
 @dataclass
@@ -247,6 +257,46 @@ class _AdjointSource:
         return min(self.steps, max_steps)
 
 
+class _SettledProbe(DecayProbe):
+    """The decay probe (divergence, decay at the planes), which also stops
+    the run once the DFT it feeds has settled."""
+
+    def __init__(self, dft: FieldDFT, *args, **kw):
+        super().__init__(*args, **kw)
+        self.dft = dft
+        self._prev = None
+        self._hits = 0
+
+    def done(self, n: int, grid) -> bool:
+        if super().done(n, grid):
+            return True
+        if (n + 1) % self.check_every or n < self.after_step:
+            return False
+        self.dft.flush()
+        acc = self.dft.acc
+        if self._prev is not None:
+            size = float(acc.abs().max())
+            change = float((acc - self._prev).abs().max())
+            self._hits = self._hits + 1 if change <= ADJOINT_SETTLED * size else 0
+            if self._hits >= 2:
+                self.converged = np.ones_like(self.converged, dtype=bool)
+                self.reason = "settled"
+                return True
+        self._prev = acc.clone()
+        return False
+
+
+def _without_reference(mats):
+    """The painted grid without slice 0 (views; the grid reads only NM and
+    the component maps)."""
+    from types import SimpleNamespace
+    from .geometry import ComponentMaps
+    comp = {c: ComponentMaps(*(None if t is None else t[1:] for t in
+                               (m.weight, m.id_map, m.prev_id_map, m.den1, m.den2)))
+            for c, m in mats.comp.items()}
+    return SimpleNamespace(NM=mats.NM - 1, comp=comp)
+
+
 # ---------------------------------------------------------------------------
 # One batch
 
@@ -310,7 +360,8 @@ class BatchAdjoint:
 
     def run_adjoint(self, gF, progress=False):
         """μ_E over the boxes at the frequencies that carry a gradient:
-        ({component: [NS, K, NM, box]}, frequency indices)."""
+        ({component: [NS, K, NM − 1, box]}, frequency indices); the run
+        leaves out the reference slice, which no parameter reaches."""
         dt = self.units.dt
         NS = len(self.kx)
         weight = sum(g.abs().sum(dim=(0, 1, 2, 3)) for g in gF)        # [NF]
@@ -340,20 +391,20 @@ class BatchAdjoint:
                 g = gF[4 * p + c][..., ks]                                      # [NS, NMb, Px, Py, K]
                 sign = 1.0 if name[0] == "E" else -1.0
                 a = sign * dt * g.conj().permute(0, 4, 1, 2, 3).reshape(NS * K, *g.shape[1:4])
-                A = torch.zeros(NS * K, a.shape[1] + 1, *a.shape[2:], dtype=torch.complex128)
-                A[:, 1:] = a
-                amps[name] = A
+                amps[name] = a
             planes.append((k_plane, amps))
         ga = dict(self.grid_args)
         ga["NS"] = NS * K
         ga["kx"] = np.repeat(-np.asarray(self.kx), K)
+        ga["materials"] = _without_reference(ga["materials"])
         grid = Grid(**ga)
         source = _AdjointSource(grid, planes, qE.reshape(T_src, NS * K), qH.reshape(T_src, NS * K))
         # qE as [T, NS*K]: column s*K + k holds frequency k (np.tile repeats
         # the K columns NS times, matching the slice order)
         clock = DFTClock(f_k, self.units, grid.device)
         dft = FieldDFT(grid, clock, self.boxes, halves=2)
-        probe = DecayProbe(self.decay_by, check_every=200, planes=list(self.planes),
+        probe = _SettledProbe(dft, max(self.decay_by, ADJOINT_DECAY), check_every=200,
+                           planes=list(self.planes),
                            after_step=self.after_step, stop=True, quiet_from=T_src,
                            label=lambda s, m: f"adjoint slice {s}, structure slice {m}",
                            quarter=round(0.25 / (float(np.mean(f_k)) * self.units.dt_a)))
@@ -368,17 +419,19 @@ class BatchAdjoint:
         return mu, ks
 
     def coefficient_gradients(self, mu, ks):
-        """dL/d(den1), dL/d(den2) per component over its box, [NM, box]."""
+        """dL/d(den1), dL/d(den2) per component over its box, [NM, box]
+        (zero on the reference slice)."""
         z = torch.tensor(np.exp(1j * self.units.omega(self.f[ks]) * self.units.dt))
         out = {}
         for name, m in mu.items():
-            x = self.x[name][..., ks]                                          # [NS, NM, box, K]
+            x = self.x[name][:, 1:][..., ks]                                   # [NS, NM-1, box, K]
             x = x.movedim(-1, 1)                                               # [NS, K, NM, box]
             zz = z.view(1, -1, *[1] * (x.dim() - 2))
             prod = m * x
             g1 = -(prod * (1 - zz)).real.sum(dim=(0, 1))
             g2 = -(prod * (1 + zz)).real.sum(dim=(0, 1))
-            out[name] = (g1, g2)
+            pad = lambda g: torch.cat([torch.zeros_like(g[:1]), g])
+            out[name] = (pad(g1), pad(g2))
         return out
 
     def parameter_gradients(self, gden):
