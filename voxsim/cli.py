@@ -196,6 +196,9 @@ def scatter_command(args) -> int:
                                 courant=job.courant, decay_by=job.decay_by,
                                 max_time=job.max_time, device=device, progress=not args.quiet,
                                 fields=job.fields)
+        except InputError as e:
+            print(f"error: {e}", file=sys.stderr)
+            return EXIT_BAD_INPUT
         except DivergenceError as e:
             print(f"error: {e}; nothing written (a finer resolution or a smaller courant "
                   f"number may help)", file=sys.stderr)

@@ -201,6 +201,11 @@ def request_boxes(grid, request: FieldRequest, origin, limits=None) -> Dict[str,
     rng = interior(grid)
     if limits is not None:
         rng = [r if l is None else tuple(l) for r, l in zip(rng, limits)]
+    # along a periodic axis every component's samples 1 … N − 1 are the
+    # unit cell's; elsewhere a staggered component's last sample would lie
+    # past node hi − 1
+    cut = [grid.absorbing[b] or (limits is not None and limits[b] is not None)
+           for b in range(3)]
     if request.axis is not None:
         a = request.axis
         lo, hi = rng[a]
@@ -219,8 +224,8 @@ def request_boxes(grid, request: FieldRequest, origin, limits=None) -> Dict[str,
             if request.axis == b:
                 box.append((max(idx - 1, 0), min(idx + 1, size)) if OFFSETS[name][b]
                            else (idx, idx + 1))
-            else:           # a staggered component's last sample would lie past hi − 1
-                box.append((lo, min(hi - (1 if OFFSETS[name][b] else 0), size)))
+            else:
+                box.append((lo, min(hi - (1 if OFFSETS[name][b] and cut[b] else 0), size)))
         boxes[name] = tuple(box)
     return boxes
 
