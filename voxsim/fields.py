@@ -302,8 +302,8 @@ class FieldResult:
         from . import plot as vplot
         values, pts = self.intensity(s, f)
         a = self.plane[0] if self.plane is not None else 1
-        if self.plane is None:
-            j = int(np.argmin(np.abs(pts[a] - (0.0 if self.plane is None else self.plane[1]))))
+        if self.plane is None:          # a volume: the plane y = 0
+            j = int(np.argmin(np.abs(pts[a])))
             values = np.take(values, [j], axis=a)
             pts = [p if b != a else p[[j]] for b, p in enumerate(pts)]
         what = "|E/E0|²" if self.normalised == "incident" else "|E|²"
@@ -328,6 +328,7 @@ class FieldResult:
             eps, (ou, ov) = self.outline
             eps = np.asarray(eps)
             axis_uv = [c for c in range(3) if c != (self.plane[0] if self.plane else 1)]
+            # the outline's ε along the line (its middle row across it)
             line, x = (eps[eps.shape[0] // 2], ov) if axis_uv[1] == b else (eps[:, 0], ou)
             lo, hi = pts[b][0], pts[b][-1]
             inside = (x >= lo) & (x <= hi)
