@@ -122,6 +122,22 @@ class Resonances:
         return fig
 
 
+class _RingDown:
+    """A monitor fed only from step ``first`` on: the DFT of the ring-down
+    after the sources stopped, where a mode's frequency shows the mode
+    alone (not the sources' driven near field)."""
+
+    def __init__(self, monitor, first: int):
+        self.monitor, self.first = monitor, int(first)
+
+    def start(self, max_steps: int):
+        self.monitor.start(max_steps)
+
+    def update(self, n: int):
+        if n >= self.first:
+            self.monitor.update(n)
+
+
 def _points(fractions, lay, tv, z_lo, z_hi):
     Px, Py = tv.cells
     pts = []
@@ -142,9 +158,9 @@ def resonances(stack: Stack, fmin: float, fmax: float, resolution: float, *,
     ``max_time`` (a/c) or the safety cap (the pulse, two transits, 2000
     periods of fmin); a run stopped before decay warns
     (``NotConvergedWarning``) and returns ``converged`` False. ``fields``: a
-    ``fields.FieldRequest``: the DFT fields of the run (``Resonances.fields``,
-    the transform of the whole run, not scaled: at a mode's frequency, its
-    profile)."""
+    ``fields.FieldRequest``: the DFT fields of the ring-down after the
+    sources stopped (``Resonances.fields``, not scaled: at a mode's
+    frequency, its profile)."""
     fmin, fmax = finite_number(fmin, "frequency.min"), finite_number(fmax, "frequency.max")
     require(0 < fmin < fmax, "frequency", f"need 0 < min < max, got [{fmin:g}, {fmax:g}]")
     units = Units(resolution, courant)
@@ -176,7 +192,7 @@ def resonances(stack: Stack, fmin: float, fmax: float, resolution: float, *,
         field_dft = fd.FieldDFT(grid, fd.DFTClock(fields.frequencies, units, device),
                                 fd.request_boxes(grid, fields, origin,
                                                  (None, None, (lay.k_R + 1, lay.k_T))))
-        monitors.append(field_dft)
+        monitors.append(_RingDown(field_dft, waveform_steps(pulse, units)))
 
     src_steps = waveform_steps(pulse, units)
     transit = int(2 * lay.Nz * densest_index(stack.media(), band) / units.dt)
@@ -278,8 +294,9 @@ def object_resonances(shapes, fmin: float, fmax: float, resolution: float, *,
     ``NotConvergedWarning``); the ring-down is fitted as for stacks.
     Modes that lose energy mainly by radiation have the Q of the open
     object (the absorbing layers stand for free space). ``fields``: a
-    ``fields.FieldRequest``: the DFT fields of the dipoles' run
-    (``Resonances.fields``, the transform of the whole run, not scaled).
+    ``fields.FieldRequest``: the DFT fields of the ring-down after the
+    dipoles stopped (``Resonances.fields``, not scaled: at a mode's
+    frequency, its profile).
     """
     from .dipoles import PointDipole
     from .ldos import open_box
@@ -311,7 +328,7 @@ def object_resonances(shapes, fmin: float, fmax: float, resolution: float, *,
         from . import fields as fd
         field_dft = fd.FieldDFT(grid, fd.DFTClock(fields.frequencies, units, grid.device),
                                 fd.request_boxes(grid, fields, frame.origin), halves=1)
-        monitors.append(field_dft)
+        monitors.append(_RingDown(field_dft, waveform_steps(pulse, units)))
 
     src_steps = waveform_steps(pulse, units)
     n_max = max(float(np.abs(m.index(band)).max()) for m in media)
