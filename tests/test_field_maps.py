@@ -156,3 +156,9 @@ def test_fields_example_against_closed_forms(tmp_path):
     assert s["rms"] < 0.04 and s["max"] < 0.15
     for p in (c["path"], s["path"]):
         assert Path(p).stat().st_size > 10000
+
+
+def test_shipped_resonator_example_is_valid():
+    from voxsim.config import load_scatter_job
+    job = load_scatter_job(EXAMPLES / "sphere_resonator.json")
+    assert job.fields == FieldRequest((0.2778,), axis=2, at=0.0) and job.padding == 0.5
