@@ -55,6 +55,19 @@ def test_stack_fields_match_the_slab_standing_wave():
         assert err[away].max() < 0.02 and err.max() < 0.05
 
 
+def test_scatter_fields_are_over_the_incident_amplitude():
+    """An object of the background's own ε: the total-field box holds the
+    incident wave alone, |E/E0|² = 1."""
+    from voxsim.scatter import cross_sections
+    with pytest.warns(vx.NotConvergedWarning):
+        cs = cross_sections([vx.Sphere((0, 0, 0), 0.3, vx.Medium(1.0))], [0.4, 0.5, 0.6], 10,
+                            max_time=25, fields=FieldRequest((0.45, 0.5), axis=1, at=0.0))
+    for q in range(2):
+        v, _ = cs.fields.intensity(0, q)
+        print(f"f = {cs.fields.frequency[q]}: |E/E0|² in {v.min():.4f}..{v.max():.4f}")
+        assert np.abs(v - 1).max() < 2e-3
+
+
 def test_fields_refused_under_domains_and_checked():
     with pytest.raises(vx.InputError, match="domains"):
         vx.spectrum(slab(), [0.8], 20, fields=FieldRequest((0.8,)), split="domains")

@@ -238,7 +238,8 @@ class FieldResult:
     (ε map, (u, v) in a) of the plane drawn, and how the fields are scaled
     (``normalised``: "incident" — over the incident plane wave's amplitude
     at each frequency, so |E|² is the intensity enhancement — or "source",
-    the raw transform of a run driven by the sources' pulse)."""
+    the raw transform Σ E·exp(iωt)·dt of ``FieldDFT``, time in cell units,
+    of a run driven by the sources' pulse)."""
 
     frequency: np.ndarray
     components: Dict[str, np.ndarray]
@@ -355,7 +356,7 @@ def collect(dft: FieldDFT, request: FieldRequest, origin, structure: int,
     raw = dft.fields()
     comps, coords = {}, {}
     for n, v in raw.items():
-        v = v.cpu().numpy() / grid.units.dt          # the transform in a/c, not steps
+        v = v.cpu().numpy()              # Σ E·exp(iωt)·dt, t and dt in cell units
         if scale is not None:
             v = v / np.asarray(scale)[:, None, None, None, None, :]
         comps[n] = v

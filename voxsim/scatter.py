@@ -591,10 +591,10 @@ def cross_sections(shapes: Sequence[Shape], frequencies, resolution: float, *,
                       f"be wrong (raise max_time)", NotConvergedWarning, stacklevel=2)
     out = CrossSections(f, sca, ab, sca + ab, converged, stats, lay, units.resolution, I)
     if fields is not None:
-        # |E0|² = 2·I·Z of the background (cell units, Z0 = 1)
-        E0 = np.sqrt(2 * np.abs(inc_f.intensity()) / math.sqrt(background.eps))
+        # the incident line's own E at the box's middle plane
+        E0 = np.abs(inc_f.dft.fields()[0].numpy())                      # [NS, NF]
         out.fields = fd.collect(field_dft, fields, lay.origin, structure=0)
-        out.fields.normalise(E0 / units.dt, "incident")    # both transforms in a/c
+        out.fields.normalise(E0, "incident")       # both transforms with the same weights
     return out
 
 
