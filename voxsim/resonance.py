@@ -113,7 +113,8 @@ class Resonances:
         ax.set_xlabel("frequency (c/a)")
         ax.set_ylabel("|E| of the ring-down (arb.)")
         ax.set_title(title or "resonances", fontsize=9)
-        ax.legend(fontsize=7, loc="lower right")
+        if n > 1:                   # no ring-down recorded: nothing to label
+            ax.legend(fontsize=7, loc="lower right")
         ax.grid(alpha=0.3)
         fig.tight_layout()
         if path is not None:
