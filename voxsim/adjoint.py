@@ -1,4 +1,4 @@
-"""Gradients of spectra with respect to design parameters, by the adjoint
+"""Gradients of spectra in design parameters, by the adjoint
 method.
 
 Design parameters: a medium's ``eps`` or ``sigma`` given as a 0-dim tensor
@@ -135,7 +135,7 @@ def collect(stacks, modes) -> List[Param]:
             for kind, t in getattr(med, "grads", {}).items():
                 name = f"stacks[{i}] medium {kind}"
                 require(med.pole is None, name,
-                        "gradients with respect to a dispersive medium are not supported")
+                        "a dispersive medium cannot be a design parameter (its gradient is not supported)")
                 add(t, kind, med, name)
         for j, sh in enumerate(st.shapes):
             if isinstance(sh, VoxelFill) and sh.grad_fill is not None:
