@@ -726,14 +726,14 @@ def _run_split(stacks, index, incident, f, units, excitations, cpml, offset, smo
                             agree=distributed.agreement())
     except Exception as e:         # every rank must reach the gather
         error = e
-    parts = distributed.all_gather((result, error))
-    errors = [(r, e) for r, (_, e) in enumerate(parts) if e is not None]
+    chunks = distributed.all_gather((result, error))
+    errors = [(r, e) for r, (_, e) in enumerate(chunks) if e is not None]
     errors.sort(key=lambda re: isinstance(re[1], PeerDiverged))     # the diverged rank's first
     for r, e in errors:
         if isinstance(e, DivergenceError):
             e.excitation += int(distributed.shard(len(excitations), r, size)[0])
         raise e
-    return _merge([r for r, _ in parts])
+    return _merge([r for r, _ in chunks])
 
 
 def _choose_split(stacks, incident, f, units, excitations, cpml, offset, depth, split, size,
@@ -759,12 +759,12 @@ def _choose_split(stacks, incident, f, units, excitations, cpml, offset, depth, 
                           cpml.thickness, dispersive, memory_cap)
 
 
-def _merge(parts: List[BatchResult]) -> BatchResult:
+def _merge(chunks: List[BatchResult]) -> BatchResult:
     """Batch results of consecutive excitation ranges as one."""
-    if len(parts) == 1:
-        return parts[0]
+    if len(chunks) == 1:
+        return chunks[0]
     cat = lambda xs: np.concatenate(xs, axis=0)
-    st = [p.stats for p in parts]
+    st = [p.stats for p in chunks]
     stats = RunStats(max(s.steps for s in st), max(s.seconds for s in st),
                      sum(s.cell_updates for s in st),
                      "decay" if all(s.stopped_by == "decay" for s in st)
@@ -773,13 +773,13 @@ def _merge(parts: List[BatchResult]) -> BatchResult:
         stats.converged = cat([s.converged for s in st])
         stats.decayed = cat([s.decayed for s in st])
         stats.steps_needed = cat([s.steps_needed for s in st])
-    out = BatchResult(cat([p.R for p in parts]), cat([p.T for p in parts]),
-                      max(p.cpml_reflection for p in parts), stats, [], None, None)
-    if parts[0].R_orders is not None:
-        orders = sorted({o for p in parts for o in p.orders},
+    out = BatchResult(cat([p.R for p in chunks]), cat([p.T for p in chunks]),
+                      max(p.cpml_reflection for p in chunks), stats, [], None, None)
+    if chunks[0].R_orders is not None:
+        orders = sorted({o for p in chunks for o in p.orders},
                         key=lambda o: (abs(o[0]) + abs(o[1]), o[0], o[1]))
         Ro, To = [], []
-        for p in parts:
+        for p in chunks:
             shape = (p.R.shape[0], p.R.shape[1], len(orders), p.R.shape[2])
             r, t = np.full(shape, np.nan), np.full(shape, np.nan)
             for j, o in enumerate(p.orders):
