@@ -62,9 +62,9 @@ import torch
 
 from .fields import FieldDFT
 from .monitors import DFTClock
-from .orders import order_power, propagates
+from .orders import order_power
 from .simulation import DecayProbe, Grid, run
-from .units import InputError, require
+from .units import require
 
 STEP_MEDIUM = 2e-3     # relative step of eps and sigma in the preparation's differences
 STEP_FILL = 1e-3       # step of a voxel's fill
@@ -551,10 +551,9 @@ class BatchAdjoint:
 
 
 class _Holder:
-    def __init__(self, params, batches, shapes, progress):
+    def __init__(self, params, batches, progress):
         self.params = params
         self.batches = batches       # [(structure indices, BatchAdjoint)]
-        self.shapes = shapes
         self.progress = progress
 
 
@@ -591,7 +590,7 @@ class SpectrumFunction(torch.autograd.Function):
 def attach(sp, params, batches, progress=False):
     """Makes R, T (and the orders) of `sp` torch tensors connected to the
     parameters."""
-    holder = _Holder(params, batches, None, progress)
+    holder = _Holder(params, batches, progress)
     values = [sp.R, sp.T]
     if sp.R_orders is not None:
         values += [sp.R_orders, sp.T_orders]
@@ -603,4 +602,4 @@ def attach(sp, params, batches, progress=False):
     return sp
 
 
-__all__ = ("collect", "attach", "BatchAdjoint", "design_region", "InputError")
+__all__ = ("collect", "attach", "BatchAdjoint", "design_region")

@@ -197,20 +197,30 @@ def resonances(stack: Stack, fmin: float, fmax: float, resolution: float, *,
 
     src_steps = waveform_steps(pulse, units)
     transit = int(2 * lay.Nz * densest_index(stack.media(), band) / units.dt)
+    out = _run_to_ring_down(grid, sources, monitors, probe, probe_points, src_steps, transit,
+                            units, fmin, fmax, decay_by, max_time, progress,
+                            ("the reference", "the structure"))
+    if fields is not None:
+        out.fields = fd.collect(field_dft, fields, origin, structure=1)
+    return out
+
+
+def _run_to_ring_down(grid, sources, monitors, probe, probe_points, src_steps, transit, units,
+                      fmin, fmax, decay_by, max_time, progress, names):
+    """Steps a resonance run to decay (or ``max_time``, or the safety cap:
+    the pulse, the transits and 2000 periods of fmin) and fits its
+    ring-down; ``names`` words slice 0 and slice 1 in messages."""
     if max_time is not None:
         max_steps = units.steps(max_time)
     else:
         max_steps = src_steps + transit + units.steps(2000.0 / fmin)
     check = DecayProbe(decay_by, check_every=200, planes=sorted({p[2] for p in probe_points}),
                        after_step=min(src_steps, max_steps) + transit, quiet_from=src_steps,
-                       label=lambda s, m: "the reference" if m == 0 else "the structure",
+                       label=lambda s, m: names[min(m, 1)],
                        quarter=round(0.25 / (0.5 * (fmin + fmax) * units.dt_a)))
     stats = run(grid, sources, monitors, max_steps, check, progress,
                 desc=f"voxsim resonances {fmin:g}-{fmax:g} c/a")
-    out = _ring_down(stats, probe, src_steps, units, fmin, fmax, decay_by, "the structure")
-    if fields is not None:
-        out.fields = fd.collect(field_dft, fields, origin, structure=1)
-    return out
+    return _ring_down(stats, probe, src_steps, units, fmin, fmax, decay_by, names[1])
 
 
 def _ring_down(stats: RunStats, probe: TimeProbe, src_steps: int, units: Units, fmin: float,
@@ -334,17 +344,9 @@ def object_resonances(shapes, fmin: float, fmax: float, resolution: float, *,
     src_steps = waveform_steps(pulse, units)
     n_max = max(float(np.abs(m.index(band)).max()) for m in media)
     transit = int(2 * max(grid.shape) * n_max / units.dt)
-    if max_time is not None:
-        max_steps = units.steps(max_time)
-    else:
-        max_steps = src_steps + transit + units.steps(2000.0 / fmin)
-    check = DecayProbe(decay_by, check_every=200, planes=sorted({p[2] for p in probe_points}),
-                       after_step=min(src_steps, max_steps) + transit, quiet_from=src_steps,
-                       label=lambda s, m: "the background" if m == 0 else "the object",
-                       quarter=round(0.25 / (0.5 * (fmin + fmax) * units.dt_a)))
-    stats = run(grid, sources, monitors, max_steps, check, progress,
-                desc=f"voxsim resonances {fmin:g}-{fmax:g} c/a")
-    out = _ring_down(stats, probe, src_steps, units, fmin, fmax, decay_by, "the object")
+    out = _run_to_ring_down(grid, sources, monitors, probe, probe_points, src_steps, transit,
+                            units, fmin, fmax, decay_by, max_time, progress,
+                            ("the background", "the object"))
     if fields is not None:
         out.fields = fd.collect(field_dft, fields, frame.origin, structure=1)
     return out
