@@ -129,6 +129,7 @@ CUTS = textwrap.dedent("""
                          ((got.R, ref.R), (got.T, ref.T))]
     if rank == 0:
         print(json.dumps(out))
+    dist.destroy_process_group()
 """)
 
 

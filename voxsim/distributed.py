@@ -23,6 +23,7 @@ writes the outputs; the others stay quiet.
 """
 from __future__ import annotations
 
+import atexit
 import os
 from typing import List, Tuple
 
@@ -49,7 +50,17 @@ def init_from_env(device: str = "cpu") -> Tuple[int, int]:
         if backend == "nccl":
             torch.cuda.set_device(int(os.environ.get("LOCAL_RANK", "0")))
         dist.init_process_group(backend)
+        # the group this module made is also taken down by it: left to the
+        # interpreter's exit, its worker threads can be destroyed while
+        # still joinable, and the process aborts after a successful run
+        atexit.register(_leave)
     return world()
+
+
+def _leave():
+    import torch.distributed as dist
+    if dist.is_initialized():
+        dist.destroy_process_group()
 
 
 def shard(n: int, rank: int, size: int) -> np.ndarray:
