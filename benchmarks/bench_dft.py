@@ -22,7 +22,7 @@ import torch
 
 import voxsim as vx
 import voxsim.monitors as monitors
-import voxsim.spectra as spectra
+import voxsim.batch as batch
 from voxsim.shapes import Circle, Pattern
 from voxsim.spectra import plane_wave
 
@@ -39,8 +39,8 @@ def timed_run(path, f, P, steps, device):
     """(step-loop seconds, whole-call seconds, spectrum) with the flux planes
     of `path`. The whole call counts the last partial block, which the
     blocked sum folds in when the fields are read after the loop."""
-    saved = spectra.FluxPlane
-    spectra.FluxPlane = PATHS[path]
+    saved = batch.FluxPlane
+    batch.FluxPlane = PATHS[path]
     try:
         st = stack()
         t0 = time.perf_counter()
@@ -49,7 +49,7 @@ def timed_run(path, f, P, steps, device):
             torch.cuda.synchronize()
         whole = time.perf_counter() - t0
     finally:
-        spectra.FluxPlane = saved
+        batch.FluxPlane = saved
     return sp.stats[0].seconds, whole, sp
 
 

@@ -1,6 +1,7 @@
 """The build refuses an nvcc whose CUDA major differs from torch's
 (cmake/cuda_match.cmake, run as CMakeLists.txt runs it); the sources keep
-their layers (cuda/common below the modules)."""
+their layers (cuda/common below the modules; one voxsim module above
+the extension)."""
 import pathlib
 import re
 import shutil
@@ -42,4 +43,19 @@ def test_common_layer_includes_nothing_above_it():
     up = re.compile(r'^\s*#\s*include\s*"\.\./')
     bad = [f"{p.name}: {line.strip()}" for p in sorted((ROOT / "cuda" / "common").iterdir())
            for line in p.read_text().splitlines() if up.match(line)]
+    assert not bad
+
+
+def test_one_module_of_the_package_imports_the_extension():
+    """voxsim reaches the compiled functions through voxsim/kernels.py alone,
+    so what the package asks of the kernels is listed in one place."""
+    import ast
+    ext = {"Voxstep", "Voxstep4", "_voxstep_host"}
+    bad = []
+    for p in sorted((ROOT / "voxsim").glob("*.py")):
+        for node in ast.walk(ast.parse(p.read_text())):
+            names = ([a.name for a in node.names] if isinstance(node, ast.Import) else
+                     [node.module] if isinstance(node, ast.ImportFrom) and node.module else [])
+            bad += [f"{p.name}:{node.lineno} imports {n}" for n in names
+                    if n.split(".")[0] in ext and p.name != "kernels.py"]
     assert not bad

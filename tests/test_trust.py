@@ -133,7 +133,7 @@ def test_divergence_is_caught(tmp_path, capsys, monkeypatch):
     def diverging(*a, **k):
         raise info.value
 
-    monkeypatch.setattr(voxsim.spectra, "spectrum", diverging)
+    monkeypatch.setattr(voxsim.spectra, "run_stacks", diverging)
     data = {"resolution": 50, "frequency": {"min": F633, "max": F633, "count": 1},
             "incident": {"eps": 1}, "angle_deg": 80, "polarization": "p",
             "layers": [{"thickness": 0.05, "medium": {"eps": 4}}]}

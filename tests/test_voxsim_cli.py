@@ -31,6 +31,9 @@ GRATING = {"resolution": 20, "frequency": {"min": 0.75, "max": 0.9, "count": 3},
                     "medium": {"eps": 1.5}}]}}]}
 
 
+BANDLESS = {k: v for k, v in GOOD.items() if k != "frequency"}
+
+
 def write(tmp_path, data, name="stack.json"):
     p = tmp_path / name
     p.write_text(data if isinstance(data, str) else json.dumps(data))
@@ -68,6 +71,47 @@ def test_grating_spectrum_has_orders(tmp_path):
     total = [sum(o["T"][i] for o in data["orders"]) for i in range(3)]
     assert total == pytest.approx(data["T"], abs=1e-6)
     assert (out / "spectrum.png").stat().st_size > 10000
+
+
+def test_index_and_wavelength_band_against_the_transfer_matrix(tmp_path):
+    # a lossy film by n + ik, the band as vacuum wavelengths in µm (a = 1 µm)
+    import numpy as np
+    import tmm
+    n, k, d = 1.8, 0.05, 0.12
+    job = {"resolution": 60, "length_unit": "um",
+           "wavelength": {"min": 0.9, "max": 1.3, "count": 5},
+           "incident": {"n": 1}, "substrate": {"n": 1.5},
+           "layers": [{"thickness": d, "medium": {"n": n, "k": k}}]}
+    out = tmp_path / "out"
+    assert cli.main(["spectrum", write(tmp_path, job), "--out", str(out), "--quiet"]) == 0
+    data = json.loads((out / "spectrum.json").read_text())
+    lam = np.array(data["wavelength"])
+    assert lam.tolist() == pytest.approx([1.3, 1.2, 1.1, 1.0, 0.9])    # increasing frequency
+    assert np.allclose(data["frequency"], 1 / lam, rtol=1e-15)
+    # the film holds n + ik exactly at the band's centre frequency, and there
+    # its ε(f) is a conductivity's: the oracle takes the same ε(f)
+    f_ref = 0.5 * (1 / 0.9 + 1 / 1.3)
+    eps = (n * n - k * k) + 1j * 2 * n * k * f_ref / np.array(data["frequency"])
+    ref = [tmm.coh_tmm("s", [1, np.sqrt(e), 1.5], [np.inf, d, np.inf], 0, l)
+           for e, l in zip(eps, lam)]
+    dR = np.abs(np.array(data["R"]) - [r["R"] for r in ref]).max()
+    dT = np.abs(np.array(data["T"]) - [r["T"] for r in ref]).max()
+    print(f"film n = {n} + {k}i over 0.9-1.3 um: |dR| {dR:.1e}, |dT| {dT:.1e} against tmm")
+    assert dR < 3e-3 and dT < 3e-3
+
+
+def test_energy_band_and_nanometre_lengths_convert_at_the_edge():
+    from voxsim.config import parse_job
+    # 1.239841984 eV is a 1 µm photon: f = 1 c/a with a = 1 µm
+    ev = parse_job({**BANDLESS, "length_unit": "um",
+                    "energy_eV": {"min": 1.239841984, "max": 2.479683968, "count": 3}})
+    assert ev.frequencies == pytest.approx([1.0, 1.5, 2.0], rel=1e-12)
+    assert ev.band[0] == "energy_eV" and ev.band[1][0] == pytest.approx(1.239841984)
+    # with a = 1 nm, a 500 nm wavelength is f = 1/500 c/a
+    nm = parse_job({**BANDLESS, "resolution": 0.4, "length_unit": "nm",
+                    "wavelength": {"min": 500, "max": 1000, "count": 2},
+                    "layers": [{"thickness": 100, "medium": {"eps": 3}}]})
+    assert nm.frequencies == pytest.approx([1e-3, 2e-3], rel=1e-12)
 
 
 @pytest.mark.parametrize("name", ["bragg_mirror.json", "drude_film.json", "grating.json"])
@@ -134,6 +178,20 @@ BAD = [
      "layers[0].pattern.shapes[0].medium.eps: must be positive"),
     ("missing background", with_(("layers", 0, "pattern", "background"), None, GRATING),
      "layers[0].pattern.background: missing"),
+    ("k without n", with_(("layers", 0, "medium"), {"k": 0.1}), "layers[0].medium.k: needs \"n\""),
+    ("n and eps", with_(("substrate", "n"), 1.5), "substrate.eps: give either \"n\""),
+    ("k above n", with_(("layers", 0, "medium"), {"n": 1, "k": 2}), "layers[0].medium.k: 2 >= n"),
+    ("no band", with_(("frequency",), None), "frequency: missing"),
+    ("two bands", with_(("wavelength",), {"min": 1, "max": 2, "count": 2}),
+     "wavelength: the band is already given by \"frequency\""),
+    ("wavelength without unit", {**BANDLESS, "wavelength": {"min": 1, "max": 2, "count": 2}},
+     "wavelength: a wavelength needs \"length_unit\""),
+    ("bad length unit", {**BANDLESS, "length_unit": "inch",
+                         "energy_eV": {"min": 1, "max": 2, "count": 2}},
+     "length_unit: must be one of nm, um, mm, m"),
+    ("negative wavelength", {**BANDLESS, "length_unit": "um",
+                             "wavelength": {"min": -1, "max": 2, "count": 2}},
+     "wavelength.min: must be positive"),
 ]
 
 
@@ -143,7 +201,7 @@ def test_bad_input_is_one_line_naming_the_field(case, data, message, tmp_path, c
     def no_run(*a, **k):
         raise AssertionError("a run started on bad input")
 
-    monkeypatch.setattr(voxsim.spectra, "spectrum", no_run)
+    monkeypatch.setattr(voxsim.spectra, "run_stacks", no_run)
     code = cli.main(["spectrum", write(tmp_path, data), "--out", str(tmp_path / "out")])
     err = capsys.readouterr().err
     assert code == 2

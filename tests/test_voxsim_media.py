@@ -10,6 +10,8 @@ import torch
 import voxsim as vx
 from voxsim.boundaries import CPML
 from voxsim.geometry import MaterialGrid, Slab
+from voxsim.shapes import Circle, Pattern
+from voxsim.units import to_frequency
 
 F = np.linspace(0.4, 1.6, 13)
 MEDIA = {
@@ -39,6 +41,18 @@ def test_loss_has_positive_imaginary_part():
     assert (c.permittivity, c.conductivity, c.alpha, c.beta) == (3.0, 0.0, 0, 0)
 
 
+def test_complex_index_holds_at_its_frequency():
+    m = vx.Medium.from_index(2.0, 0.1, 0.8)
+    assert m.epsilon(0.8) == pytest.approx((2.0 + 0.1j) ** 2, rel=1e-14)
+    assert m.epsilon(1.6).imag == pytest.approx(m.epsilon(0.8).imag / 2)   # a conductivity
+    assert vx.Medium.from_index(1.5) == vx.Medium(2.25)
+
+
+STACK = vx.Stack([vx.Layer(0.2, vx.Medium(4.0))])
+GRATED = vx.Stack([vx.Layer(0.2, Pattern(vx.Medium(4.0), [Circle([0.5, 0.5], 0.2, vx.Medium(1.0))]))],
+                  period=(1.0, 1.0))
+wave = lambda angle, fc=1.0: vx.PlaneWave(vx.GaussianPulse(fc, 0.2), "p", angle)
+
 REFUSED = [
     ("two poles", lambda: vx.Medium(2, 0, [vx.Drude(1, 0.1), vx.Debye(1, 1)]), "medium.pole",
      "at most one"),
@@ -52,6 +66,28 @@ REFUSED = [
     ("lossy incident medium", lambda: vx.Stack([], vx.Medium(2.0, 0.1)), "incident", "lossless"),
     ("negative thickness", lambda: vx.Stack([vx.Layer(-0.1, vx.Medium(2))]),
      "layers[0].thickness", "positive"),
+    ("k above n", lambda: vx.Medium.from_index(1.0, 2.0, 1.0), "medium.k", "Drude"),
+    ("k without a frequency", lambda: vx.Medium.from_index(2.0, 0.1), "medium.k", "frequency"),
+    ("wavelength without a length unit", lambda: to_frequency([1.0], "wavelength"), "band",
+     "length_unit"),
+    ("unknown length unit", lambda: to_frequency([1.0], "energy_eV", "in"), "length_unit",
+     "one of"),
+    # the problem model: the checks the Python API and the JSON front end share
+    ("no structure", lambda: vx.Simulation([], F, 40), "structures", "at least one"),
+    ("not a stack", lambda: vx.Simulation([STACK, vx.Medium(2)], F, 40), "structures[1]",
+     "must be a Stack"),
+    ("bad frequencies", lambda: vx.Simulation(STACK, [0.5, -1], 40), "frequency", "positive"),
+    ("too coarse", lambda: vx.Simulation(STACK, F, 8), "resolution", "cells per a"),
+    ("not a plane wave", lambda: vx.Simulation(STACK, F, 40, [wave(0), "p"]), "sources[1]",
+     "PlaneWave"),
+    ("below cut-off", lambda: vx.Simulation(STACK, [0.5, 0.6], 40, [wave(0), wave(70, 2.0)]),
+     "sources[1].angle_deg", "below the cut-off"),
+    ("period of 20.2 cells", lambda: vx.Simulation(GRATED, [0.3, 0.5], 20.2), "period[0]", "whole number"),
+    ("smoothing per stack", lambda: vx.Simulation([STACK] * 2, F, 40, smoothing=["average"]),
+     "smoothing", "1 modes given for 2 stacks"),
+    ("negative steps", lambda: vx.Simulation(STACK, F, 40, steps=-3), "steps", "positive"),
+    ("fields over two batches", lambda: vx.Simulation([STACK, GRATED], F, 40, fields=object()),
+     "fields", "one batch only"),
 ]
 
 
@@ -121,3 +157,22 @@ def test_painted_volume_equals_the_thickness():
     vol = mats.painted_volume[0] / 4          # 2 x 2 transverse samples
     assert float(vol[0]) == pytest.approx(17.91 - 5.37, abs=1e-4)
     assert float(vol[1]) == 0
+
+
+def test_json_and_python_refuse_alike():
+    """The JSON front end builds the same model: its refusal is the
+    model's, with the same field and message."""
+    from voxsim.config import parse_job
+    job = {"resolution": 20.2, "frequency": {"min": 0.3, "max": 0.5, "count": 2},
+           "incident": {"eps": 1}, "period": [1, 1], "angle_deg": 10,
+           "layers": [{"thickness": 0.2, "pattern": {"background": {"eps": 4}, "shapes": [
+               {"kind": "circle", "center": [0.5, 0.5], "radius": 0.2, "medium": {"eps": 1}}]}}]}
+    with pytest.raises(vx.InputError) as js:
+        parse_job(job)
+    with pytest.raises(vx.InputError) as py:
+        vx.Simulation(GRATED, [0.3, 0.5], 20.2)
+    assert js.value.field == py.value.field == "period[0]"
+    assert js.value.message == py.value.message
+    sim = parse_job({**job, "resolution": 20}).simulation
+    assert sim.boundaries == {"x": "bloch", "y": "periodic", "z": "absorbing"}
+    assert [s.angle_deg for s in sim.sources] == [10]

@@ -11,16 +11,25 @@ Units and conventions (used everywhere in the package):
   wavevector along +x; s polarisation has E along y, p has H along y;
 - the time step is ``courant``·(cell)/c, 0.5 by default, at most 1/√3.
 
-Pipeline, one module per concern: ``units`` (conversion to the kernels' cell
-units), ``media`` (media and their coefficient tables), ``geometry`` (stacks
-and the material painting), ``boundaries`` (CPML, Bloch phases),
-``sources`` (waveforms, plane wave, currents), ``monitors`` (DFT planes,
-flux), ``simulation`` (the step), ``spectra`` (batched R/T runs),
-``analytic`` (transfer matrix), ``scatter`` (isolated objects: absorbing
-layers on all faces, total-field/scattered-field box, closed flux boxes,
-cross-sections), ``trust`` (decay, divergence and energy verdicts),
-``config`` and ``cli`` (STACK.json, OBJECT.json, ``python -m voxsim
-spectrum`` and ``python -m voxsim scatter``).
+Pipeline, one module per concern, in the order a run goes through them:
+- the description: ``model`` (the ``Simulation``, validated once), ``units`` (cell units, band conversion), ``media``,
+  ``shapes`` (2-D pattern shapes and 3-D solids), ``geometry`` (stacks and
+  the material grid), ``boundaries`` (CPML, Bloch phases), ``sources``
+  (waveforms, plane wave, currents), ``dipoles``, ``monitors`` (DFT planes,
+  flux), ``fields`` (DFT field regions); ``config`` reads the JSON
+  descriptions into these, the values checked by the classes themselves;
+- placing it on the grid: ``layout`` (column, unit cell, standoffs, default
+  absorber, resolution check) and ``painting`` (the material plan);
+- running: ``kernels`` (the one module that imports the extension),
+  ``simulation`` (the step, the decay and divergence probe), ``batch`` (one
+  batched run), ``domains`` and ``distributed`` (several processes),
+  ``adjoint`` (gradients);
+- the workflows: ``spectra`` (R/T of stacks), ``scatter`` (isolated
+  objects: absorber on all faces, total-field/scattered-field box, flux
+  boxes, cross-sections), ``ldos``/``radiate`` (dipole power), ``resonance``
+  and ``harminv`` (modes), ``snapshots``;
+- the verdicts and the outputs: ``trust`` (decay, divergence, energy),
+  ``analytic`` (transfer matrix), ``orders``, ``plot``, ``cli``.
 
 Isolated objects take the same units; the incident plane wave travels
 along +z with E along x or y, and cross-sections are in a².
@@ -32,6 +41,7 @@ from .geometry import Layer, Stack
 from .harminv import Modes, find_modes
 from .ldos import Dipole, DipolePower, dipole_power, mirror_purcell
 from .media import Debye, Drude, Lorentz, Medium
+from .model import Simulation
 from .sources import ContinuousWave, GaussianPulse, PlaneWave, Samples
 from .scatter import CrossSections, cross_sections
 from .shapes import Box, Cylinder, Sphere
@@ -45,4 +55,4 @@ __all__ = ["Box", "CPML", "ContinuousWave", "CrossSections", "Cylinder", "Sphere
            "GaussianPulse", "InputError", "Layer", "NotConvergedWarning",
            "Lorentz", "Medium", "Modes", "PlaneWave", "Samples", "Spectrum", "Stack", "Units",
            "Dipole", "DipolePower", "dipole_power", "find_modes", "mirror_purcell", "spectrum",
-           "PointDipole", "Snapshots", "plot"]
+           "PointDipole", "Simulation", "Snapshots", "plot"]

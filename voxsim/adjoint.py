@@ -307,7 +307,7 @@ class BatchAdjoint:
 
     grid_args: dict
     paint: Callable
-    plan: Callable             # () -> spectra.MaterialPlan
+    plan: Callable             # () -> painting.MaterialPlan
     params: List[Param]
     boxes: Dict[str, tuple]
     frame: object
@@ -512,7 +512,7 @@ class BatchAdjoint:
         grid painted up to the fill's piece is kept, and each call paints
         the fill (with its current values) and what follows it onto a copy."""
         from .shapes import pieces
-        from .spectra import paint_plan
+        from .painting import paint_plan
         if len(p.targets) != 1:
             return self.paint
         vf = p.targets[0]

@@ -64,8 +64,6 @@ EXIT_BAD_INPUT, EXIT_NOT_CONVERGED, EXIT_DIVERGED = 2, 3, 4
 
 def spectrum_command(args) -> int:
     from .config import load_job
-    from .spectra import check_resolution, plane_wave, spectrum
-    from .units import Units
     try:
         job = load_job(args.stack)
     except InputError as e:
@@ -78,7 +76,8 @@ def spectrum_command(args) -> int:
     sweep = isinstance(job.angle_deg, list)
     angles = job.angle_deg if sweep else [job.angle_deg]
     st = job.stack
-    cpw = check_resolution([st], job.frequencies, Units(job.resolution, job.courant))
+    sim = job.simulation
+    cpw = sim.cells_per_wavelength
     print(f"voxsim spectrum: {len(st.layers)} layer(s)"
           f"{f' ({sum(l.patterned for l in st.layers)} patterned, period {st.period[0]:g} x {st.period[1]:g} a)' if st.patterned else ''}"
           f", {len(job.frequencies)} frequencies "
@@ -86,14 +85,11 @@ def spectrum_command(args) -> int:
           f"({cpw:.1f} cells per wavelength in the densest medium), {job.polarization} polarisation, "
           f"{', '.join(f'{a:g}' for a in angles)} deg, on {device}"
           f"{f', {size} processes (split {args.split})' if size > 1 else ''}")
-    ex = [plane_wave(job.frequencies, job.polarization, a, st) for a in angles]
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         try:
-            sp = spectrum(st, job.frequencies, job.resolution, ex, courant=job.courant,
-                          device=device, progress=not args.quiet, max_time=job.max_time,
-                          decay_by=job.decay_by, split=args.split, fields=job.fields,
-                          memory_cap=None if args.memory_cap is None else args.memory_cap * 2**30)
+            sp = sim.run(device=device, progress=not args.quiet, split=args.split,
+                         memory_cap=None if args.memory_cap is None else args.memory_cap * 2**30)
         except InputError as e:
             print(f"error: {e}", file=sys.stderr)
             return EXIT_BAD_INPUT
@@ -135,6 +131,7 @@ def spectrum_command(args) -> int:
         R, T, ang, keep = columns[0]
         out = {"frequency": job.frequencies[keep].tolist(), "R": R[keep].tolist(),
                "T": T[keep].tolist(), "angle_deg": ang[keep].tolist(), "converged": converged}
+        out.update(_band_column(job.band, keep))
         if st.period is not None:
             out["orders"] = [{"order": list(o), "R": sp.R_orders[0, 0, i][keep].tolist(),
                               "T": sp.T_orders[0, 0, i][keep].tolist()}
@@ -145,6 +142,7 @@ def spectrum_command(args) -> int:
         out = {"frequency": job.frequencies.tolist(), "angles_deg": angles,
                "R": rows(sp.R[:, 0]), "T": rows(sp.T[:, 0]), "angle_deg": rows(sp.angle_deg),
                "converged": converged}
+        out.update(_band_column(job.band))
         if st.period is not None:
             out["orders"] = [{"order": list(o), "R": rows(sp.R_orders[:, 0, i]),
                               "T": rows(sp.T_orders[:, 0, i])} for i, o in enumerate(sp.orders)]
@@ -212,6 +210,7 @@ def scatter_command(args) -> int:
     out = {"frequency": f.tolist(), "scattering": clean(cs.scattering),
            "absorption": clean(cs.absorption), "extinction": clean(cs.extinction),
            "converged": cs.converged}
+    out.update(_band_column(job.band))
     jpath = os.path.join(args.out, "cross_sections.json")
     with open(jpath, "w") as fh:
         json.dump(out, fh, indent=1)
@@ -275,6 +274,12 @@ def dipole_command(args) -> int:
               "may be wrong (exit status 3)", file=sys.stderr)
         return EXIT_NOT_CONVERGED
     return 0
+
+
+def _band_column(band, keep=slice(None)) -> dict:
+    """The band as the user gave it ("wavelength" or "energy_eV"), aligned
+    with "frequency"; nothing for a band in c/a."""
+    return {} if band is None else {band[0]: np.asarray(band[1])[keep].tolist()}
 
 
 def _write_fields(result, out: str) -> None:

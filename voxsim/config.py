@@ -24,9 +24,23 @@
     a 1-D grating is a rectangle spanning the cell in y)
 
     MEDIUM = {"eps": 4, "sigma": 0.0, "pole": POLE}   eps required; sigma, pole optional
+           | {"n": 2.0, "k": 0.01}                     a complex index n + ik (k optional),
+                                                       exact at the band's centre frequency
+                                                       (see media.Medium.from_index)
     POLE   = {"kind": "lorentz", "f0": 1.0, "delta_eps": 0.5, "gamma": 0.1}
            | {"kind": "drude", "fp": 2.0, "gamma": 0.1}
            | {"kind": "debye", "delta_eps": 1.0, "tau": 0.3}
+
+The band may be given instead as vacuum wavelengths or photon energies once
+the length a is named:
+
+     "length_unit": "um",                              a is one nm, um, mm or m
+     "wavelength": {"min": 0.4, "max": 0.8, "count": 101},   in length_unit
+     "energy_eV": {"min": 1.5, "max": 3.0, "count": 101}      photon energy
+
+(one of "frequency", "wavelength", "energy_eV"; evenly spaced in the given
+quantity, converted to c/a here and run in increasing frequency; the output
+carries the given quantity beside "frequency").
 
 Validation is strict: an unknown key, a missing field, a value of the wrong
 type or out of range, or a resolution too coarse for the frequencies raises
@@ -44,19 +58,19 @@ import numpy as np
 from .geometry import Layer, Stack
 from .shapes import Box, Circle, Cylinder, Pattern, Polygon, Rectangle, Shape, Sphere
 from .media import POLE_KINDS, Medium
-from .sources import PlaneWave
-from .units import InputError, Units, finite_number, require
+from .units import BAND_KINDS, LENGTH_UNITS, InputError, Units, finite_number, require, to_frequency
 
-TOP_KEYS = {"resolution", "frequency", "angle_deg", "polarization", "courant", "incident",
-            "substrate", "layers", "period", "max_time", "decay_by", "fields"}
+BAND_KEYS = {*BAND_KINDS, "length_unit"}
+TOP_KEYS = {"resolution", "angle_deg", "polarization", "courant", "incident",
+            "substrate", "layers", "period", "max_time", "decay_by", "fields", *BAND_KEYS}
 SHAPE_KEYS = {"circle": ("center", "radius", "medium"),
               "rectangle": ("center", "size", "medium"),
               "polygon": ("vertices", "medium")}
 SOLID_KEYS = {"sphere": ("center", "radius", "medium"),
               "box": ("center", "size", "medium"),
               "cylinder": ("center", "radius", "height", "medium")}
-SCATTER_KEYS = {"resolution", "frequency", "background", "shapes", "polarization", "padding",
-                "courant", "max_time", "decay_by", "fields"}
+SCATTER_KEYS = {"resolution", "background", "shapes", "polarization", "padding",
+                "courant", "max_time", "decay_by", "fields", *BAND_KEYS}
 POLE_KEYS = {"lorentz": ("f0", "delta_eps", "gamma"), "drude": ("fp", "gamma"),
              "debye": ("delta_eps", "tau")}
 
@@ -72,6 +86,8 @@ class SpectrumJob:
     max_time: Optional[float] = None
     decay_by: float = 1e-9
     fields: object = None      # fields.FieldRequest ("fields" key)
+    band: object = None        # (kind, values) where the band was not given in c/a
+    simulation: object = None  # the validated model.Simulation
 
 
 def _object(value, field: str, allowed, required=()):
@@ -84,40 +100,49 @@ def _object(value, field: str, allowed, required=()):
     return value
 
 
-def parse_medium(value, field: str) -> Medium:
-    d = _object(value, field, {"eps", "sigma", "pole"}, ("eps",))
-    eps = finite_number(d["eps"], f"{field}.eps")
-    require(eps > 0, f"{field}.eps", f"must be positive, got {eps:g}")
-    sigma = finite_number(d.get("sigma", 0.0), f"{field}.sigma")
-    pole = None
-    if "pole" in d and d["pole"] is not None:
-        p = d["pole"]
-        pf = f"{field}.pole"
-        if isinstance(p, list):
-            require(len(p) <= 1, pf, f"{len(p)} poles given; a medium holds at most one "
-                    "dispersive pole (the dispersive completion keeps one per material)")
-            p = p[0] if p else None
-            pf = f"{pf}[0]"
-        if p is not None:
-            require(isinstance(p, dict), pf, "must be an object")
-            require("kind" in p, f"{pf}.kind", "missing")
-            kind = p["kind"]
-            require(kind in POLE_KINDS, f"{pf}.kind",
-                    f"must be one of {', '.join(POLE_KINDS)}, got {kind!r}")
-            keys = POLE_KEYS[kind]
-            _object(p, pf, set(keys) | {"kind"}, keys)
-            pole = POLE_KINDS[kind](*[finite_number(p[k], f"{pf}.{k}") for k in keys])
-            pole.validate(pf)
+def parse_medium(value, field: str, f_ref: Optional[float] = None) -> Medium:
+    """MEDIUM at `field`; `f_ref` (c/a) is where an index n + ik holds. The
+    values are checked by ``Medium`` itself, reported under `field`."""
+    d = _object(value, field, {"eps", "sigma", "pole", "n", "k"})
+    if "n" in d:
+        for k in ("eps", "sigma", "pole"):
+            require(k not in d, f"{field}.{k}",
+                    'give either "n" (and "k") or "eps" (with "sigma", "pole"), not both')
+        make = lambda: Medium.from_index(d["n"], d.get("k", 0.0), f_ref)
+    else:
+        require("k" not in d, f"{field}.k", 'needs "n"')
+        require("eps" in d, f"{field}.eps", "missing")
+        pole = _pole(d.get("pole"), f"{field}.pole")
+        make = lambda: Medium(d["eps"], d.get("sigma", 0.0), pole)
     try:
-        m = Medium(eps, sigma, pole)
+        return make()
     except InputError as e:
         raise e.under(field, "medium") from None
-    return m
 
 
-def parse_pattern(value, field: str) -> Pattern:
+def _pole(p, pf: str):
+    if isinstance(p, list):
+        require(len(p) <= 1, pf, f"{len(p)} poles given; a medium holds at most one "
+                "dispersive pole (the dispersive completion keeps one per material)")
+        p = p[0] if p else None
+        pf = f"{pf}[0]"
+    if p is None:
+        return None
+    require(isinstance(p, dict), pf, "must be an object")
+    require("kind" in p, f"{pf}.kind", "missing")
+    kind = p["kind"]
+    require(kind in POLE_KINDS, f"{pf}.kind",
+            f"must be one of {', '.join(POLE_KINDS)}, got {kind!r}")
+    keys = POLE_KEYS[kind]
+    _object(p, pf, set(keys) | {"kind"}, keys)
+    pole = POLE_KINDS[kind](*[finite_number(p[k], f"{pf}.{k}") for k in keys])
+    pole.validate(pf)
+    return pole
+
+
+def parse_pattern(value, field: str, f_ref: Optional[float] = None) -> Pattern:
     d = _object(value, field, {"background", "shapes"}, ("background", "shapes"))
-    background = parse_medium(d["background"], f"{field}.background")
+    background = parse_medium(d["background"], f"{field}.background", f_ref)
     require(isinstance(d["shapes"], list), f"{field}.shapes", "must be a list")
     shapes = []
     for i, sh in enumerate(d["shapes"]):
@@ -130,7 +155,7 @@ def parse_pattern(value, field: str) -> Pattern:
         keys = SHAPE_KEYS[kind]
         extra = {"angle_deg"} if kind == "rectangle" else set()
         _object(sh, sf, set(keys) | extra | {"kind"}, keys)
-        medium = parse_medium(sh["medium"], f"{sf}.medium")
+        medium = parse_medium(sh["medium"], f"{sf}.medium", f_ref)
         try:
             if kind == "circle":
                 shapes.append(Circle(sh["center"], sh["radius"], medium))
@@ -144,33 +169,26 @@ def parse_pattern(value, field: str) -> Pattern:
 
 
 def parse_job(data) -> SpectrumJob:
-    """Validate a decoded STACK.json and build the job (nothing runs)."""
-    from .spectra import check_resolution, transverse_layout
-    d = _object(data, "", TOP_KEYS, ("resolution", "frequency", "incident", "layers"))
-    resolution = finite_number(d["resolution"], "resolution")
-    require(resolution > 0, "resolution", f"must be positive, got {resolution:g}")
-    freqs = parse_frequencies(d["frequency"])
-    fmin, fmax = float(freqs[0]), float(freqs[-1])
+    """Validate a decoded STACK.json and build the job (nothing runs). The
+    JSON's own shape (keys, types, lists) is checked here; the values by the
+    model (``Units``, ``Medium``, ``Layer``, ``Stack``, ``PlaneWave`` and
+    ``model.Simulation``, which the Python API builds too), reported under
+    their JSON paths."""
+    from .model import Simulation
+    from .spectra import plane_wave
+    d = _object(data, "", TOP_KEYS, ("resolution", "incident", "layers"))
+    freqs, band = parse_band(d)
+    f_ref = 0.5 * float(freqs[0] + freqs[-1])
     max_time, decay_by = parse_stop(d, 1e-9)
     raw = d.get("angle_deg", 0.0)
     many = isinstance(raw, list)
     require(not many or len(raw) > 0, "angle_deg", "an angle sweep needs at least one angle")
-    angles = [finite_number(a, f"angle_deg[{i}]" if many else "angle_deg")
-              for i, a in enumerate(raw if many else [raw])]
-    for i, a in enumerate(angles):
-        require(0 <= a < 90, f"angle_deg[{i}]" if many else "angle_deg",
-                f"must be in [0, 90), got {a:g}")
-    angle = angles if many else angles[0]
+    where = lambda i: f"angle_deg[{i}]" if many else "angle_deg"
+    angles = [finite_number(a, where(i)) for i, a in enumerate(raw if many else [raw])]
     pol = d.get("polarization", "s")
-    require(pol in ("s", "p"), "polarization", f"must be \"s\" or \"p\", got {pol!r}")
-    courant = finite_number(d.get("courant", 0.5), "courant")
-    units = Units(resolution, courant)
-    incident = parse_medium(d["incident"], "incident")
-    require(incident.lossless, "incident", "must be lossless (no sigma, no pole)")
-    substrate = incident
-    if "substrate" in d:
-        substrate = parse_medium(d["substrate"], "substrate")
-        require(substrate.lossless, "substrate", "must be lossless (no sigma, no pole)")
+    units = Units(d["resolution"], d.get("courant", 0.5))
+    incident = parse_medium(d["incident"], "incident", f_ref)
+    substrate = parse_medium(d["substrate"], "substrate", f_ref) if "substrate" in d else None
     require(isinstance(d["layers"], list), "layers", "must be a list")
     layers: List[Layer] = []
     for i, l in enumerate(d["layers"]):
@@ -178,30 +196,28 @@ def parse_job(data) -> SpectrumJob:
         _object(l, f, {"thickness", "medium", "pattern"}, ("thickness",))
         require(("medium" in l) != ("pattern" in l), f"{f}.medium",
                 "a layer needs either \"medium\" or \"pattern\" (not both)")
-        t = finite_number(l["thickness"], f"{f}.thickness")
-        require(t > 0, f"{f}.thickness", f"must be positive, got {t:g}")
-        if "pattern" in l:
-            layers.append(Layer(t, parse_pattern(l["pattern"], f"{f}.pattern")))
-        else:
-            layers.append(Layer(t, parse_medium(l["medium"], f"{f}.medium")))
-    period = None
-    if "period" in d:
-        p = d["period"]
-        require(isinstance(p, list) and len(p) == 2, "period", f"must be [px, py], got {p!r}")
-        period = tuple(finite_number(v, f"period[{i}]") for i, v in enumerate(p))
-        for i, v in enumerate(period):
-            require(v > 0, f"period[{i}]", f"must be positive, got {v:g}")
+        medium = (parse_pattern(l["pattern"], f"{f}.pattern", f_ref) if "pattern" in l else
+                  parse_medium(l["medium"], f"{f}.medium", f_ref))
+        layers.append(Layer(l["thickness"], medium))
+    period = d.get("period")
+    require(period is None or isinstance(period, list), "period",
+            f"must be [px, py], got {period!r}")
     stack = Stack(layers, incident, substrate, period)
-    check_resolution([stack], freqs, units)
-    if stack.patterned:
-        transverse_layout([stack], units)       # the period must be whole cells
+    sources = []
     for i, a in enumerate(angles):
-        cut = 0.5 * (fmin + fmax) * np.sin(np.radians(a))
-        require(not a or fmax > cut, f"angle_deg[{i}]" if many else "angle_deg",
-                f"every frequency is below the cut-off {cut:.4g} of {a:g} deg at the "
-                "centre frequency")
-    return SpectrumJob(stack, freqs, resolution, courant, angle, pol, max_time, decay_by,
-                       _fields(d))
+        try:
+            sources.append(plane_wave(freqs, pol, a, stack))
+        except InputError as e:
+            raise e.under(where(i), "angle_deg") if e.field == "angle_deg" else e from None
+    try:
+        sim = Simulation([stack], freqs, units.resolution, sources, courant=units.courant,
+                         decay_by=decay_by, max_time=max_time, fields=_fields(d))
+    except InputError as e:
+        i = e.field[len("sources["):].split("]")[0] if e.field.startswith("sources[") else None
+        raise (e.under(where(int(i)), f"sources[{i}].angle_deg") if i is not None else e) from None
+    return SpectrumJob(stack, freqs, units.resolution, units.courant,
+                       angles if many else angles[0], pol, max_time, decay_by, sim.fields, band,
+                       sim)
 
 
 def load_job(path) -> SpectrumJob:
@@ -209,7 +225,8 @@ def load_job(path) -> SpectrumJob:
 
 
 def parse_frequencies(value, field: str = "frequency") -> np.ndarray:
-    """{"min", "max", "count"} (c/a) as the evenly spaced frequencies."""
+    """{"min", "max", "count"} as the evenly spaced values (c/a for a
+    frequency)."""
     fr = _object(value, field, {"min", "max", "count"}, ("min", "max", "count"))
     fmin = finite_number(fr["min"], f"{field}.min")
     fmax = finite_number(fr["max"], f"{field}.max")
@@ -223,6 +240,28 @@ def parse_frequencies(value, field: str = "frequency") -> np.ndarray:
     return np.linspace(fmin, fmax, count)
 
 
+def parse_band(d: dict):
+    """The band of a description: "frequency" (c/a), or "wavelength" /
+    "energy_eV" with "length_unit" (``units.to_frequency``). Returns the
+    frequencies in increasing order and, for the latter two, (kind, values)
+    in the same order (None for a band in c/a)."""
+    given = [k for k in BAND_KINDS if k in d]
+    require(len(given) > 0, "frequency", "missing (or \"wavelength\" or \"energy_eV\" with "
+            "\"length_unit\")")
+    if len(given) > 1:
+        raise InputError(given[1], f"the band is already given by \"{given[0]}\"")
+    kind = given[0]
+    unit = d.get("length_unit")
+    require(unit is None or unit in LENGTH_UNITS, "length_unit",
+            f"must be one of {', '.join(LENGTH_UNITS)}, got {unit!r}")
+    values = parse_frequencies(d[kind], kind)
+    freqs = to_frequency(values, kind, unit, kind)
+    if kind == "frequency":
+        return freqs, None
+    order = np.argsort(freqs, kind="stable")
+    return freqs[order], (kind, values[order])
+
+
 def parse_stop(d: dict, default_decay: float):
     """The optional "max_time" (a/c, positive) and "decay_by" (in (0, 1))."""
     max_time = None
@@ -234,7 +273,7 @@ def parse_stop(d: dict, default_decay: float):
     return max_time, decay_by
 
 
-def parse_solid(value, field: str) -> Shape:
+def parse_solid(value, field: str, f_ref: Optional[float] = None) -> Shape:
     """A 3-D shape: sphere, box or cylinder (coordinates in a)."""
     require(isinstance(value, dict), field, "must be an object")
     require("kind" in value, f"{field}.kind", "missing")
@@ -244,7 +283,7 @@ def parse_solid(value, field: str) -> Shape:
     keys = SOLID_KEYS[kind]
     extra = {"axis"} if kind == "cylinder" else set()
     _object(value, field, set(keys) | extra | {"kind"}, keys)
-    medium = parse_medium(value["medium"], f"{field}.medium")
+    medium = parse_medium(value["medium"], f"{field}.medium", f_ref)
     try:
         if kind == "sphere":
             return Sphere(value["center"], value["radius"], medium)
@@ -268,6 +307,7 @@ class ScatterJob:
     max_time: Optional[float] = None
     decay_by: float = 1e-8
     fields: object = None      # fields.FieldRequest ("fields" key)
+    band: object = None        # (kind, values) where the band was not given in c/a
 
 
 def _fields(d: dict):
@@ -281,14 +321,13 @@ def _fields(d: dict):
 def parse_scatter_job(data) -> ScatterJob:
     """Validate a decoded OBJECT.json and build the job (nothing runs)."""
     from .scatter import check_scatter
-    d = _object(data, "", SCATTER_KEYS, ("resolution", "frequency", "shapes"))
-    resolution = finite_number(d["resolution"], "resolution")
-    require(resolution > 0, "resolution", f"must be positive, got {resolution:g}")
-    freqs = parse_frequencies(d["frequency"])
+    d = _object(data, "", SCATTER_KEYS, ("resolution", "shapes"))
+    freqs, band = parse_band(d)
+    f_ref = 0.5 * float(freqs[0] + freqs[-1])
     max_time, decay_by = parse_stop(d, 1e-8)
-    courant = finite_number(d.get("courant", 0.5), "courant")
-    units = Units(resolution, courant)
-    background = parse_medium(d["background"], "background") if "background" in d else Medium()
+    units = Units(d["resolution"], d.get("courant", 0.5))
+    background = (parse_medium(d["background"], "background", f_ref) if "background" in d
+                  else Medium())
     pol = d.get("polarization", "x")
     require(pol in ("x", "y"), "polarization", f"must be \"x\" or \"y\", got {pol!r}")
     padding = None
@@ -296,10 +335,10 @@ def parse_scatter_job(data) -> ScatterJob:
         padding = finite_number(d["padding"], "padding")
     require(isinstance(d["shapes"], list) and len(d["shapes"]) > 0, "shapes",
             "must be a non-empty list")
-    shapes = [parse_solid(sh, f"shapes[{i}]") for i, sh in enumerate(d["shapes"])]
+    shapes = [parse_solid(sh, f"shapes[{i}]", f_ref) for i, sh in enumerate(d["shapes"])]
     check_scatter(shapes, freqs, units, background, padding)
-    return ScatterJob(shapes, freqs, resolution, courant, background, pol, padding, max_time,
-                      decay_by, _fields(d))
+    return ScatterJob(shapes, freqs, units.resolution, units.courant, background, pol, padding,
+                      max_time, decay_by, _fields(d), band)
 
 
 def _read_json(path):

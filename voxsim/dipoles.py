@@ -56,8 +56,8 @@ from typing import List, Optional, Sequence
 import numpy as np
 import torch
 
-import Voxstep
 
+from . import kernels
 from .sources import Waveform, sample_waveform, waveform_steps
 from .units import finite_number, require
 
@@ -79,15 +79,11 @@ def spread_weights(t, device) -> np.ndarray:
     those samples, by the transpose of trilinear sampling
     (``Trilinear_reverse_interpolation``; its CPU twin on the CPU)."""
     device = torch.device(device)
-    if device.type == "cpu":
-        import _voxstep_host as mod
-    else:
-        mod = Voxstep
     f32 = dict(dtype=torch.float32, device=device)
     nodes = [torch.tensor([0.0, 1.0], **f32)] * 3
     point = [torch.tensor([float(x)], **f32) for x in t]
     one = torch.ones(1, 1, 1, 1, 1, 1, dtype=torch.complex64, device=device)
-    w = mod.Trilinear_reverse_interpolation(*nodes, one, *point)
+    w = kernels.prep("Trilinear_reverse_interpolation", device)(*nodes, one, *point)
     return w[0, 0, :, :, :, 0].real.double().cpu().numpy()
 
 
@@ -263,7 +259,7 @@ class PointDipole:
         for J, now, pos in self._calls:
             for out, j in zip(now, J):
                 torch.mul(j, w, out=out)
-            Voxstep.Inject_J(*F, *now, pos)
+            kernels.Inject_J(*F, *now, pos)
 
     def before_h(self, n: int):
         pass

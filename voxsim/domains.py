@@ -365,7 +365,7 @@ class SlabProbe(DecayProbe):
 
 class Slabs:
     """The cut of one run over the ranks: makes the slab grid and the
-    pieces placed on it (``spectra._run_batch``'s hooks)."""
+    pieces placed on it (``batch._run_batch``'s hooks)."""
 
     def __init__(self, rank: int, size: int, cuts=None):
         self.rank, self.size, self.cuts = rank, size, cuts

@@ -62,6 +62,7 @@ from typing import List, Optional, Sequence, Tuple, Union
 import numpy as np
 import torch
 
+from . import kernels
 from .media import Medium
 from .shapes import Pattern, Shape, solid_spans
 from .units import finite_number, require
@@ -193,14 +194,7 @@ def shape_z_range(shape: Shape) -> Tuple[float, float]:
 # The material pipeline
 
 
-def prep_function(name: str, device: torch.device):
-    """A preparation function on `device`: the public modules take CUDA
-    tensors for these, their CPU twins live in ``_voxstep_host``."""
-    import Voxstep
-    if device.type == "cpu" and name in ("Mat_average", "Set_weight_mat_id", "Set_weight_subcell"):
-        import _voxstep_host
-        return getattr(_voxstep_host, name)
-    return getattr(Voxstep, name)
+prep_function = kernels.prep
 
 
 class Paintable:
@@ -424,11 +418,9 @@ class MaterialGrid:
     def coefficients(self, perm_table: torch.Tensor, cond_table: torch.Tensor):
         """Fill den1 (= keep) and den2 (= loss) of every component from the
         per-id permittivity and conductivity tables."""
-        import Voxstep
-        import Voxstep4
         for c in COMPONENTS:
             m = self.comp[c]
             m.den1 = torch.empty(m.weight.shape, device=self.device)
-            Voxstep.Set_ER_average(m.den1, m.weight, m.id_map, m.prev_id_map, perm_table)
+            kernels.Set_ER_average(m.den1, m.weight, m.id_map, m.prev_id_map, perm_table)
             m.den2 = torch.zeros(m.weight.shape, device=self.device)
-            Voxstep4.Set_sigma_average(m.den2, m.weight, m.id_map, m.prev_id_map, cond_table)
+            kernels.Set_sigma_average(m.den2, m.weight, m.id_map, m.prev_id_map, cond_table)

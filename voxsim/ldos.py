@@ -57,8 +57,8 @@ from typing import Optional, Sequence, Tuple
 import numpy as np
 import torch
 
-import Voxstep
 
+from . import kernels
 from .boundaries import CPML
 from .geometry import COMPONENTS, MaterialGrid
 from .media import Medium
@@ -191,7 +191,7 @@ class _DipoleSource:
         for c, pos, j, zero in self.J:
             J = [zero, zero, zero]
             J[c] = j[n]
-            Voxstep.Inject_J(*E, *J, pos)
+            kernels.Inject_J(*E, *J, pos)
 
     def update(self, n: int):
         E = self.grid.E

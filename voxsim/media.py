@@ -195,6 +195,26 @@ class Medium:
                 raise InputError(f"{field}.pole", f"must be Lorentz, Drude or Debye, got {pole!r}")
             pole.validate(f"{field}.pole")
 
+    @classmethod
+    def from_index(cls, n, k=0.0, f=None) -> "Medium":
+        """The medium of complex index n + ik at frequency f (c/a):
+        ε = n² − k² and σ = 4π·f·n·k, so that ε(f) = (n + ik)² exactly at f
+        (the loss is a conductivity: away from f, Im ε scales as f/f').
+        k = 0 needs no f. A k ≥ n makes ε∞ ≤ 0, which a non-dispersive
+        medium cannot hold: describe a metal with a ``Drude`` pole."""
+        n = finite_number(n, "medium.n")
+        k = finite_number(k, "medium.k")
+        require(n > 0, "medium.n", f"must be positive, got {n:g}")
+        require(k >= 0, "medium.k", f"must not be negative (a gain medium), got {k:g}")
+        require(k < n, "medium.k", f"{k:g} >= n = {n:g} makes eps = n^2 - k^2 <= 0; "
+                "describe a metal with a Drude pole")
+        if k == 0:
+            return cls(n * n)
+        require(f is not None, "medium.k", "needs the frequency at which n and k hold")
+        f = finite_number(f, "medium.k")
+        require(f > 0, "medium.k", f"needs a positive frequency, got {f:g}")
+        return cls(n * n - k * k, 4 * np.pi * f * n * k)
+
     @property
     def lossless(self) -> bool:
         return self.sigma == 0 and self.pole is None

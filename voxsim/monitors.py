@@ -49,7 +49,7 @@ from __future__ import annotations
 import numpy as np
 import torch
 
-import Voxstep
+from . import kernels
 
 CHUNK = 256
 BLOCK = 256                # steps per block at most
@@ -287,8 +287,8 @@ class KernelFluxPlane(_Plane):
     def update(self, n: int):
         wE, wH = self.clock.weights(n)
         for h, (E, H) in enumerate(self.views):
-            Voxstep.Monitor_Update_E(*self.ME[h], self.Mz[2 * h], *E, wE, self.rx, self.ry, self.rz)
-            Voxstep.Monitor_Update_E(*self.MH[h], self.Mz[2 * h + 1], H[0], H[1], E[2], wH,
+            kernels.Monitor_Update_E(*self.ME[h], self.Mz[2 * h], *E, wE, self.rx, self.ry, self.rz)
+            kernels.Monitor_Update_E(*self.MH[h], self.Mz[2 * h + 1], H[0], H[1], E[2], wH,
                                      self.rx, self.ry, self.rz)
 
     def fields(self):

@@ -1,4 +1,8 @@
-"""Pictures of fields on a plane, with the structure's outline.
+"""Pictures: fields on a plane with the structure's outline, and spectra.
+
+``spectrum(sp, path)`` draws a ``spectra.Spectrum`` (what
+``Spectrum.plot`` calls): R, T and 1 − R − T with the transfer-matrix
+curves, and the strongest diffraction orders of a periodic structure.
 
 ``field(values, coords, ...)`` draws one plane of a field: ``values`` a
 tensor or array [bi, bj, bk] with one axis of length 1 (the plane) and
@@ -148,4 +152,58 @@ def field(values, coords, *, quantity: Optional[str] = None, at=None, outline=No
     return ax
 
 
-__all__: Sequence[str] = ("field", "outline", "QUANTITIES")
+def spectrum(sp, path=None, title=None, analytic=True):
+    """A ``spectra.Spectrum``: R, T and 1 − R − T against frequency (one
+    panel per excitation × structure, at most 4 × 4), with the
+    transfer-matrix curves; for a periodic structure a second row of panels
+    with its strongest diffraction orders."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    NS, NM = sp.R.shape[:2]
+    ns, nm = min(NS, 4), min(NM, 4)
+    rows = 2 * ns if sp.R_orders is not None and len(sp.orders) > 1 else ns
+    fig, axes = plt.subplots(rows, nm, figsize=(5.5 * nm, 3.6 * rows), squeeze=False)
+    ref = sp.analytic() if analytic else None
+    f = sp.frequency
+    for s in range(ns):
+        for m in range(nm):
+            if rows > ns:
+                _orders_panel(sp, axes[2 * s + 1][m], s, m)
+            ax = axes[s * rows // ns][m]
+            for y, name, col in ((sp.R, "R", "C0"), (sp.T, "T", "C1"),
+                                 (sp.A, "1 - R - T", "C2")):
+                ax.plot(f, y[s, m], "o", ms=2.5, color=col, label=f"{name} (FDTD)")
+            if ref is not None and np.isfinite(ref[0][s, m]).any():
+                Ra, Ta = ref
+                for y, name, col in ((Ra, "R", "C0"), (Ta, "T", "C1"),
+                                     (1 - Ra - Ta, "1 - R - T", "C2")):
+                    ax.plot(f, y[s, m], "-", lw=1, color=col, label=f"{name} (transfer matrix)")
+            ex = sp.excitations[s]
+            ax.set_title(title or f"{ex.polarization}, {ex.angle_deg:g} deg at f_c; structure {m}",
+                         fontsize=9)
+            ax.set_xlabel("frequency (c/a)")
+            ax.set_ylim(-0.05, 1.05)
+            ax.grid(alpha=0.3)
+    axes[0][0].legend(fontsize=7, loc="best")
+    fig.tight_layout()
+    if path is not None:
+        fig.savefig(path, dpi=120)
+        plt.close(fig)
+    return fig
+
+def _orders_panel(sp, ax, s, m):
+    f = sp.frequency
+    for j, (key, o) in enumerate(sp.strongest_orders(s, m, 6)):
+        i = sp.orders.index(o)
+        A = (sp.R_orders if key == "R" else sp.T_orders)[s, m, i]
+        ax.plot(f, A, "-" if key == "T" else "--", marker=".", ms=3, color=f"C{j}",
+                label=f"{key} order ({o[0]}, {o[1]})")
+    ax.set_title("strongest diffraction orders", fontsize=9)
+    ax.set_xlabel("frequency (c/a)")
+    ax.set_ylim(-0.05, 1.05)
+    ax.grid(alpha=0.3)
+    ax.legend(fontsize=7, loc="best")
+
+
+__all__: Sequence[str] = ("field", "outline", "spectrum", "QUANTITIES")

@@ -167,14 +167,13 @@ def radiate(shapes: Sequence[Shape], position, orientation, frequencies, resolut
 def parse_dipole_job(data) -> dict:
     """Validate a decoded DIPOLE.json into the arguments of ``radiate``
     (nothing runs)."""
-    from .config import _object, parse_frequencies, parse_medium, parse_solid, parse_stop
-    d = _object(data, "", JOB_KEYS, ("resolution", "frequency", "size", "dipole"))
-    resolution = finite_number(d["resolution"], "resolution")
-    require(resolution > 0, "resolution", f"must be positive, got {resolution:g}")
-    freqs = parse_frequencies(d["frequency"])
+    from .config import BAND_KEYS, _object, parse_band, parse_medium, parse_solid, parse_stop
+    d = _object(data, "", JOB_KEYS | BAND_KEYS, ("resolution", "size", "dipole"))
+    freqs, _ = parse_band(d)
+    f_ref = 0.5 * float(freqs[0] + freqs[-1])
     max_time, decay_by = parse_stop(d, 1e-8)
-    courant = finite_number(d.get("courant", 0.5), "courant")
-    Units(resolution, courant)
+    units = Units(d["resolution"], d.get("courant", 0.5))
+    resolution, courant = units.resolution, units.courant
     require(isinstance(d["size"], list) and len(d["size"]) == 3, "size",
             "must be a list of three lengths")
     size = [finite_number(s, f"size[{i}]") for i, s in enumerate(d["size"])]
@@ -189,11 +188,12 @@ def parse_dipole_job(data) -> dict:
     require(any(orientation), "dipole.orientation", "must not be zero")
     kind = dp.get("kind", "electric")
     require(kind in KINDS, "dipole.kind", f"must be \"electric\" or \"magnetic\", got {kind!r}")
-    background = parse_medium(d["background"], "background") if "background" in d else Medium()
+    background = (parse_medium(d["background"], "background", f_ref) if "background" in d
+                  else Medium())
     require(background.lossless, "background", "must be lossless")
     shapes = d.get("shapes", [])
     require(isinstance(shapes, list), "shapes", "must be a list")
-    shapes = [parse_solid(sh, f"shapes[{i}]") for i, sh in enumerate(shapes)]
+    shapes = [parse_solid(sh, f"shapes[{i}]", f_ref) for i, sh in enumerate(shapes)]
     sn = _object(d.get("snapshots", {}), "snapshots", {"plane", "every"})
     plane = sn.get("plane", "z")
     require(plane in ("x", "y", "z"), "snapshots.plane", f"must be x, y or z, got {plane!r}")

@@ -40,8 +40,7 @@ from typing import List, Optional, Sequence
 import numpy as np
 import torch
 
-import Voxstep
-
+from . import kernels
 from .boundaries import CPML, bloch_table
 from .geometry import COMPONENTS, MaterialGrid
 from .media import Medium
@@ -165,14 +164,14 @@ class Grid:
         return Nx * Ny * Nz
 
     def update_h(self):
-        Voxstep.Update_H(*self.H, *self.E, *self.C_h, *self.psi_h, *self.b_h, *self.g_h,
+        kernels.Update_H(*self.H, *self.E, *self.C_h, *self.psi_h, *self.b_h, *self.g_h,
                          self.n_layer, self.unused)
 
     def update_e(self):
         m = [self.maps[c] for c in COMPONENTS]
         keep = [x.den1 for x in m]
         loss = [x.den2 for x in m]
-        Voxstep.Update_E(*self.E, *self.H, *keep, *loss, *self.C_e, *self.psi_e, *self.b_e,
+        kernels.Update_E(*self.E, *self.H, *keep, *loss, *self.C_e, *self.psi_e, *self.b_e,
                          *self.g_e, self.n_layer, self.unused)
         for hook in self.provisional_hooks:
             hook()
@@ -180,14 +179,14 @@ class Grid:
             for e, d in zip(self.E_inner, self.den):
                 e.div_(d)
             return
-        Voxstep.Update_E_Dispersion(*self.E, *self.E_prev, *[x.weight for x in m],
+        kernels.Update_E_Dispersion(*self.E, *self.E_prev, *[x.weight for x in m],
                                     *[x.id_map for x in m], *[x.prev_id_map for x in m],
                                     *keep, *loss, self.alpha, self.beta, *self.aux1, *self.aux2,
                                     self.unused)
 
     def wrap(self):
         if any(self.periodic):
-            Voxstep.Update_E_Periodic(*self.E, self.phase_x, self.phase_y, self.periodic_flags,
+            kernels.Update_E_Periodic(*self.E, self.phase_x, self.phase_y, self.periodic_flags,
                                       True)
 
     def energy(self) -> torch.Tensor:

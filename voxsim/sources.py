@@ -43,8 +43,8 @@ from typing import Optional, Sequence
 import numpy as np
 import torch
 
-import Voxstep
 
+from . import kernels
 from .boundaries import CPML
 from .media import Medium
 from .units import Units, finite_number, require
@@ -254,14 +254,14 @@ class PlaneWaveSource:
         if n >= self.active_steps:
             return
         g = self.grid
-        Voxstep.Inject_H(g.H[0], g.H[1], self.coef_h, self.ampE[0], self.ampE[1], self.prof,
+        kernels.Inject_H(g.H[0], g.H[1], self.coef_h, self.ampE[0], self.ampE[1], self.prof,
                          self.prof, self.margin, self.kp)
 
     def after_e(self, n: int):
         if n >= self.active_steps:
             return
         g = self.grid
-        Voxstep.Inject_E(g.E[0], g.E[1], self.coef_e, self.ampH[0], self.ampH[1], self.prof,
+        kernels.Inject_E(g.E[0], g.E[1], self.coef_e, self.ampH[0], self.ampH[1], self.prof,
                          self.prof, self.margin, self.kp)
         self.advance_line(n)
 
@@ -270,7 +270,7 @@ class PlaneWaveSource:
         L = self.line
         L.update_e()
         if n < self.source_steps:
-            Voxstep.Inject_J(*L.E, self.J[0][n], self.J[1][n], self.J_zero, self.J_pos)
+            kernels.Inject_J(*L.E, self.J[0][n], self.J[1][n], self.J_zero, self.J_pos)
         L.wrap()
 
 
@@ -359,7 +359,7 @@ class CurrentSource:
             w = self.w[n]
             for out, j in zip(self._now, self.J):
                 torch.mul(j, w, out=out)
-            Voxstep.Inject_J(*fields, *self._now, self.pos)
+            kernels.Inject_J(*fields, *self._now, self.pos)
 
     def before_h(self, n):
         pass

@@ -9,6 +9,11 @@ a conductivity σ_cell = σ / resolution and a relaxation time
 
 The Courant number is c·dt/Δ. The 3-D Yee scheme is stable up to 1/√3;
 larger values are refused. The default 0.5 is exact in float32.
+
+Where a user names the length a (``length_unit``: a is one nm, µm, mm or
+m), bands may also be given as vacuum wavelengths λ (in that unit) or as
+photon energies E (eV). They are converted here, once, at the edge:
+f = a/λ and f = E·a/(h·c), in c/a; nothing past the front ends sees them.
 """
 from __future__ import annotations
 
@@ -18,6 +23,9 @@ from dataclasses import dataclass
 import numpy as np
 
 MAX_COURANT = 1.0 / math.sqrt(3.0)
+LENGTH_UNITS = {"nm": 1e-3, "um": 1.0, "mm": 1e3, "m": 1e6}   # one unit, in µm
+HC_EV_UM = 1.239841984       # h·c in eV·µm (CODATA 2018, exact h and c)
+BAND_KINDS = ("frequency", "wavelength", "energy_eV")
 
 
 class InputError(ValueError):
@@ -89,3 +97,21 @@ class Units:
     def steps(self, time_a: float) -> int:
         """Number of steps covering a time in a/c."""
         return int(math.ceil(time_a / self.dt_a))
+
+
+def to_frequency(values, kind: str, length_unit=None, field: str = "band") -> np.ndarray:
+    """Band values as frequencies in c/a: ``kind`` is "frequency" (c/a
+    already), "wavelength" (vacuum λ in ``length_unit``) or "energy_eV"
+    (photon energy); the last two need ``length_unit``, the length a."""
+    values = np.asarray(values, dtype=np.float64)
+    require(kind in BAND_KINDS, field, f"must be one of {', '.join(BAND_KINDS)}, got {kind!r}")
+    if kind == "frequency":
+        return values
+    require(length_unit is not None, field,
+            f"a {kind.split('_')[0]} needs \"length_unit\" (what a is: "
+            f"{', '.join(LENGTH_UNITS)})")
+    require(length_unit in LENGTH_UNITS, "length_unit",
+            f"must be one of {', '.join(LENGTH_UNITS)}, got {length_unit!r}")
+    require(bool(np.all(values > 0)), field, "must be positive")
+    # λ is in units of a already; an energy needs a in µm
+    return 1.0 / values if kind == "wavelength" else values * LENGTH_UNITS[length_unit] / HC_EV_UM

@@ -1,0 +1,123 @@
+"""The problem model: what one run simulates, validated once.
+
+A ``Simulation`` holds the structures (a batch of ``geometry.Stack``: the
+NM axis), the band, the resolution and time step, the sources (plane waves:
+the NS axis), what is recorded beyond R and T (``fields.FieldRequest``),
+the material smoothing and the stopping rule. Constructing one checks all of
+it, in this one place, and every error names its field path
+(``structures[1].layers[0].thickness``, ``sources[0].angle_deg``,
+``resolution``). The JSON front end (``config``) and the Python API
+(``spectra.spectrum``) both build a ``Simulation``, so they refuse the same
+things with the same messages; ``run`` hands it to the workflow.
+
+Boundaries follow from the structures (``boundaries``): a stack's unit cell
+is periodic in y and Bloch-periodic in x (the plane wave's in-plane
+wavevector), with an absorber on both z faces.
+"""
+from __future__ import annotations
+
+import math
+import numbers
+from dataclasses import dataclass
+from typing import Optional, Sequence
+
+import numpy as np
+
+from .boundaries import CPML
+from .geometry import Stack
+from .sources import PlaneWave
+from .units import Units, require
+
+
+@dataclass
+class Simulation:
+    """A batch of stacks under plane waves over a band (see the module)."""
+
+    structures: Sequence[Stack]
+    frequencies: object
+    resolution: float
+    sources: Optional[Sequence[PlaneWave]] = None
+    courant: float = 0.5
+    cpml: Optional[CPML] = None
+    offset: float = 0.0
+    smoothing: object = "subcell"
+    decay_by: float = 1e-9
+    max_time: Optional[float] = None
+    steps: Optional[int] = None
+    depth: Optional[float] = None
+    fields: object = None
+
+    def __post_init__(self):
+        self.validate()
+
+    def validate(self) -> None:
+        """Every check a run relies on, before anything is allocated; the
+        normalised values are kept (``units``, ``modes``, lists)."""
+        from .layout import check_resolution, transverse_layout
+        from .painting import smoothing_mode
+        from .spectra import plane_wave
+        st = self.structures
+        self.structures = [st] if isinstance(st, Stack) else list(st)
+        require(len(self.structures) > 0, "structures", "at least one stack is needed")
+        for i, s in enumerate(self.structures):
+            require(isinstance(s, Stack), f"structures[{i}]",
+                    f"must be a Stack, got {type(s).__name__}")
+        f = np.atleast_1d(np.asarray(self.frequencies, dtype=np.float64))
+        require(f.ndim == 1 and f.size > 0 and np.all(f > 0) and np.all(np.isfinite(f)),
+                "frequency", "frequencies must be positive and finite")
+        self.frequencies = f
+        self.units = Units(self.resolution, self.courant)
+        if isinstance(self.smoothing, (list, tuple)):
+            require(len(self.smoothing) == len(self.structures), "smoothing",
+                    f"{len(self.smoothing)} modes given for {len(self.structures)} stacks")
+            self.modes = [smoothing_mode(s) for s in self.smoothing]
+        else:
+            self.modes = [smoothing_mode(self.smoothing)] * len(self.structures)
+        if self.sources is None:
+            self.sources = [plane_wave(f, stack=self.structures[0])]
+        self.sources = list(self.sources)
+        require(len(self.sources) > 0, "sources", "at least one plane wave is needed")
+        for i, s in enumerate(self.sources):
+            require(isinstance(s, PlaneWave), f"sources[{i}]",
+                    f"must be a PlaneWave, got {type(s).__name__}")
+            cut = (s.waveform.frequency or 0.0) * math.sin(math.radians(s.angle_deg))
+            require(not s.angle_deg or f.max() > cut, f"sources[{i}].angle_deg",
+                    f"every frequency is below the cut-off {cut:.4g} of {s.angle_deg:g} deg at "
+                    "the centre frequency")
+        self.cells_per_wavelength = check_resolution(self.structures, f, self.units)
+        require(self.fields is None or len(self.groups()) == 1, "fields",
+                "one batch only: the stacks must share the incident medium and the period")
+        for idx in self.groups().values():
+            group = [self.structures[m] for m in idx]
+            if any(s.patterned for s in group):
+                transverse_layout(group, self.units)     # the period must be whole cells
+        for name in ("decay_by", "max_time", "steps", "depth"):
+            v = getattr(self, name)
+            require(v is None or (isinstance(v, numbers.Real) and not isinstance(v, bool)
+                                  and v > 0), name, f"must be positive, got {v!r}")
+        require(self.decay_by is None or self.decay_by < 1, "decay_by",
+                f"must be in (0, 1), got {self.decay_by!r}")
+
+    def groups(self) -> dict:
+        """The structures that run as one batch: those sharing the incident
+        medium and the period, {(incident, period): [indices]}."""
+        out = {}
+        for m, st in enumerate(self.structures):
+            out.setdefault((st.incident, st.period), []).append(m)
+        return out
+
+    @property
+    def boundaries(self) -> dict:
+        """What each pair of faces does: x "bloch" (or "periodic" where no
+        source is oblique), y "periodic", z "absorbing"."""
+        oblique = any(s.angle_deg for s in self.sources)
+        return {"x": "bloch" if oblique else "periodic", "y": "periodic", "z": "absorbing"}
+
+    def run(self, *, device="cpu", progress: bool = False, split: str = "batch",
+            memory_cap: Optional[float] = None):
+        """R and T of every structure under every source: a
+        ``spectra.Spectrum`` (see ``spectra.spectrum`` for the stopping rule,
+        the process split and the verdicts)."""
+        from .spectra import run_stacks
+        return run_stacks(self, device=device, progress=progress, split=split,
+                          memory_cap=memory_cap)
