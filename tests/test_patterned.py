@@ -152,7 +152,7 @@ def test_painted_volume_of_sphere_and_cube(smoothing):
     fill turns into ε); with plain averaging, so does Σ (ε − 1)/(ε_s − 1)."""
     import torch
     from voxsim.geometry import MaterialGrid
-    from voxsim.shapes import Frame, pieces
+    from voxsim.rasterise import Frame, pieces
     N = 25
     frame = Frame(10.0, (1.0, 1.0, 1.0), (N, N, N), (N - 1, N - 1))
     solids = [Sphere([1.21, 1.13, 1.17], 0.73, HIGH), Box([1.17, 1.23, 1.11], [0.87, 0.87, 0.87], HIGH)]

@@ -172,7 +172,7 @@ def test_scatter_divergence_writes_nothing(tmp_path, capsys, monkeypatch):
 
     def diverging(*a, **k):
         raise DivergenceError("the fields diverged (the object)", 10)
-    monkeypatch.setattr(voxsim.scatter, "cross_sections", diverging)
+    monkeypatch.setattr(voxsim.scatter, "run_objects", diverging)
     code, out, io = scatter_cli(tmp_path, SPHERE, capsys)
     assert code == 4 and "diverged" in io.err and not out.exists()
 

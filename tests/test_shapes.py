@@ -9,7 +9,8 @@ import torch
 import Voxstep
 import _voxstep_host as host
 from voxsim.media import Medium
-from voxsim.shapes import Box, Cylinder, Frame, Prism, Sphere, VoxelFill, pieces
+from voxsim.rasterise import Frame, pieces
+from voxsim.shapes import Box, Cylinder, Prism, Sphere, VoxelFill
 from voxsim.units import InputError
 
 GLASS = Medium(eps=2.25)

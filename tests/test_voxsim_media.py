@@ -51,6 +51,7 @@ def test_complex_index_holds_at_its_frequency():
 STACK = vx.Stack([vx.Layer(0.2, vx.Medium(4.0))])
 GRATED = vx.Stack([vx.Layer(0.2, Pattern(vx.Medium(4.0), [Circle([0.5, 0.5], 0.2, vx.Medium(1.0))]))],
                   period=(1.0, 1.0))
+SCENE = vx.Scene([vx.Sphere((0, 0, 0), 0.2, vx.Medium(4.0))])
 wave = lambda angle, fc=1.0: vx.PlaneWave(vx.GaussianPulse(fc, 0.2), "p", angle)
 
 REFUSED = [
@@ -88,6 +89,13 @@ REFUSED = [
     ("negative steps", lambda: vx.Simulation(STACK, F, 40, steps=-3), "steps", "positive"),
     ("fields over two batches", lambda: vx.Simulation([STACK, GRATED], F, 40, fields=object()),
      "fields", "one batch only"),
+    ("two waves on a scene", lambda: vx.Simulation(SCENE, F, 40, [vx.TFSF(), vx.TFSF("y")]),
+     "sources", "one TFSF"),
+    ("TFSF along z", lambda: vx.TFSF("z"), "polarization", "\"x\" or \"y\""),
+    ("lossy scene background", lambda: vx.Simulation(vx.Scene([], vx.Medium(2, 0.1)), F, 40),
+     "background", "lossless"),
+    ("scene padding", lambda: vx.Simulation(vx.Scene([], padding=-1), F, 40), "padding",
+     "negative"),
 ]
 
 
@@ -176,3 +184,6 @@ def test_json_and_python_refuse_alike():
     sim = parse_job({**job, "resolution": 20}).simulation
     assert sim.boundaries == {"x": "bloch", "y": "periodic", "z": "absorbing"}
     assert [s.angle_deg for s in sim.sources] == [10]
+    scene = vx.Simulation(SCENE, F, 40)
+    assert scene.boundaries == dict.fromkeys("xyz", "absorbing")
+    assert scene.modes == ["staircase"] and scene.padding > 0

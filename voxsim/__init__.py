@@ -19,7 +19,8 @@ Pipeline, one module per concern, in the order a run goes through them:
   flux), ``fields`` (DFT field regions); ``config`` reads the JSON
   descriptions into these, the values checked by the classes themselves;
 - placing it on the grid: ``layout`` (column, unit cell, standoffs, default
-  absorber, resolution check) and ``painting`` (the material plan);
+  absorber, resolution check), ``rasterise`` (shapes' fill maps and
+  normals) and ``painting`` (the material plan);
 - running: ``kernels`` (the one module that imports the extension),
   ``simulation`` (the step, the decay and divergence probe), ``batch`` (one
   batched run), ``domains`` and ``distributed`` (several processes),
@@ -41,7 +42,7 @@ from .geometry import Layer, Stack
 from .harminv import Modes, find_modes
 from .ldos import Dipole, DipolePower, dipole_power, mirror_purcell
 from .media import Debye, Drude, Lorentz, Medium
-from .model import Simulation
+from .model import TFSF, Scene, Simulation
 from .sources import ContinuousWave, GaussianPulse, PlaneWave, Samples
 from .scatter import CrossSections, cross_sections
 from .shapes import Box, Cylinder, Sphere
@@ -55,4 +56,4 @@ __all__ = ["Box", "CPML", "ContinuousWave", "CrossSections", "Cylinder", "Sphere
            "GaussianPulse", "InputError", "Layer", "NotConvergedWarning",
            "Lorentz", "Medium", "Modes", "PlaneWave", "Samples", "Spectrum", "Stack", "Units",
            "Dipole", "DipolePower", "dipole_power", "find_modes", "mirror_purcell", "spectrum",
-           "PointDipole", "Simulation", "Snapshots", "plot"]
+           "PointDipole", "Scene", "Simulation", "Snapshots", "TFSF", "plot"]

@@ -511,7 +511,7 @@ class BatchAdjoint:
         """A painting that redoes only what a fill's values change: the
         grid painted up to the fill's piece is kept, and each call paints
         the fill (with its current values) and what follows it onto a copy."""
-        from .shapes import pieces
+        from .rasterise import pieces
         from .painting import paint_plan
         if len(p.targets) != 1:
             return self.paint

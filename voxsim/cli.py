@@ -175,7 +175,6 @@ def _device(name: str) -> str:
 
 def scatter_command(args) -> int:
     from .config import load_scatter_job
-    from .scatter import cross_sections
     try:
         job = load_scatter_job(args.object)
     except InputError as e:
@@ -189,11 +188,7 @@ def scatter_command(args) -> int:
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         try:
-            cs = cross_sections(job.shapes, f, job.resolution, background=job.background,
-                                polarization=job.polarization, padding=job.padding,
-                                courant=job.courant, decay_by=job.decay_by,
-                                max_time=job.max_time, device=device, progress=not args.quiet,
-                                fields=job.fields)
+            cs = job.simulation.run(device=device, progress=not args.quiet)
         except InputError as e:
             print(f"error: {e}", file=sys.stderr)
             return EXIT_BAD_INPUT

@@ -308,6 +308,7 @@ class ScatterJob:
     decay_by: float = 1e-8
     fields: object = None      # fields.FieldRequest ("fields" key)
     band: object = None        # (kind, values) where the band was not given in c/a
+    simulation: object = None  # the validated model.Simulation
 
 
 def _fields(d: dict):
@@ -319,26 +320,25 @@ def _fields(d: dict):
 
 
 def parse_scatter_job(data) -> ScatterJob:
-    """Validate a decoded OBJECT.json and build the job (nothing runs)."""
-    from .scatter import check_scatter
+    """Validate a decoded OBJECT.json and build the job (nothing runs): the
+    JSON's shape here, the values by the model (``model.Scene``, ``TFSF``,
+    ``Simulation``), as in the Python API."""
+    from .model import TFSF, Scene, Simulation
     d = _object(data, "", SCATTER_KEYS, ("resolution", "shapes"))
     freqs, band = parse_band(d)
     f_ref = 0.5 * float(freqs[0] + freqs[-1])
     max_time, decay_by = parse_stop(d, 1e-8)
-    units = Units(d["resolution"], d.get("courant", 0.5))
     background = (parse_medium(d["background"], "background", f_ref) if "background" in d
                   else Medium())
-    pol = d.get("polarization", "x")
-    require(pol in ("x", "y"), "polarization", f"must be \"x\" or \"y\", got {pol!r}")
-    padding = None
-    if "padding" in d:
-        padding = finite_number(d["padding"], "padding")
     require(isinstance(d["shapes"], list) and len(d["shapes"]) > 0, "shapes",
             "must be a non-empty list")
     shapes = [parse_solid(sh, f"shapes[{i}]", f_ref) for i, sh in enumerate(d["shapes"])]
-    check_scatter(shapes, freqs, units, background, padding)
-    return ScatterJob(shapes, freqs, units.resolution, units.courant, background, pol, padding,
-                      max_time, decay_by, _fields(d), band)
+    sim = Simulation(Scene(shapes, background, d.get("padding")), freqs, d["resolution"],
+                     [TFSF(d.get("polarization", "x"))], courant=d.get("courant", 0.5),
+                     decay_by=decay_by, max_time=max_time, fields=_fields(d))
+    return ScatterJob(shapes, freqs, sim.units.resolution, sim.units.courant, background,
+                      sim.sources[0].polarization, sim.padding, max_time, decay_by, sim.fields,
+                      band, sim)
 
 
 def _read_json(path):

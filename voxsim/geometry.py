@@ -201,7 +201,7 @@ class Paintable:
     """An object the pipeline can paint: a voxel box of fill fractions, the
     structure slice ``m`` it belongs to (None: every slice; then the voxel
     map has one slice per structure) and its unit surface normals at the
-    sample points of an index window. ``shapes.Piece`` is one."""
+    sample points of an index window. ``rasterise.Piece`` is one."""
 
     m: Optional[int] = None
 

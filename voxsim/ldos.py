@@ -62,7 +62,8 @@ from . import kernels
 from .boundaries import CPML
 from .geometry import COMPONENTS, MaterialGrid
 from .media import Medium
-from .shapes import Frame, Shape, pieces
+from .rasterise import Frame, pieces
+from .shapes import Shape
 from .simulation import DecayProbe, Grid, MediumTable, RunStats, run
 from .sources import Waveform, sample_waveform, waveform_steps
 from .trust import NotConvergedWarning

@@ -1,9 +1,10 @@
 """The problem model: what one run simulates, validated once.
 
 A ``Simulation`` holds the structures (a batch of ``geometry.Stack``: the
-NM axis), the band, the resolution and time step, the sources (plane waves:
-the NS axis), what is recorded beyond R and T (``fields.FieldRequest``),
-the material smoothing and the stopping rule. Constructing one checks all of
+NM axis; or a ``Scene`` of isolated objects), the band, the resolution and
+time step, the sources (plane waves: the NS axis; a ``TFSF`` box for a
+scene), what is recorded beyond the workflow's own fluxes
+(``fields.FieldRequest``), the material smoothing and the stopping rule. Constructing one checks all of
 it, in this one place, and every error names its field path
 (``structures[1].layers[0].thickness``, ``sources[0].angle_deg``,
 ``resolution``). The JSON front end (``config``) and the Python API
@@ -12,7 +13,9 @@ things with the same messages; ``run`` hands it to the workflow.
 
 Boundaries follow from the structures (``boundaries``): a stack's unit cell
 is periodic in y and Bloch-periodic in x (the plane wave's in-plane
-wavevector), with an absorber on both z faces.
+wavevector), with an absorber on both z faces; a scene has an absorber on
+every face. Dipole runs (``ldos``, ``radiate``) and resonance searches keep
+their own front ends for now.
 """
 from __future__ import annotations
 
@@ -25,22 +28,53 @@ import numpy as np
 
 from .boundaries import CPML
 from .geometry import Stack
-from .sources import PlaneWave
+from .media import Medium
+from .shapes import Shape
+from .sources import PlaneWave, Waveform
 from .units import Units, require
+
+
+@dataclass(frozen=True)
+class Scene:
+    """Isolated objects: ``shapes`` (3-D solids, painted in order, a later
+    one wins) in a lossless ``background``, with ``padding`` (a) of room to
+    the absorber (None: a quarter of the longest wavelength)."""
+
+    shapes: Sequence[Shape] = ()
+    background: Medium = Medium()
+    padding: Optional[float] = None
+
+    def __post_init__(self):
+        object.__setattr__(self, "shapes", tuple(self.shapes))
+
+
+@dataclass(frozen=True)
+class TFSF:
+    """A plane wave along +z with E along ``polarization`` ("x" or "y"),
+    injected on the six faces of a box around the objects (total field
+    inside); ``waveform`` None: a pulse covering the band."""
+
+    polarization: str = "x"
+    waveform: Optional[Waveform] = None
+
+    def __post_init__(self):
+        require(self.polarization in ("x", "y"), "polarization",
+                f"must be \"x\" or \"y\", got {self.polarization!r}")
 
 
 @dataclass
 class Simulation:
-    """A batch of stacks under plane waves over a band (see the module)."""
+    """A batch of stacks under plane waves, or a ``Scene`` of isolated
+    objects under a ``TFSF`` plane wave, over a band (see the module)."""
 
-    structures: Sequence[Stack]
+    structures: object              # Stack, [Stack, ...] or Scene
     frequencies: object
     resolution: float
     sources: Optional[Sequence[PlaneWave]] = None
     courant: float = 0.5
     cpml: Optional[CPML] = None
     offset: float = 0.0
-    smoothing: object = "subcell"
+    smoothing: object = None        # None: "subcell" for stacks, "staircase" for objects
     decay_by: float = 1e-9
     max_time: Optional[float] = None
     steps: Optional[int] = None
@@ -53,9 +87,14 @@ class Simulation:
     def validate(self) -> None:
         """Every check a run relies on, before anything is allocated; the
         normalised values are kept (``units``, ``modes``, lists)."""
+        self._check_stop()
+        if isinstance(self.structures, Scene):
+            return self._validate_scene()
         from .layout import check_resolution, transverse_layout
         from .painting import smoothing_mode
         from .spectra import plane_wave
+        if self.smoothing is None:
+            self.smoothing = "subcell"
         st = self.structures
         self.structures = [st] if isinstance(st, Stack) else list(st)
         require(len(self.structures) > 0, "structures", "at least one stack is needed")
@@ -91,6 +130,24 @@ class Simulation:
             group = [self.structures[m] for m in idx]
             if any(s.patterned for s in group):
                 transverse_layout(group, self.units)     # the period must be whole cells
+
+    def _validate_scene(self) -> None:
+        from .painting import smoothing_mode
+        from .scatter import check_scatter
+        self.modes = [smoothing_mode("staircase" if self.smoothing is None else self.smoothing)]
+        self.units = Units(self.resolution, self.courant)
+        if self.sources is None:
+            self.sources = [TFSF()]
+        self.sources = list(self.sources)
+        require(len(self.sources) == 1 and isinstance(self.sources[0], TFSF), "sources",
+                "isolated objects take one TFSF plane wave")
+        scene = self.structures
+        self.padding = check_scatter(list(scene.shapes), self.frequencies, self.units,
+                                     scene.background, scene.padding)
+        self.frequencies = np.atleast_1d(np.asarray(self.frequencies, dtype=np.float64))
+        self.cells_per_wavelength = None
+
+    def _check_stop(self) -> None:
         for name in ("decay_by", "max_time", "steps", "depth"):
             v = getattr(self, name)
             require(v is None or (isinstance(v, numbers.Real) and not isinstance(v, bool)
@@ -108,16 +165,23 @@ class Simulation:
 
     @property
     def boundaries(self) -> dict:
-        """What each pair of faces does: x "bloch" (or "periodic" where no
-        source is oblique), y "periodic", z "absorbing"."""
+        """What each pair of faces does. Stacks: x "bloch" (or "periodic"
+        where no source is oblique), y "periodic", z "absorbing"; objects:
+        "absorbing" on every face, corners and edges included."""
+        if isinstance(self.structures, Scene):
+            return {"x": "absorbing", "y": "absorbing", "z": "absorbing"}
         oblique = any(s.angle_deg for s in self.sources)
         return {"x": "bloch" if oblique else "periodic", "y": "periodic", "z": "absorbing"}
 
     def run(self, *, device="cpu", progress: bool = False, split: str = "batch",
             memory_cap: Optional[float] = None):
-        """R and T of every structure under every source: a
+        """Stacks: R and T of every structure under every source, a
         ``spectra.Spectrum`` (see ``spectra.spectrum`` for the stopping rule,
-        the process split and the verdicts)."""
+        the process split and the verdicts). A scene: its cross-sections, a
+        ``scatter.CrossSections`` (see ``scatter.cross_sections``)."""
+        if isinstance(self.structures, Scene):
+            from .scatter import run_objects
+            return run_objects(self, device=device, progress=progress)
         from .spectra import run_stacks
         return run_stacks(self, device=device, progress=progress, split=split,
                           memory_cap=memory_cap)

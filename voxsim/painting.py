@@ -12,7 +12,7 @@ import torch
 from .boundaries import CPML
 from .geometry import SMOOTHING, MaterialGrid, Slab, Stack
 from .layout import Layout, Transverse, column_layout
-from .shapes import Frame, background_piece, pieces
+from .rasterise import Frame, background_piece, pieces
 from .simulation import MediumTable
 from .units import Units, require
 

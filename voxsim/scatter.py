@@ -57,7 +57,8 @@ from .boundaries import CPML
 from .geometry import MaterialGrid
 from .media import Medium
 from .monitors import BLOCK, DFTClock
-from .shapes import Frame, Shape, pieces
+from .rasterise import Frame, pieces
+from .shapes import Shape
 from .simulation import DecayProbe, Grid, MediumTable, RunStats, run
 from .sources import PlaneWave, PlaneWaveSource, Waveform, waveform_steps
 from .trust import NotConvergedWarning
@@ -527,12 +528,23 @@ def cross_sections(shapes: Sequence[Shape], frequencies, resolution: float, *,
     off in absorption). ``fields``: a ``fields.FieldRequest``; its DFT
     fields (the total field, inside the total-field box, over the incident
     amplitude) come back as ``CrossSections.fields``."""
-    from .spectra import default_waveform, smoothing_mode
-    smoothing = smoothing_mode(smoothing)
-    units = Units(resolution, courant)
-    f = np.atleast_1d(np.asarray(frequencies, dtype=np.float64))
-    shapes = list(shapes)
-    padding = check_scatter(shapes, f, units, background, padding)
+    from .model import TFSF, Scene, Simulation
+    sim = Simulation(Scene(shapes, background, padding), frequencies, resolution,
+                     [TFSF(polarization, waveform)], courant=courant, cpml=cpml,
+                     smoothing=smoothing, decay_by=decay_by, max_time=max_time, steps=steps,
+                     fields=fields)
+    return run_objects(sim, device=device, progress=progress)
+
+
+def run_objects(sim, *, device="cpu", progress: bool = False) -> CrossSections:
+    """The run of a validated ``model.Simulation`` of a ``model.Scene``
+    (``cross_sections``' body)."""
+    from .spectra import default_waveform
+    scene, src = sim.structures, sim.sources[0]
+    shapes, background, padding = list(scene.shapes), scene.background, sim.padding
+    f, units, smoothing = sim.frequencies, sim.units, sim.modes[0]
+    polarization, waveform, cpml = src.polarization, src.waveform, sim.cpml
+    decay_by, max_time, steps, fields = sim.decay_by, sim.max_time, sim.steps, sim.fields
     if cpml is None:
         cpml = CPML(thickness=12)
     device = torch.device(device)
