@@ -36,7 +36,7 @@ import torch
 import voxsim as vx
 from voxsim.boundaries import CPML
 from voxsim.domains import SlabGrid, estimate_bytes, field_bytes
-from voxsim.geometry import MaterialGrid
+from voxsim.materials import MaterialGrid
 from voxsim.simulation import Grid, MediumTable, run
 
 

@@ -27,7 +27,7 @@ def grid_of(device, cells, NS, NM):
     units = vx.Units(40, 0.5)
     g = uniform_grid(units, cells, NS, vx.Medium(2.25), vx.CPML(), np.full(NS, 0.3), device)
     if NM > 1:   # the same grid with NM slices
-        from voxsim.geometry import MaterialGrid
+        from voxsim.materials import MaterialGrid
         from voxsim.simulation import Grid, MediumTable
         table = MediumTable()
         table.add(vx.Medium(2.25))

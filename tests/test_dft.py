@@ -10,7 +10,7 @@ import torch
 
 import voxsim as vx
 from voxsim.boundaries import CPML
-from voxsim.geometry import COMPONENTS, MaterialGrid
+from voxsim.materials import COMPONENTS, MaterialGrid
 from voxsim.monitors import DFTClock, FluxPlane, KernelFluxPlane
 from voxsim.simulation import Grid, MediumTable, run
 from voxsim.sources import CurrentSource, GaussianPulse

@@ -9,6 +9,7 @@ import pytest
 from voxsim.boundaries import CPML
 from voxsim.ldos import Dipole, dipole_power, mirror_purcell
 from voxsim.media import Medium
+from voxsim.model import Scene, Simulation
 from voxsim.shapes import Box
 from voxsim.trust import NotConvergedWarning
 from voxsim.units import InputError
@@ -89,9 +90,9 @@ def test_cut_short_and_bad_input():
         dipole_power([], [Dipole((0.0, 0.0, 0.9))], [0.4], RES, small, cpml=LAYERS)
     with pytest.raises(InputError, match="orientation"):
         Dipole((0, 0, 0), (0, 0, 0))
-    with warnings.catch_warnings():
+    with warnings.catch_warnings():          # through the problem model, as a script would
         warnings.simplefilter("error")
-        r = dipole_power([], [Dipole()], [0.4, 0.5], RES, small, cpml=LAYERS)
+        r = Simulation(Scene(size=small), [0.4, 0.5], RES, [Dipole()], cpml=LAYERS).run()
     assert r.converged and np.array_equal(r.purcell, np.ones((1, 2)))
 
 

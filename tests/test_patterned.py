@@ -151,7 +151,7 @@ def test_painted_volume_of_sphere_and_cube(smoothing):
     equal their volumes whatever the smoothing (which only changes how the
     fill turns into ε); with plain averaging, so does Σ (ε − 1)/(ε_s − 1)."""
     import torch
-    from voxsim.geometry import MaterialGrid
+    from voxsim.materials import MaterialGrid
     from voxsim.rasterise import Frame, pieces
     N = 25
     frame = Frame(10.0, (1.0, 1.0, 1.0), (N, N, N), (N - 1, N - 1))

@@ -15,7 +15,7 @@ import voxsim as vx
 from voxsim import plot
 from voxsim.boundaries import CPML
 from voxsim.dipoles import PointDipole, vacuum_power
-from voxsim.geometry import COMPONENTS, MaterialGrid
+from voxsim.materials import COMPONENTS, MaterialGrid
 from voxsim.monitors import DFTClock, FluxPlane
 from voxsim.simulation import DecayProbe, Grid, MediumTable, run, uniform_grid
 from voxsim.snapshots import Snapshots, intensity, load, on_points, plane_boxes

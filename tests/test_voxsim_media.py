@@ -9,7 +9,7 @@ import torch
 
 import voxsim as vx
 from voxsim.boundaries import CPML
-from voxsim.geometry import MaterialGrid, Slab
+from voxsim.materials import MaterialGrid, Slab
 from voxsim.shapes import Circle, Pattern
 from voxsim.units import to_frequency
 
@@ -96,6 +96,12 @@ REFUSED = [
      "background", "lossless"),
     ("scene padding", lambda: vx.Simulation(vx.Scene([], padding=-1), F, 40), "padding",
      "negative"),
+    ("dipoles without a domain", lambda: vx.Simulation(vx.Scene(), F, 20, [vx.Dipole()]), "size",
+     "domain"),
+    ("flat domain", lambda: vx.Simulation(vx.Scene(size=[1, 1, 0]), F, 20, [vx.Dipole()]),
+     "size[2]", "positive"),
+    ("a dipole and a wave", lambda: vx.Simulation(SCENE, F, 40, [vx.Dipole(), vx.TFSF()]),
+     "sources", "one TFSF plane wave, or dipoles"),
 ]
 
 

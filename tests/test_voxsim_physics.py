@@ -191,7 +191,7 @@ def test_current_source_on_a_one_channel_grid():
     # source must put its real current there; the field injected equals
     # the real half of a two-channel grid's
     from voxsim.boundaries import CPML
-    from voxsim.geometry import MaterialGrid
+    from voxsim.materials import MaterialGrid
     from voxsim.simulation import Grid, MediumTable
     from voxsim.sources import CurrentSource, GaussianPulse
     units = vx.Units(20)

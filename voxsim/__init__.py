@@ -12,15 +12,17 @@ Units and conventions (used everywhere in the package):
 - the time step is ``courant``·(cell)/c, 0.5 by default, at most 1/√3.
 
 Pipeline, one module per concern, in the order a run goes through them:
-- the description: ``model`` (the ``Simulation``, validated once), ``units`` (cell units, band conversion), ``media``,
-  ``shapes`` (2-D pattern shapes and 3-D solids), ``geometry`` (stacks and
-  the material grid), ``boundaries`` (CPML, Bloch phases), ``sources``
-  (waveforms, plane wave, currents), ``dipoles``, ``monitors`` (DFT planes,
-  flux), ``fields`` (DFT field regions); ``config`` reads the JSON
-  descriptions into these, the values checked by the classes themselves;
+- the description: ``model`` (the ``Simulation``, validated once),
+  ``units`` (cell units, band conversion), ``media``, ``shapes`` (2-D
+  pattern shapes and 3-D solids), ``geometry`` (stacks), ``boundaries``
+  (CPML, Bloch phases), ``sources`` (waveforms, plane wave, currents),
+  ``dipoles``, ``monitors`` (DFT planes, flux), ``fields`` (DFT field
+  regions); ``config`` reads the JSON descriptions into these, the values
+  checked by the classes themselves;
 - placing it on the grid: ``layout`` (column, unit cell, standoffs, default
   absorber, resolution check), ``rasterise`` (shapes' fill maps and
-  normals) and ``painting`` (the material plan);
+  normals), ``materials`` (the material grid, the preparation kernels) and
+  ``painting`` (the material plan);
 - running: ``kernels`` (the one module that imports the extension),
   ``simulation`` (the step, the decay and divergence probe), ``batch`` (one
   batched run), ``domains`` and ``distributed`` (several processes),

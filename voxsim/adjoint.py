@@ -290,7 +290,7 @@ def _without_reference(mats):
     """The painted grid without slice 0 (views; the grid reads only NM and
     the component maps)."""
     from types import SimpleNamespace
-    from .geometry import ComponentMaps
+    from .materials import ComponentMaps
     comp = {c: ComponentMaps(*(None if t is None else t[1:] for t in
                                (m.weight, m.id_map, m.prev_id_map, m.den1, m.den2)))
             for c, m in mats.comp.items()}

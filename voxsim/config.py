@@ -63,16 +63,18 @@ from .units import BAND_KINDS, LENGTH_UNITS, InputError, Units, finite_number, r
 BAND_KEYS = {*BAND_KINDS, "length_unit"}
 TOP_KEYS = {"resolution", "angle_deg", "polarization", "courant", "incident",
             "substrate", "layers", "period", "max_time", "decay_by", "fields", *BAND_KEYS}
-SHAPE_KEYS = {"circle": ("center", "radius", "medium"),
-              "rectangle": ("center", "size", "medium"),
-              "polygon": ("vertices", "medium")}
-SOLID_KEYS = {"sphere": ("center", "radius", "medium"),
-              "box": ("center", "size", "medium"),
-              "cylinder": ("center", "radius", "height", "medium")}
+# kind: (class, required keys in the constructor's order, optional keys: defaults)
+PATTERN_SHAPES = {"circle": (Circle, ("center", "radius", "medium"), {}),
+                  "rectangle": (Rectangle, ("center", "size", "medium"), {"angle_deg": 0.0}),
+                  "polygon": (Polygon, ("vertices", "medium"), {})}
+SOLIDS = {"sphere": (Sphere, ("center", "radius", "medium"), {}),
+          "box": (Box, ("center", "size", "medium"), {}),
+          "cylinder": (Cylinder, ("center", "radius", "height", "medium"), {"axis": "z"})}
 SCATTER_KEYS = {"resolution", "background", "shapes", "polarization", "padding",
                 "courant", "max_time", "decay_by", "fields", *BAND_KEYS}
-POLE_KEYS = {"lorentz": ("f0", "delta_eps", "gamma"), "drude": ("fp", "gamma"),
-             "debye": ("delta_eps", "tau")}
+POLES = {"lorentz": (POLE_KINDS["lorentz"], ("f0", "delta_eps", "gamma"), {}),
+         "drude": (POLE_KINDS["drude"], ("fp", "gamma"), {}),
+         "debye": (POLE_KINDS["debye"], ("delta_eps", "tau"), {})}
 
 
 @dataclass
@@ -128,43 +130,35 @@ def _pole(p, pf: str):
         pf = f"{pf}[0]"
     if p is None:
         return None
-    require(isinstance(p, dict), pf, "must be an object")
-    require("kind" in p, f"{pf}.kind", "missing")
-    kind = p["kind"]
-    require(kind in POLE_KINDS, f"{pf}.kind",
-            f"must be one of {', '.join(POLE_KINDS)}, got {kind!r}")
-    keys = POLE_KEYS[kind]
-    _object(p, pf, set(keys) | {"kind"}, keys)
-    pole = POLE_KINDS[kind](*[finite_number(p[k], f"{pf}.{k}") for k in keys])
+    pole = _kinded(p, pf, POLES)
     pole.validate(pf)
     return pole
+
+
+def _kinded(value, field: str, table: dict, f_ref: Optional[float] = None):
+    """An object {"kind": ..., keys} of `table` (see PATTERN_SHAPES): the
+    JSON's shape checked here, the values by the class, reported under
+    `field`."""
+    require(isinstance(value, dict), field, "must be an object")
+    require("kind" in value, f"{field}.kind", "missing")
+    kind = value["kind"]
+    require(kind in table, f"{field}.kind", f"must be one of {', '.join(table)}, got {kind!r}")
+    cls, keys, optional = table[kind]
+    _object(value, field, set(keys) | set(optional) | {"kind"}, keys)
+    args = [parse_medium(value[k], f"{field}.medium", f_ref) if k == "medium" else value[k]
+            for k in keys] + [value.get(k, v) for k, v in optional.items()]
+    try:
+        return cls(*args)
+    except InputError as e:
+        raise e.under(field, kind) from None
 
 
 def parse_pattern(value, field: str, f_ref: Optional[float] = None) -> Pattern:
     d = _object(value, field, {"background", "shapes"}, ("background", "shapes"))
     background = parse_medium(d["background"], f"{field}.background", f_ref)
     require(isinstance(d["shapes"], list), f"{field}.shapes", "must be a list")
-    shapes = []
-    for i, sh in enumerate(d["shapes"]):
-        sf = f"{field}.shapes[{i}]"
-        require(isinstance(sh, dict), sf, "must be an object")
-        require("kind" in sh, f"{sf}.kind", "missing")
-        kind = sh["kind"]
-        require(kind in SHAPE_KEYS, f"{sf}.kind",
-                f"must be one of {', '.join(SHAPE_KEYS)}, got {kind!r}")
-        keys = SHAPE_KEYS[kind]
-        extra = {"angle_deg"} if kind == "rectangle" else set()
-        _object(sh, sf, set(keys) | extra | {"kind"}, keys)
-        medium = parse_medium(sh["medium"], f"{sf}.medium", f_ref)
-        try:
-            if kind == "circle":
-                shapes.append(Circle(sh["center"], sh["radius"], medium))
-            elif kind == "rectangle":
-                shapes.append(Rectangle(sh["center"], sh["size"], medium, sh.get("angle_deg", 0.0)))
-            else:
-                shapes.append(Polygon(sh["vertices"], medium))
-        except InputError as e:
-            raise e.under(sf, kind) from None
+    shapes = [_kinded(sh, f"{field}.shapes[{i}]", PATTERN_SHAPES, f_ref)
+              for i, sh in enumerate(d["shapes"])]
     return Pattern(background, shapes)
 
 
@@ -275,24 +269,7 @@ def parse_stop(d: dict, default_decay: float):
 
 def parse_solid(value, field: str, f_ref: Optional[float] = None) -> Shape:
     """A 3-D shape: sphere, box or cylinder (coordinates in a)."""
-    require(isinstance(value, dict), field, "must be an object")
-    require("kind" in value, f"{field}.kind", "missing")
-    kind = value["kind"]
-    require(kind in SOLID_KEYS, f"{field}.kind",
-            f"must be one of {', '.join(SOLID_KEYS)}, got {kind!r}")
-    keys = SOLID_KEYS[kind]
-    extra = {"axis"} if kind == "cylinder" else set()
-    _object(value, field, set(keys) | extra | {"kind"}, keys)
-    medium = parse_medium(value["medium"], f"{field}.medium", f_ref)
-    try:
-        if kind == "sphere":
-            return Sphere(value["center"], value["radius"], medium)
-        if kind == "box":
-            return Box(value["center"], value["size"], medium)
-        return Cylinder(value["center"], value["radius"], value["height"], medium,
-                        value.get("axis", "z"))
-    except InputError as e:
-        raise e.under(field, kind) from None
+    return _kinded(value, field, SOLIDS, f_ref)
 
 
 @dataclass

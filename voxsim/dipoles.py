@@ -50,8 +50,7 @@ both are k²/(12π) (``vacuum_power``).
 """
 from __future__ import annotations
 
-import math
-from typing import List, Optional, Sequence
+from typing import List, Optional
 
 import numpy as np
 import torch

@@ -72,7 +72,7 @@ from typing import List, Optional, Tuple
 import numpy as np
 import torch
 
-from .geometry import COMPONENTS, ComponentMaps
+from .materials import COMPONENTS, ComponentMaps
 from .monitors import FluxPlane, _Plane
 from .simulation import DecayProbe, Grid
 from .sources import PlaneWaveSource

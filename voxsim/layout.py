@@ -196,8 +196,13 @@ def check_resolution(stacks, frequencies, units: Units, field: str = "resolution
     """Fewest cells per wavelength, min over media and frequencies of
     resolution/(|n(f)|·f) (for a metal, |n| also sets the skin depth);
     below MIN_CELLS_PER_WAVELENGTH the run is refused."""
+    return check_media([m for st in stacks for m in st.media()], frequencies, units, field)
+
+
+def check_media(media: Sequence[Medium], frequencies, units: Units, field: str = "resolution"):
+    """``check_resolution`` over a list of media (isolated objects and their
+    background)."""
     f = np.atleast_1d(np.asarray(frequencies, dtype=np.float64))
-    media = [m for st in stacks for m in st.media()]
     nf = np.array([np.abs(m.index(f)) * f for m in media])     # [media, NF]
     i, j = np.unravel_index(np.argmax(nf), nf.shape)
     cpw = units.resolution / nf[i, j]

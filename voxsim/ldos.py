@@ -60,7 +60,8 @@ import torch
 
 from . import kernels
 from .boundaries import CPML
-from .geometry import COMPONENTS, MaterialGrid
+from .materials import COMPONENTS, MaterialGrid
+from .model import band, domain_size, open_background
 from .media import Medium
 from .rasterise import Frame, pieces
 from .shapes import Shape
@@ -229,14 +230,9 @@ def open_box(shapes: Sequence[Shape], frequencies, units: Units, size, NS: int,
     channel, NS excitations. Refuses too coarse a resolution. Returns the
     grid, its frame (cell coordinates of positions in a) and the media
     whose index sets the transit time (conductors left out)."""
-    from .spectra import check_resolution
+    from .layout import check_media
     media = [background] + [s.medium for s in shapes if not s.medium.sigma]
-
-    class _Media:
-        def media(self):
-            return media
-
-    check_resolution([_Media()], frequencies, units)
+    check_media(media, frequencies, units)
     cpml = cpml or CPML(thickness=12)
     n = cpml.thickness
     inner = [max(4, int(round(s * units.resolution))) for s in size]
@@ -277,18 +273,13 @@ def dipole_power(shapes: Sequence[Shape], dipoles: Sequence[Dipole], frequencies
     from .spectra import default_waveform, smoothing_mode
     smoothing = smoothing_mode(smoothing)
     units = Units(resolution, courant)
-    f = np.atleast_1d(np.asarray(frequencies, dtype=np.float64))
-    require(f.ndim == 1 and len(f) > 0 and bool(np.all(f > 0)) and bool(np.all(np.isfinite(f))),
-            "frequency", "frequencies must be positive and finite")
-    require(isinstance(background, Medium) and background.lossless, "background",
-            "must be a lossless Medium")
+    f = band(frequencies)
+    open_background(background, "the dipole's reference power is taken in it")
     dipoles = list(dipoles)
     require(len(dipoles) > 0, "dipoles", "need at least one dipole")
     for i, d in enumerate(dipoles):
         require(isinstance(d, Dipole), f"dipoles[{i}]", "must be a Dipole")
-    require(len(size) == 3, "size", "must have three lengths")
-    size = [finite_number(s, "size") for s in size]
-    require(all(s > 0 for s in size), "size", "must be positive")
+    size = domain_size(size)
 
     grid, frame, media = open_box(shapes, f, units, size, len(dipoles), background, cpml,
                                   smoothing, device)

@@ -2,8 +2,8 @@
 
 A ``Simulation`` holds the structures (a batch of ``geometry.Stack``: the
 NM axis; or a ``Scene`` of isolated objects), the band, the resolution and
-time step, the sources (plane waves: the NS axis; a ``TFSF`` box for a
-scene), what is recorded beyond the workflow's own fluxes
+time step, the sources (plane waves: the NS axis; a ``TFSF`` box, or
+dipoles (``ldos.Dipole``, the NS axis), for a scene), what is recorded beyond the workflow's own fluxes
 (``fields.FieldRequest``), the material smoothing and the stopping rule. Constructing one checks all of
 it, in this one place, and every error names its field path
 (``structures[1].layers[0].thickness``, ``sources[0].angle_deg``,
@@ -14,8 +14,8 @@ things with the same messages; ``run`` hands it to the workflow.
 Boundaries follow from the structures (``boundaries``): a stack's unit cell
 is periodic in y and Bloch-periodic in x (the plane wave's in-plane
 wavevector), with an absorber on both z faces; a scene has an absorber on
-every face. Dipole runs (``ldos``, ``radiate``) and resonance searches keep
-their own front ends for now.
+every face. One dipole's picture run (``radiate``) and the resonance
+searches (``resonance``) keep their own front ends for now.
 """
 from __future__ import annotations
 
@@ -31,18 +31,48 @@ from .geometry import Stack
 from .media import Medium
 from .shapes import Shape
 from .sources import PlaneWave, Waveform
-from .units import Units, require
+from .units import Units, finite_number, require
+
+
+def band(frequencies) -> np.ndarray:
+    """Frequencies (c/a) as a 1-D float64 array, refused unless positive
+    and finite: the check of every workflow's band."""
+    f = np.atleast_1d(np.asarray(frequencies, dtype=np.float64))
+    require(f.ndim == 1 and f.size > 0 and bool(np.all(f > 0)) and bool(np.all(np.isfinite(f))),
+            "frequency", "frequencies must be positive and finite")
+    return f
+
+
+def open_background(background, why: str) -> Medium:
+    """The homogeneous medium around isolated objects, refused unless a
+    lossless ``Medium`` (`why` says what lives in it)."""
+    require(isinstance(background, Medium), "background", "must be a Medium")
+    require(background.lossless, "background", f"must be lossless (no sigma, no pole): {why}")
+    return background
+
+
+def domain_size(size) -> list:
+    """A box's three edge lengths (a), refused unless positive."""
+    require(isinstance(size, (list, tuple, np.ndarray)) and len(size) == 3, "size",
+            "must have three lengths")
+    size = [finite_number(s, f"size[{i}]") for i, s in enumerate(size)]
+    for i, s in enumerate(size):
+        require(s > 0, f"size[{i}]", f"must be positive, got {s:g}")
+    return size
 
 
 @dataclass(frozen=True)
 class Scene:
     """Isolated objects: ``shapes`` (3-D solids, painted in order, a later
-    one wins) in a lossless ``background``, with ``padding`` (a) of room to
-    the absorber (None: a quarter of the longest wavelength)."""
+    one wins) in a lossless ``background``, inside absorbing faces. Under a
+    ``TFSF`` wave the domain is the objects' box with ``padding`` (a) of room
+    to the absorber (None: a quarter of the longest wavelength); around
+    dipoles it is ``size`` (a, three lengths) centred on the origin."""
 
     shapes: Sequence[Shape] = ()
     background: Medium = Medium()
     padding: Optional[float] = None
+    size: Optional[Sequence[float]] = None
 
     def __post_init__(self):
         object.__setattr__(self, "shapes", tuple(self.shapes))
@@ -101,10 +131,7 @@ class Simulation:
         for i, s in enumerate(self.structures):
             require(isinstance(s, Stack), f"structures[{i}]",
                     f"must be a Stack, got {type(s).__name__}")
-        f = np.atleast_1d(np.asarray(self.frequencies, dtype=np.float64))
-        require(f.ndim == 1 and f.size > 0 and np.all(f > 0) and np.all(np.isfinite(f)),
-                "frequency", "frequencies must be positive and finite")
-        self.frequencies = f
+        self.frequencies = f = band(self.frequencies)
         self.units = Units(self.resolution, self.courant)
         if isinstance(self.smoothing, (list, tuple)):
             require(len(self.smoothing) == len(self.structures), "smoothing",
@@ -139,12 +166,24 @@ class Simulation:
         if self.sources is None:
             self.sources = [TFSF()]
         self.sources = list(self.sources)
-        require(len(self.sources) == 1 and isinstance(self.sources[0], TFSF), "sources",
-                "isolated objects take one TFSF plane wave")
         scene = self.structures
+        self.frequencies = band(self.frequencies)
+        from .ldos import Dipole
+        if self.sources and all(isinstance(s, Dipole) for s in self.sources):
+            # dipoles radiating near the objects: the power against the background's
+            if self.smoothing is None:
+                self.modes = ["subcell"]
+            require(scene.size is not None, "size", "dipoles need the domain's size")
+            require(self.steps is None, "steps", "dipole runs stop when their fields have "
+                    "decayed, or at max_time")
+            self.size = domain_size(scene.size)
+            open_background(scene.background, "the dipole's reference power is taken in it")
+            self.padding, self.cells_per_wavelength = None, None
+            return
+        require(len(self.sources) == 1 and isinstance(self.sources[0], TFSF), "sources",
+                "isolated objects take one TFSF plane wave, or dipoles (ldos.Dipole)")
         self.padding = check_scatter(list(scene.shapes), self.frequencies, self.units,
                                      scene.background, scene.padding)
-        self.frequencies = np.atleast_1d(np.asarray(self.frequencies, dtype=np.float64))
         self.cells_per_wavelength = None
 
     def _check_stop(self) -> None:
@@ -177,11 +216,20 @@ class Simulation:
             memory_cap: Optional[float] = None):
         """Stacks: R and T of every structure under every source, a
         ``spectra.Spectrum`` (see ``spectra.spectrum`` for the stopping rule,
-        the process split and the verdicts). A scene: its cross-sections, a
-        ``scatter.CrossSections`` (see ``scatter.cross_sections``)."""
+        the process split and the verdicts). A scene under a TFSF wave: its
+        cross-sections, a ``scatter.CrossSections`` (see
+        ``scatter.cross_sections``); around dipoles: their power over the
+        background's, an ``ldos.DipolePower`` (see ``ldos.dipole_power``)."""
         if isinstance(self.structures, Scene):
-            from .scatter import run_objects
-            return run_objects(self, device=device, progress=progress)
+            if isinstance(self.sources[0], TFSF):
+                from .scatter import run_objects
+                return run_objects(self, device=device, progress=progress)
+            from .ldos import dipole_power
+            scene = self.structures
+            return dipole_power(scene.shapes, self.sources, self.frequencies, self.resolution,
+                                self.size, background=scene.background, courant=self.courant,
+                                cpml=self.cpml, decay_by=self.decay_by, max_time=self.max_time,
+                                smoothing=self.modes[0], device=device, progress=progress)
         from .spectra import run_stacks
         return run_stacks(self, device=device, progress=progress, split=split,
                           memory_cap=memory_cap)

@@ -10,7 +10,8 @@ import numpy as np
 import torch
 
 from .boundaries import CPML
-from .geometry import SMOOTHING, MaterialGrid, Slab, Stack
+from .geometry import Stack
+from .materials import SMOOTHING, MaterialGrid, Slab
 from .layout import Layout, Transverse, column_layout
 from .rasterise import Frame, background_piece, pieces
 from .simulation import MediumTable

@@ -46,6 +46,7 @@ from .dipoles import KINDS, PointDipole, vacuum_power
 from .fields import FieldDFT
 from .ldos import open_box
 from .media import Medium
+from .model import band, domain_size, open_background
 from .monitors import DFTClock
 from .shapes import Shape
 from .simulation import DecayProbe, RunStats, run
@@ -100,16 +101,11 @@ def radiate(shapes: Sequence[Shape], position, orientation, frequencies, resolut
     from .spectra import default_waveform, smoothing_mode
     smoothing = smoothing_mode(smoothing)
     units = Units(resolution, courant)
-    f = np.atleast_1d(np.asarray(frequencies, dtype=np.float64))
-    require(f.ndim == 1 and len(f) > 0 and bool(np.all(f > 0)) and bool(np.all(np.isfinite(f))),
-            "frequency", "frequencies must be positive and finite")
-    require(isinstance(background, Medium) and background.lossless, "background",
-            "must be a lossless Medium")
+    f = band(frequencies)
+    open_background(background, "the dipole's reference power is taken in it")
     require(kind in KINDS, "kind", f"must be \"electric\" or \"magnetic\", got {kind!r}")
     require(plane in ("x", "y", "z"), "snapshots.plane", f"must be x, y or z, got {plane!r}")
-    require(len(size) == 3, "size", "must have three lengths")
-    size = [finite_number(s, "size") for s in size]
-    require(all(s > 0 for s in size), "size", "must be positive")
+    size = domain_size(size)
     shapes = list(shapes)
     grid, frame, media = open_box(shapes, f, units, size, 1, background, cpml, smoothing, device)
     shape, origin = grid.shape, frame.origin
@@ -174,10 +170,7 @@ def parse_dipole_job(data) -> dict:
     max_time, decay_by = parse_stop(d, 1e-8)
     units = Units(d["resolution"], d.get("courant", 0.5))
     resolution, courant = units.resolution, units.courant
-    require(isinstance(d["size"], list) and len(d["size"]) == 3, "size",
-            "must be a list of three lengths")
-    size = [finite_number(s, f"size[{i}]") for i, s in enumerate(d["size"])]
-    require(all(s > 0 for s in size), "size", "must be positive")
+    size = domain_size(d["size"])
     dp = _object(d["dipole"], "dipole", {"position", "orientation", "kind"},
                  ("position", "orientation"))
     for k in ("position", "orientation"):
@@ -190,7 +183,7 @@ def parse_dipole_job(data) -> dict:
     require(kind in KINDS, "dipole.kind", f"must be \"electric\" or \"magnetic\", got {kind!r}")
     background = (parse_medium(d["background"], "background", f_ref) if "background" in d
                   else Medium())
-    require(background.lossless, "background", "must be lossless")
+    open_background(background, "the dipole's reference power is taken in it")
     shapes = d.get("shapes", [])
     require(isinstance(shapes, list), "shapes", "must be a list")
     shapes = [parse_solid(sh, f"shapes[{i}]", f_ref) for i, sh in enumerate(shapes)]

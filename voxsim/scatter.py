@@ -54,7 +54,7 @@ import numpy as np
 import torch
 
 from .boundaries import CPML
-from .geometry import MaterialGrid
+from .materials import MaterialGrid
 from .media import Medium
 from .monitors import BLOCK, DFTClock
 from .rasterise import Frame, pieces
@@ -158,9 +158,7 @@ class TFSFBox(PlaneWaveSource):
 
     def __init__(self, grid: Grid, waveform: Waveform, polarization: str, background: Medium,
                  box):
-        require(polarization in POLARIZATIONS, "polarization",
-                f"must be \"x\" or \"y\", got {polarization!r}")
-        require(background.lossless, "background", "must be lossless (no sigma, no pole)")
+        # polarization and background as checked by the model (model.TFSF, check_scatter)
         (i0, i1), (j0, j1), (k0, k1) = box
         super().__init__(grid, [PlaneWave(waveform, POLARIZATIONS[polarization])], background,
                          k0 - 1, depth=k1 - k0 + 4)
@@ -469,22 +467,14 @@ def check_scatter(shapes: Sequence[Shape], frequencies, units: Units, background
                   padding: Optional[float]) -> float:
     """The checks of a scattering problem (the Python API and OBJECT.json
     share them); returns the padding (a), its default filled in."""
-    from .spectra import check_resolution
-    f = np.atleast_1d(np.asarray(frequencies, dtype=np.float64))
-    require(f.ndim == 1 and len(f) > 0 and bool(np.all(f > 0)) and bool(np.all(np.isfinite(f))),
-            "frequency", "frequencies must be positive and finite")
-    require(isinstance(background, Medium), "background", "must be a Medium")
-    require(background.lossless, "background",
-            "must be lossless (no sigma, no pole): the incident wave and the flux boxes live in it")
+    from .layout import check_media
+    from .model import band, open_background
+    f = band(frequencies)
+    open_background(background, "the incident wave and the flux boxes live in it")
     for i, sh in enumerate(shapes):
         require(isinstance(sh, Shape), f"shapes[{i}]",
                 f"must be a Box, Sphere, Cylinder, Prism or VoxelFill, got {type(sh).__name__}")
-
-    class _Media:       # what check_resolution reads
-        def media(self):
-            return [background] + [sh.medium for sh in shapes]
-
-    check_resolution([_Media()], f, units)
+    check_media([background] + [sh.medium for sh in shapes], f, units)
     if padding is None:
         return default_padding(f, background)
     padding = finite_number(padding, "padding")
@@ -518,7 +508,7 @@ def cross_sections(shapes: Sequence[Shape], frequencies, resolution: float, *,
     returns ``converged`` False; diverging fields raise ``DivergenceError``.
     With no shapes the cross-sections are the leakage of the box (zero up
     to rounding). ``smoothing``: "staircase" (the default), "subcell" or
-    "average" (see ``geometry``). Against Mie, staircased spheres of 4 to
+    "average" (see ``materials``). Against Mie, staircased spheres of 4 to
     12 cells in radius come within 4 % (ε = 4 and 2.25, a Lorentz
     dielectric) and 9 % (a Drude metal); the subcell weights, one real
     weight per sample from the diagonal of the smoothed tensor, leave a

@@ -32,7 +32,6 @@ update itself on the CPU.
 """
 from __future__ import annotations
 
-import math
 import time
 from dataclasses import dataclass
 from typing import List, Optional, Sequence
@@ -42,7 +41,7 @@ import torch
 
 from . import kernels
 from .boundaries import CPML, bloch_table
-from .geometry import COMPONENTS, MaterialGrid
+from .materials import COMPONENTS, MaterialGrid
 from .media import Medium
 from .trust import DivergenceError
 from .units import Units

@@ -45,7 +45,6 @@ import torch
 
 
 from . import kernels
-from .boundaries import CPML
 from .media import Medium
 from .units import Units, finite_number, require
 

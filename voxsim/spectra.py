@@ -193,7 +193,7 @@ def spectrum(stacks: Sequence[Stack], frequencies, resolution: float,
     share one grid. Frequencies below cut-off, or where the incident
     spectrum is below 1e-6 of its peak (in power), come back as NaN.
     ``smoothing``: "subcell" (anisotropic subcell averages), "average"
-    (plain fill-fraction mix) or "staircase" (see ``geometry``), or one of
+    (plain fill-fraction mix) or "staircase" (see ``materials``), or one of
     them per stack, to compare them in one batched run. ``fields``: a
     ``fields.FieldRequest``; the DFT fields it asks for come back as
     ``Spectrum.fields`` (a ``fields.FieldResult``, over the incident
