@@ -49,6 +49,8 @@ def test_a_run_cut_short_says_so():
 def test_window_is_checked():
     with pytest.raises(vx.InputError, match="frequency"):
         resonances(cavity(2), 1.1, 0.9, 24)
+    with pytest.raises(vx.InputError, match="frequency.max: the search window"):
+        vx.Simulation(cavity(2), [1.0], 24).resonances()      # one frequency: no window
 
 
 @pytest.mark.parametrize("max_time,code", [(None, 0), (30, 3)])

@@ -14,8 +14,9 @@ things with the same messages; ``run`` hands it to the workflow.
 Boundaries follow from the structures (``boundaries``): a stack's unit cell
 is periodic in y and Bloch-periodic in x (the plane wave's in-plane
 wavevector), with an absorber on both z faces; a scene has an absorber on
-every face. One dipole's picture run (``radiate``) and the resonance
-searches (``resonance``) keep their own front ends for now.
+every face. ``run`` hands the model to its workflow (spectra,
+cross-sections, dipole power) and ``resonances`` to the mode search; one
+dipole's picture run (``radiate``) keeps its own front end for now.
 """
 from __future__ import annotations
 
@@ -211,6 +212,23 @@ class Simulation:
             return {"x": "absorbing", "y": "absorbing", "z": "absorbing"}
         oblique = any(s.angle_deg for s in self.sources)
         return {"x": "bloch" if oblique else "periodic", "y": "periodic", "z": "absorbing"}
+
+    def resonances(self, *, device="cpu", progress: bool = False):
+        """The modes in the band's window [min, max] by harmonic inversion of
+        a ring-down (``resonance.resonances`` for one stack,
+        ``resonance.object_resonances`` for a scene): broadband dipoles and
+        probes at low-symmetry points stand in for the sources given."""
+        from .resonance import object_resonances, resonances
+        lo, hi = float(self.frequencies.min()), float(self.frequencies.max())
+        require(hi > lo, "frequency.max", "the search window needs frequency.max > frequency.min")
+        common = dict(courant=self.courant, max_time=self.max_time, decay_by=self.decay_by,
+                      fields=self.fields, device=device, progress=progress)
+        if isinstance(self.structures, Scene):
+            scene = self.structures
+            return object_resonances(list(scene.shapes), lo, hi, self.resolution,
+                                     background=scene.background, padding=self.padding, **common)
+        require(len(self.structures) == 1, "structures", "the resonance search takes one stack")
+        return resonances(self.structures[0], lo, hi, self.resolution, **common)
 
     def run(self, *, device="cpu", progress: bool = False, split: str = "batch",
             memory_cap: Optional[float] = None):
