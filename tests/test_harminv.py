@@ -129,6 +129,22 @@ def test_growing_mode(growth, kept, f_grow):
         assert found.decay[-1 if f_grow > 1 else 0] < 0
 
 
+def test_a_steady_mode_has_infinite_q():
+    """A mode that neither decays nor grows, under noise, is reported with
+    γ = 0 and Q = ∞ (null in the records), not as a mode growing at the
+    noise level with a huge negative Q."""
+    for real in (False, True):
+        found = find_modes(ringing(2000, [(1.0, math.inf, 1.0)], real=real, noise=1e-6, seed=3),
+                           DT, 0.5, 1.5)
+        assert len(found) == 1 and found.decay[0] >= 0
+        if found.decay[0] == 0:
+            assert math.isinf(found.Q[0]) and found.records()[0]["Q"] is None
+        else:
+            assert found.Q[0] > 1e6
+        print(f"steady mode ({'real' if real else 'complex'}): decay {found.decay[0]:.1e}, "
+              f"error {found.error[0]:.1e}")
+
+
 def test_empty_window_and_silence():
     s = ringing(250, [(1.0, 200, 1.0), OUTSIDE])
     for found in (find_modes(s, DT, 1.5, 2.5), find_modes(np.zeros(250), DT, 0.5, 1.5),

@@ -16,7 +16,8 @@ a_k exp(−i 2π f_k t) exp(−γ_k t):
   sign; a real one holds each mode at ±f and only f > 0 is reported;
 - ``decay`` γ = −Im ω, the decay rate of the amplitude (the energy decays
   as exp(−2γt)); negative for a growing mode;
-- ``Q`` = |Re ω| / (2γ) = π|f| / γ, signed like γ; infinite when γ = 0;
+- ``Q`` = |Re ω| / (2γ) = π|f| / γ, signed like γ; infinite when γ = 0,
+  and a growth within the mode's error estimate is taken as γ = 0;
 - ``amplitude`` a_k, complex, referred to t = 0 (not to the first sample);
   for a real signal it is the phasor, |a| the peak of the cosine;
 - ``error`` an estimate of the relative error of ω, |δω| / |ω|: the larger
@@ -156,10 +157,15 @@ def find_modes(signal, dt: float, fmin: float, fmax: float, *, t0: float = 0.0,
     w = np.array([mode[0] for mode in found], dtype=np.complex128)
     amp = np.array([mode[1] for mode in found], dtype=np.complex128)
     freq, decay = w.real / (2 * math.pi), -w.imag
+    error = np.array([mode[2] for mode in found], dtype=np.float64)
+    # a mode that "grows" by less than its own error bar does not decay at
+    # all (a bound mode, a symmetry-protected one): γ = 0 and Q = ∞, not a
+    # huge negative Q
+    decay = np.where((decay < 0) & (-decay <= error * np.abs(w)), 0.0, decay)
     with np.errstate(divide="ignore", invalid="ignore"):
         q = np.where(decay != 0, math.pi * np.abs(freq) / decay, np.inf)
     return Modes(frequency=freq, decay=decay, Q=q, amplitude=2 * amp if real else amp,
-                 error=np.array([mode[2] for mode in found], dtype=np.float64),
+                 error=error,
                  snr=np.array([mode[3] for mode in found], dtype=np.float64))
 
 
