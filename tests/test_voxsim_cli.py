@@ -114,7 +114,8 @@ def test_energy_band_and_nanometre_lengths_convert_at_the_edge():
     assert nm.frequencies == pytest.approx([1e-3, 2e-3], rel=1e-12)
 
 
-@pytest.mark.parametrize("name", ["bragg_mirror.json", "drude_film.json", "grating.json"])
+@pytest.mark.parametrize("name", ["bragg_mirror.json", "drude_film.json", "grating.json",
+                                  "ar_coating_nm.json"])
 def test_shipped_examples_are_valid(name):
     job = load_job(os.path.join(ROOT, "examples", name))
     assert len(job.stack.layers) >= 1

@@ -93,6 +93,12 @@ def vacuum_power(frequencies, resolution: float, n: float = 1.0, kind: str = "el
     return k**2 / (12 * np.pi) * (n if kind == "magnetic" else 1.0 / n)
 
 
+def dipole_kind(kind, field: str = "kind") -> str:
+    """"electric" or "magnetic", refused otherwise."""
+    require(kind in KINDS, field, f"must be \"electric\" or \"magnetic\", got {kind!r}")
+    return kind
+
+
 class PointDipole:
     """One point dipole; a source of ``simulation.run`` and, for its power
     record, also one of its monitors (pass it in both lists).
@@ -104,7 +110,7 @@ class PointDipole:
     def __init__(self, grid, waveform: Waveform, position, orientation=(0.0, 0.0, 1.0),
                  kind: str = "electric", origin=(0.0, 0.0, 0.0), excitation: Optional[int] = None,
                  record: bool = True):
-        require(kind in KINDS, "kind", f"must be \"electric\" or \"magnetic\", got {kind!r}")
+        dipole_kind(kind)
         require(len(position) == 3, "position", "must have three coordinates")
         require(len(orientation) == 3, "orientation", "must have three components")
         require(len(origin) == 3, "origin", "must have three coordinates")

@@ -166,8 +166,7 @@ class MaterialGrid:
         without it) or "staircase"."""
         if smoothing is None:
             smoothing = "average" if eps_table is None else "subcell"
-        require(smoothing in SMOOTHING, "smoothing",
-                f"must be one of {', '.join(SMOOTHING)}, got {smoothing!r}")
+        smoothing = smoothing_mode(smoothing)
         require(smoothing != "subcell" or eps_table is not None, "smoothing",
                 "subcell smoothing needs the permittivity table")
         Mat_average = prep_function("Mat_average", self.device)
@@ -285,3 +284,12 @@ class MaterialGrid:
             kernels.Set_ER_average(m.den1, m.weight, m.id_map, m.prev_id_map, perm_table)
             m.den2 = torch.zeros(m.weight.shape, device=self.device)
             kernels.Set_sigma_average(m.den2, m.weight, m.id_map, m.prev_id_map, cond_table)
+
+
+def smoothing_mode(smoothing) -> str:
+    """"subcell", "average" or "staircase" (True / False: subcell / average)."""
+    if isinstance(smoothing, bool):
+        return "subcell" if smoothing else "average"
+    require(smoothing in SMOOTHING, "smoothing",
+            f"must be one of {', '.join(SMOOTHING)}, got {smoothing!r}")
+    return smoothing

@@ -11,11 +11,11 @@ import torch
 
 from .boundaries import CPML
 from .geometry import Stack
-from .materials import SMOOTHING, MaterialGrid, Slab
+from .materials import MaterialGrid, Slab, smoothing_mode
 from .layout import Layout, Transverse, column_layout
 from .rasterise import Frame, background_piece, pieces
 from .simulation import MediumTable
-from .units import Units, require
+from .units import Units
 
 
 def stack_frame(units: Units, lay: Layout, tv: Transverse, device) -> Frame:
@@ -137,12 +137,3 @@ def node_permittivity(stack: Stack, frequencies, resolution: float, *, courant: 
     disc = np.array([m.discrete_epsilon(frequencies, units) for m in table.media])   # [ids, NF]
     eps = w[:, None] * disc[own] + (1 - w[:, None]) * disc[prev]
     return eps, lay.kp, lay.k_T, units
-
-
-def smoothing_mode(smoothing) -> str:
-    """"subcell", "average" or "staircase" (True / False: subcell / average)."""
-    if isinstance(smoothing, bool):
-        return "subcell" if smoothing else "average"
-    require(smoothing in SMOOTHING, "smoothing",
-            f"must be one of {', '.join(SMOOTHING)}, got {smoothing!r}")
-    return smoothing

@@ -42,7 +42,7 @@ from typing import Optional, Sequence
 import numpy as np
 
 from .boundaries import CPML
-from .dipoles import KINDS, PointDipole, vacuum_power
+from .dipoles import PointDipole, dipole_kind, vacuum_power
 from .fields import FieldDFT
 from .ldos import open_box
 from .media import Medium
@@ -103,8 +103,8 @@ def radiate(shapes: Sequence[Shape], position, orientation, frequencies, resolut
     units = Units(resolution, courant)
     f = band(frequencies)
     open_background(background, "the dipole's reference power is taken in it")
-    require(kind in KINDS, "kind", f"must be \"electric\" or \"magnetic\", got {kind!r}")
-    require(plane in ("x", "y", "z"), "snapshots.plane", f"must be x, y or z, got {plane!r}")
+    dipole_kind(kind)
+    _plane(plane)
     size = domain_size(size)
     shapes = list(shapes)
     grid, frame, media = open_box(shapes, f, units, size, 1, background, cpml, smoothing, device)
@@ -160,6 +160,11 @@ def radiate(shapes: Sequence[Shape], position, orientation, frequencies, resolut
                      outline(grid, a, index, m=1, origin=origin), converged, stats)
 
 
+def _plane(plane) -> str:
+    require(plane in ("x", "y", "z"), "snapshots.plane", f"must be x, y or z, got {plane!r}")
+    return plane
+
+
 def parse_dipole_job(data) -> dict:
     """Validate a decoded DIPOLE.json into the arguments of ``radiate``
     (nothing runs)."""
@@ -180,7 +185,7 @@ def parse_dipole_job(data) -> dict:
     orientation = [finite_number(v, "dipole.orientation") for v in dp["orientation"]]
     require(any(orientation), "dipole.orientation", "must not be zero")
     kind = dp.get("kind", "electric")
-    require(kind in KINDS, "dipole.kind", f"must be \"electric\" or \"magnetic\", got {kind!r}")
+    dipole_kind(kind, "dipole.kind")
     background = (parse_medium(d["background"], "background", f_ref) if "background" in d
                   else Medium())
     open_background(background, "the dipole's reference power is taken in it")
@@ -189,7 +194,7 @@ def parse_dipole_job(data) -> dict:
     shapes = [parse_solid(sh, f"shapes[{i}]", f_ref) for i, sh in enumerate(shapes)]
     sn = _object(d.get("snapshots", {}), "snapshots", {"plane", "every"})
     plane = sn.get("plane", "z")
-    require(plane in ("x", "y", "z"), "snapshots.plane", f"must be x, y or z, got {plane!r}")
+    _plane(plane)
     every = None
     if "every" in sn:
         every = sn["every"]

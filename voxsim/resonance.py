@@ -162,8 +162,7 @@ def resonances(stack: Stack, fmin: float, fmax: float, resolution: float, *,
     ``fields.FieldRequest``: the DFT fields of the ring-down after the
     sources stopped (``Resonances.fields``, not scaled: at a mode's
     frequency, its profile)."""
-    fmin, fmax = finite_number(fmin, "frequency.min"), finite_number(fmax, "frequency.max")
-    require(0 < fmin < fmax, "frequency", f"need 0 < min < max, got [{fmin:g}, {fmax:g}]")
+    fmin, fmax = _window(fmin, fmax)
     units = Units(resolution, courant)
     band = np.linspace(fmin, fmax, 9)
     check_resolution([stack], band, units)
@@ -256,6 +255,13 @@ def _ring_down(stats: RunStats, probe: TimeProbe, src_steps: int, units: Units, 
     return Resonances(modes, converged, stats, (fmin, fmax), sig, units.dt_a, t0, seen)
 
 
+def _window(fmin, fmax):
+    """The search window [fmin, fmax] (c/a), refused unless 0 < fmin < fmax."""
+    fmin, fmax = finite_number(fmin, "frequency.min"), finite_number(fmax, "frequency.max")
+    require(0 < fmin < fmax, "frequency", f"need 0 < min < max, got [{fmin:g}, {fmax:g}]")
+    return fmin, fmax
+
+
 def _merge(found) -> tuple:
     """One record per mode, from the probe with the best signal-to-noise;
     also how many (probe, component) fits saw it."""
@@ -314,8 +320,7 @@ def object_resonances(shapes, fmin: float, fmax: float, resolution: float, *,
     from .media import Medium
     from .scatter import check_scatter, shape_bounds
     from .spectra import smoothing_mode
-    fmin, fmax = finite_number(fmin, "frequency.min"), finite_number(fmax, "frequency.max")
-    require(0 < fmin < fmax, "frequency", f"need 0 < min < max, got [{fmin:g}, {fmax:g}]")
+    fmin, fmax = _window(fmin, fmax)
     background = Medium() if background is None else background
     shapes = list(shapes)
     require(len(shapes) > 0, "shapes", "need at least one shape")
