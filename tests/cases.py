@@ -10,9 +10,8 @@ import Voxstep4
 import _voxstep_host
 
 # The public function that runs a CPU twin's work on CUDA tensors.
-GPU_TWIN = {"Mat_average": Voxstep, "Set_weight_mat_id": Voxstep,
-            "Set_weight_subcell": Voxstep, "Set_ER_subcell": Voxstep4,
-            "Trilinear_interpolation": Voxstep, "Trilinear_reverse_interpolation": Voxstep}
+GPU_TWIN = {name: Voxstep if name in Voxstep._arguments else Voxstep4
+            for name in _voxstep_host._arguments}
 
 
 class Gen:

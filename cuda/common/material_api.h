@@ -8,16 +8,19 @@
 
 namespace vx {
 
-at::Tensor get_id_range(Tn box, Tn coord);
+using Windows = std::tuple<at::Tensor, at::Tensor, at::Tensor>;
+using Averaged = std::tuple<at::Tensor, at::Tensor, at::Tensor, at::Tensor>;
 
-// gpu_checks: the public functions refuse CPU tensors with the fixed
-// messages; the private CPU module passes false and runs on the CPU.
-std::tuple<at::Tensor, at::Tensor, at::Tensor, at::Tensor> Mat_average(
-    bool gpu_checks, Tn box_x, Tn box_y, Tn box_z, Tn vox, Tn coord_x, Tn coord_y,
-    Tn coord_z);
+// The material functions both public modules bind, in their binding order
+// (a module table, args.h). Checked: the public functions refuse CPU
+// tensors with the fixed messages; the private CPU module runs them on the
+// CPU.
+#define VX_MATERIAL_FUNCTIONS(X)                                                            \
+  X(vx, get_id_range, Plain, at::Tensor, VX_ARGS_GET_ID_RANGE, kAny, "get_id_range")        \
+  X(vx, Mat_average, Checked, Averaged, VX_ARGS_MAT_AVERAGE, kAny,                          \
+    "Average sampling for index")                                                           \
+  X(vx, Set_weight_mat_id, Checked, void, VX_ARGS_SET_WEIGHT_MAT_ID, kAny, "Set_weight_mat_id")
 
-void Set_weight_mat_id(bool gpu_checks, Tn box_x, Tn box_y, Tn box_z, Tn vox, Tn coord_x,
-                       Tn coord_y, Tn coord_z, int64_t mat_id, Tn weight, Tn id_map,
-                       Tn prev_id_map);
+VX_MATERIAL_FUNCTIONS(VX_DECLARE_FUNCTION)
 
 }  // namespace vx
