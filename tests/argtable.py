@@ -39,6 +39,24 @@ class Entry:
         return self.names.index(name)
 
 
+def call_args(module, name, groups=(), **single):
+    """The arguments of module.name in the order its table lists them, taken
+    by name: `groups` maps a name pattern with "{}" for the axis ("E{}",
+    "keep_{}") to the values for x, y and z; `single` holds the others. A
+    name the table lacks or a missing value is an error; `unused` (always
+    last) is left off when not given."""
+    values = dict(single)
+    for pattern, xyz in dict(groups).items():
+        for axis, v in zip("xyz", xyz, strict=True):
+            values[pattern.format(axis)] = v
+    names = [a[0] for a in module._arguments[name]]
+    if "unused" not in values and names[-1] == "unused":
+        names.pop()
+    out = [values.pop(n) for n in names]
+    assert not values, f"{name} takes no {sorted(values)}"
+    return out
+
+
 def _rand(r, shape, dtype):
     if dtype == C64:
         a = r.standard_normal(shape) + 1j * r.standard_normal(shape)

@@ -10,6 +10,7 @@ import Voxstep
 import Voxstep4
 import _voxstep_host
 
+from argtable import call_args
 from conftest import assert_unchanged, snapshot
 from test_update_h import make_problem
 
@@ -69,9 +70,11 @@ TOUCHED = UPDATE_H.index("unused")  # the tensors before it are read or written
 
 def tensors(problem, unused=None):
     H, E, C, psi, b, g, nl = problem
-    args = [torch.tensor(a) for a in (*H, *E, *C, *psi, *b, *g, nl)]
-    args.append(torch.empty(0) if unused is None else unused)
-    return args
+    t = torch.tensor
+    return call_args(Voxstep, "Update_H", {
+        "H{}": map(t, H), "E{}": map(t, E), "C{}": map(t, C), "psi_{}": map(t, psi),
+        "b{}": map(t, b), "g{}": map(t, g)}, n_layer=t(nl),
+        unused=torch.empty(0) if unused is None else unused)
 
 
 def test_wrong_argument_count_or_type_is_a_type_error():
