@@ -6,11 +6,11 @@
 
 namespace vx {
 
-// Checks the arguments (args.h), reads and checks the extents, then hands the
-// argument block to `launch`.
+// Checks the arguments (args.h), reads and checks the extents, then launches
+// the kernel of field type F.
 // keep tensors: [m, i, j, k] (real fields) or [m, i, j, k, c] (complex).
-template <typename F, typename LaunchFn>
-void update_e_host(const char* fn, VX_PARAMS(VX_ARGS_UPDATE_E, kField<F>), LaunchFn launch) {
+template <typename F>
+void update_e_host(const char* fn, VX_PARAMS(VX_ARGS_UPDATE_E, kField<F>)) {
   constexpr int KN = VX_KEEP_RANK(kField<F>);
   Call call(fn, {VX_CHECKS(VX_ARGS_UPDATE_E, kField<F>)});
   const FieldExtents e = field_extents(Ex, Ey, Ez);
@@ -31,7 +31,8 @@ void update_e_host(const char* fn, VX_PARAMS(VX_ARGS_UPDATE_E, kField<F>), Launc
   VX_REQUIRE_EXTENT(fn, loss_y, {e.NM, e.Nx, e.Ny, e.Nz});
   VX_REQUIRE_EXTENT(fn, loss_z, {e.NM, e.Nx, e.Ny, e.Nz});
   launch_curl_update(fn, call, e, a, Cx, Cy, Cz, psi_x, psi_y, psi_z, bx, by, bz, gx, gy, gz,
-                     n_layer, launch);
+                     n_layer,
+                     [](const Grid& g, const UpdateEArgs<F, KN>& a) { kernel::Update_E_GPU(g, a); });
 }
 
 }  // namespace vx

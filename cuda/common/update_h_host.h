@@ -6,10 +6,10 @@
 
 namespace vx {
 
-// Checks the arguments (args.h), reads and checks the extents, then hands the
-// argument block to `launch`.
-template <typename F, typename LaunchFn>
-void update_h_host(const char* fn, VX_PARAMS(VX_ARGS_UPDATE_H, kField<F>), LaunchFn launch) {
+// Checks the arguments (args.h), reads and checks the extents, then launches
+// the kernel of field type F.
+template <typename F>
+void update_h_host(const char* fn, VX_PARAMS(VX_ARGS_UPDATE_H, kField<F>)) {
   Call call(fn, {VX_CHECKS(VX_ARGS_UPDATE_H, kField<F>)});
   const FieldExtents e = field_extents(Ex, Ey, Ez);
   UpdateHArgs<F> a;
@@ -19,7 +19,8 @@ void update_h_host(const char* fn, VX_PARAMS(VX_ARGS_UPDATE_H, kField<F>), Launc
                                n_layer);
   check_fields(fn, e, Ex, Ey, Ez, &Hx, &Hy, &Hz);
   launch_curl_update(fn, call, e, a, Cx, Cy, Cz, psi_x, psi_y, psi_z, bx, by, bz, gx, gy, gz,
-                     n_layer, launch);
+                     n_layer,
+                     [](const Grid& g, const UpdateHArgs<F>& a) { kernel::Update_H_GPU(g, a); });
 }
 
 }  // namespace vx
