@@ -4,7 +4,6 @@
 #pragma once
 
 #include "../common/field_host.h"
-#include "../common/material_api.h"
 
 // The argument lists of the functions only this module has (args.h).
 #define VOXSTEP_ARGS_UPDATE_E_DISPERSION(X, T)                                                \

@@ -17,7 +17,7 @@
 #define VX_MODULE(name, m) PYBIND11_MODULE(name, m)
 #endif
 
-#include "material_api.h"
+#include "args.h"
 
 namespace vx {
 

@@ -13,7 +13,7 @@
 
 #include <stdexcept>
 
-#include "material_api.h"
+#include "args.h"
 #include "material_host.h"
 
 namespace vx {

@@ -1,6 +1,6 @@
 // Set_weight_mat_id: paints one object into the material description
 // (owner id, displaced id and owner weight per sample point).
-#include "material_api.h"
+#include "args.h"
 #include "material_host.h"
 #include "kernels.h"
 

@@ -4,7 +4,7 @@
 
 #include <tuple>
 
-#include "material_api.h"
+#include "args.h"
 #include "material_host.h"
 #include "subcell.h"
 
