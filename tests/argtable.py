@@ -1,12 +1,13 @@
-"""One table of every public function of Voxstep, Voxstep4 and the CPU twins
-in _voxstep_host: each argument's name and role, and a builder of random
-valid arguments (small random extents, random values) on the CPU.
+"""Every public function of Voxstep, Voxstep4 and the CPU twins in
+_voxstep_host with its arguments as the module declares them (its
+read-only `_arguments` table: name, role, rank, dtype), and a builder of
+random valid arguments (small random extents, random values) on the CPU.
 
 Roles: "w" a tensor the function writes, "r" a tensor it only reads, "h" a
 small tensor of any shape and numeric type read on the host (positions,
 ranges, margins, boxes), "u" a tensor it accepts and ignores, "int" /
-"bool" a Python scalar. Builders take
-a NumPy Generator and return the argument list in call order."""
+"bool" a Python scalar. Builders take a NumPy Generator and return the
+argument list in call order."""
 import numpy as np
 import torch
 
@@ -18,11 +19,12 @@ F32, C64, I32, U8 = torch.float32, torch.complex64, torch.int32, torch.uint8
 
 
 class Entry:
-    def __init__(self, module, name, params, build):
+    def __init__(self, module, name, build):
         self.module = module
         self.name = name
-        self.names = [p.split(":")[0] for p in params]
-        self.roles = [p.split(":")[1] for p in params]
+        table = module._arguments[name]
+        self.names = [a[0] for a in table]
+        self.roles = [a[1] for a in table]
         self.build = build
 
     @property
@@ -37,18 +39,21 @@ class Entry:
         return self.names.index(name)
 
 
-def _params(signature):
-    """'Ex Ey:w coef:r kp:int' -> ['Ex:w', 'Ey:w', 'coef:r', 'kp:int']: a role
-    applies to the names before it back to the previous role."""
-    out, pending = [], []
-    for tok in signature.split():
-        if ":" in tok:
-            name, role = tok.split(":")
-            out += [f"{n}:{role}" for n in pending + [name]]
-            pending = []
-        else:
-            pending.append(tok)
-    assert not pending, signature
+def call_args(module, name, groups=(), **single):
+    """The arguments of module.name in the order its table lists them, taken
+    by name: `groups` maps a name pattern with "{}" for the axis ("E{}",
+    "keep_{}") to the values for x, y and z; `single` holds the others. A
+    name the table lacks or a missing value is an error; `unused` (always
+    last) is left off when not given."""
+    values = dict(single)
+    for pattern, xyz in dict(groups).items():
+        for axis, v in zip("xyz", xyz, strict=True):
+            values[pattern.format(axis)] = v
+    names = [a[0] for a in module._arguments[name]]
+    if "unused" not in values and names[-1] == "unused":
+        names.pop()
+    out = [values.pop(n) for n in names]
+    assert not values, f"{name} takes no {sorted(values)}"
     return out
 
 
@@ -88,9 +93,6 @@ def _curl_set(r, NS, NM, Nx, Ny, Nz, NC, dtype):
     b = [_rand(r, (2 * x,), F32) for x in n]
     g = [-_rand(r, (2 * x,), F32) for x in n]
     return C + psi + b + g + [torch.tensor(n, dtype=I32)]
-
-
-CURL = "Cx Cy Cz:r psi_x psi_y psi_z:w bx by bz gx gy gz n_layer:r"
 
 
 def update_h(dtype, nc):
@@ -299,68 +301,47 @@ def trilinear(reverse):
     return build
 
 
-MATERIAL = "box_x box_y box_z:h vox coord_x coord_y coord_z:r"
-FIELDS_H = "Hx Hy Hz:w Ex Ey Ez:r " + CURL + " unused:u"
-FIELDS_E = ("Ex Ey Ez:w Hx Hy Hz keep_x keep_y keep_z loss_x loss_y loss_z:r " + CURL
-            + " unused:u")
-PERIODIC = "Ex Ey Ez:w phase_x phase_y periodic:r positive_phase:bool"
-INJECT_J = "Ex Ey Ez:w Jx Jy Jz:r pos:h"
-SUBCELL = MATERIAL + " {out}:w mat_id:int id_map prev_id_map normal er_table:r component:int"
-PAINT = MATERIAL + " mat_id:int weight id_map prev_id_map:w"
-TRILINEAR = "grid_x grid_y grid_z src query_x query_y query_z:r nearest:bool"
-REVERSE = "grid_x grid_y grid_z vals query_x query_y query_z:r"
-
 _V, _V4, _H = Voxstep, Voxstep4, _voxstep_host
 
-ENTRIES = [
-    Entry(_V, "Update_E_Dispersion", _params(
-        "Ex Ey Ez Ex_prev Ey_prev Ez_prev:w weight_x weight_y weight_z id_map_x id_map_y "
-        "id_map_z prev_id_map_x prev_id_map_y prev_id_map_z den1_x den1_y den1_z den2_x "
-        "den2_y den2_z alpha beta:r aux1_x aux1_y aux1_z aux2_x aux2_y aux2_z:w unused:u"),
-        dispersion_real),
-    Entry(_V, "Update_H", _params(FIELDS_H), update_h(F32, (1, 2, 3))),
-    Entry(_V, "Update_E", _params(FIELDS_E), update_e(F32, (1, 2, 3), False)),
-    Entry(_V, "Update_E_Periodic", _params(PERIODIC), periodic(F32, (2, 4, 3))),
-    Entry(_V, "Inject_H", _params("Hx Hy:w coef ampEx ampEy profEx profEy:r margin:h kp:int"),
-          plane_real(False)),
-    Entry(_V, "Inject_E", _params("Ex Ey:w coef ampHx ampHy profHx profHy:r margin:h kp:int"),
-          plane_real(True)),
-    Entry(_V, "Inject_J", _params(INJECT_J), inject_j(F32)),
-    Entry(_V, "get_id_range", _params("box:h coord:r"), id_range),
-    Entry(_V, "Mat_average", _params(MATERIAL), mat_average),
-    Entry(_V, "Set_weight_mat_id", _params(PAINT), paint),
-    Entry(_V, "Set_ER_average", _params("er:w weight id_map prev_id_map er_table:r"), mix(False)),
-    Entry(_V, "Set_weight_subcell", _params(SUBCELL.format(out="weight")), subcell(False)),
-    Entry(_V, "Monitor_Update_E", _params("Mx My Mz:w Ex Ey Ez w:r rx ry rz:h"), monitor),
-    Entry(_V, "Trilinear_interpolation", _params(TRILINEAR), trilinear(False)),
-    Entry(_V, "Trilinear_reverse_interpolation", _params(REVERSE), trilinear(True)),
+BUILDERS = {
+    _V: {
+        "Update_E_Dispersion": dispersion_real,
+        "Update_H": update_h(F32, (1, 2, 3)),
+        "Update_E": update_e(F32, (1, 2, 3), False),
+        "Update_E_Periodic": periodic(F32, (2, 4, 3)),
+        "Inject_H": plane_real(False),
+        "Inject_E": plane_real(True),
+        "Inject_J": inject_j(F32),
+        "get_id_range": id_range,
+        "Mat_average": mat_average,
+        "Set_weight_mat_id": paint,
+        "Set_ER_average": mix(False),
+        "Set_weight_subcell": subcell(False),
+        "Monitor_Update_E": monitor,
+        "Trilinear_interpolation": trilinear(False),
+        "Trilinear_reverse_interpolation": trilinear(True),
+    },
+    _V4: {
+        "Update_E_Dispersion": dispersion_divide,
+        "Update_H": update_h(C64, (1, 2, 3)),
+        "Update_E": update_e(C64, (1, 2, 3), True),
+        "Inject_H": plane_complex(False),
+        "Inject_E": plane_complex(True),
+        "Inject_J": inject_j(C64),
+        "get_id_range": id_range,
+        "Mat_average": mat_average,
+        "Set_weight_mat_id": paint,
+        "Set_ER_average": mix(True),
+        "Set_sigma_average": mix(False),
+        "Set_ER_subcell": subcell(True),
+        "Update_E_Periodic": periodic(C64, (1, 2, 3)),
+    },
+}
+# The CPU twins take the arguments of the public functions they twin.
+BUILDERS[_H] = {name: (BUILDERS[_V].get(name) or BUILDERS[_V4][name]) for name in _H._arguments}
 
-    Entry(_V4, "Update_E_Dispersion", _params(
-        "Ex Ey Ez:w den1_x den1_y den1_z den2_x den2_y den2_z:r unused:u"), dispersion_divide),
-    Entry(_V4, "Update_H", _params(FIELDS_H), update_h(C64, (1, 2, 3))),
-    Entry(_V4, "Update_E", _params(FIELDS_E), update_e(C64, (1, 2, 3), True)),
-    Entry(_V4, "Inject_H", _params(
-        "Hx Hy:w coef sigEx sigEy profEx profEy delayEx delayEy:r margin:h kp step:int"),
-        plane_complex(False)),
-    Entry(_V4, "Inject_E", _params(
-        "Ex Ey:w coef sigHx sigHy profHx profHy delayHx delayHy:r margin:h kp step:int"),
-        plane_complex(True)),
-    Entry(_V4, "Inject_J", _params(INJECT_J), inject_j(C64)),
-    Entry(_V4, "get_id_range", _params("box:h coord:r"), id_range),
-    Entry(_V4, "Mat_average", _params(MATERIAL), mat_average),
-    Entry(_V4, "Set_weight_mat_id", _params(PAINT), paint),
-    Entry(_V4, "Set_ER_average", _params("er:w weight id_map prev_id_map er_table:r"), mix(True)),
-    Entry(_V4, "Set_sigma_average", _params("sigma:w weight id_map prev_id_map sigma_table:r"),
-          mix(False)),
-    Entry(_V4, "Set_ER_subcell", _params(SUBCELL.format(out="er")), subcell(True)),
-    Entry(_V4, "Update_E_Periodic", _params(PERIODIC), periodic(C64, (1, 2, 3))),
-
-    Entry(_H, "Mat_average", _params(MATERIAL), mat_average),
-    Entry(_H, "Set_weight_mat_id", _params(PAINT), paint),
-    Entry(_H, "Set_weight_subcell", _params(SUBCELL.format(out="weight")), subcell(False)),
-    Entry(_H, "Trilinear_interpolation", _params(TRILINEAR), trilinear(False)),
-    Entry(_H, "Trilinear_reverse_interpolation", _params(REVERSE), trilinear(True)),
-    Entry(_H, "Set_ER_subcell", _params(SUBCELL.format(out="er")), subcell(True)),
-]
+# Every function each module binds, in binding order (a function without a
+# builder is a KeyError here).
+ENTRIES = [Entry(m, name, BUILDERS[m][name]) for m in (_V, _V4, _H) for name in m._arguments]
 
 BY_ID = {e.id: e for e in ENTRIES}

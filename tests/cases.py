@@ -8,11 +8,11 @@ import torch
 import Voxstep
 import Voxstep4
 import _voxstep_host
+from argtable import call_args
 
 # The public function that runs a CPU twin's work on CUDA tensors.
-GPU_TWIN = {"Mat_average": Voxstep, "Set_weight_mat_id": Voxstep,
-            "Set_weight_subcell": Voxstep, "Set_ER_subcell": Voxstep4,
-            "Trilinear_interpolation": Voxstep, "Trilinear_reverse_interpolation": Voxstep}
+GPU_TWIN = {name: Voxstep if name in Voxstep._arguments else Voxstep4
+            for name in _voxstep_host._arguments}
 
 
 class Gen:
@@ -43,12 +43,13 @@ def curl_args(gen, cplx, NS, NM, N, NC, n, lim, electric):
            f(NS, NM, Nx, Ny, lim[2], 2, NC)]
     b = [gen.real(L, lo=0.5, hi=1.0) for L in lim]
     g = [gen.real(L, lo=-0.3, hi=-0.05) for L in lim]
-    nl = torch.tensor(n, dtype=torch.int32)
-    if not electric:
-        return H + E + C + psi + b + g + [nl, torch.empty(0)]
-    keep = [gen.real(NM, *N, *((NC,) if cplx else ()), lo=0.5, hi=1.0) for _ in range(3)]
-    loss = [gen.real(NM, *N, lo=0.0, hi=0.1) for _ in range(3)]
-    return E + H + keep + loss + C + psi + b + g + [nl, torch.empty(0)]
+    groups = {"E{}": E, "H{}": H, "C{}": C, "psi_{}": psi, "b{}": b, "g{}": g}
+    if electric:
+        groups["keep_{}"] = [gen.real(NM, *N, *((NC,) if cplx else ()), lo=0.5, hi=1.0)
+                             for _ in range(3)]
+        groups["loss_{}"] = [gen.real(NM, *N, lo=0.0, hi=0.1) for _ in range(3)]
+    return call_args(Voxstep4 if cplx else Voxstep, "Update_E" if electric else "Update_H",
+                     groups, n_layer=torch.tensor(n, dtype=torch.int32), unused=torch.empty(0))
 
 
 def update_h(module, gen, NS=1, NM=1, N=(5, 4, 6), NC=2, n=(2, 2, 2), lim=None):

@@ -7,6 +7,7 @@ import torch
 
 import Voxstep
 import Voxstep4
+from argtable import call_args
 from conftest import assert_unchanged, rng, snapshot
 from fields_ref import dispersion_ref, field_shapes, interior_masks
 
@@ -51,8 +52,11 @@ def make_problem(sizes, n_ids=4, seed=0, same_id=False, w=None, den_sum=None,
 
 def to_args(d, device):
     t = lambda a: torch.as_tensor(a).clone().to(device)  # noqa: E731
-    return ([t(a) for a in d["E"] + d["P"] + d["w"] + d["p"] + d["q"] + d["den1"] + d["den2"]]
-            + [t(d["alpha"]), t(d["beta"])] + [t(a) for a in d["aux1"] + d["aux2"]])
+    return call_args(Voxstep, "Update_E_Dispersion", {
+        "E{}": map(t, d["E"]), "E{}_prev": map(t, d["P"]), "weight_{}": map(t, d["w"]),
+        "id_map_{}": map(t, d["p"]), "prev_id_map_{}": map(t, d["q"]),
+        "den1_{}": map(t, d["den1"]), "den2_{}": map(t, d["den2"]), "aux1_{}": map(t, d["aux1"]),
+        "aux2_{}": map(t, d["aux2"])}, alpha=t(d["alpha"]), beta=t(d["beta"]))
 
 
 def ref(d):

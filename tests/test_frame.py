@@ -10,52 +10,77 @@ import Voxstep
 import Voxstep4
 import _voxstep_host
 
+from argtable import call_args
 from conftest import assert_unchanged, snapshot
 from test_update_h import make_problem
 
 STUBS = pathlib.Path(__file__).parent.parent / "stubs"
+MODULES = [Voxstep, Voxstep4, _voxstep_host]
 
 
-def stub_names(module):
-    """The functions the module's type stub declares, in its order."""
-    import ast
-    tree = ast.parse((STUBS / f"{module.__name__}.pyi").read_text())
-    return [f.name for f in tree.body if isinstance(f, ast.FunctionDef)]
+def stub_text(module):
+    import runpy
+    return runpy.run_path(str(STUBS.parent / "scripts" / "write_stubs.py"))["stub_text"](module)
 
 
-@pytest.mark.parametrize("module", [Voxstep, Voxstep4, _voxstep_host])
-def test_binding_table_matches_the_type_stub(module):
-    """Every public function in binding order, as the stub declares them,
-    each with its name as docstring (Mat_average keeps its own)."""
+@pytest.mark.parametrize("module", MODULES)
+def test_type_stub_is_the_argument_table(module):
+    """The stored stub is what scripts/write_stubs.py makes from the module's
+    argument table: every bound function in binding order, with each
+    argument's name and kind; rerun the script after changing a table."""
+    assert (STUBS / f"{module.__name__}.pyi").read_text() == stub_text(module)
+
+
+@pytest.mark.parametrize("module", MODULES)
+def test_binding_table_is_the_argument_table(module):
+    """The module binds exactly the functions its table describes, each
+    callable with the table's number of arguments (one more or one fewer is
+    a TypeError before anything is read), and the table cannot be changed."""
     names = [k for k in module.__dict__ if not k.startswith("_")]
-    assert names == stub_names(module)
-    for name in names:
-        doc = "Average sampling for index" if name == "Mat_average" else name
-        assert getattr(module, name).__doc__ == doc
+    assert names == list(module._arguments) == list(module._returns)
+    with pytest.raises(TypeError):
+        module._arguments["Update_H"] = ()
+    for name, table in module._arguments.items():
+        fn = getattr(module, name)
+        for count in (len(table) - 1, len(table) + 1):
+            with pytest.raises(TypeError, match="incompatible function arguments"):
+                fn(*[torch.empty(0)] * count)
 
 
+@pytest.mark.skipif(torch.cuda.is_available(), reason="CUDA present")
 def test_the_cpu_module_twins_the_checked_functions():
-    """_voxstep_host holds exactly the functions that refuse CPU tensors in
-    the public modules, and nothing else."""
-    from cases import GPU_TWIN
-    assert sorted(stub_names(_voxstep_host)) == sorted(GPU_TWIN)
-    for name, module in GPU_TWIN.items():
-        assert name in stub_names(module)
+    """_voxstep_host holds, with the same arguments, exactly the public
+    functions that refuse CPU tensors; the others run on them."""
+    from argtable import ENTRIES
+    for e in ENTRIES:
+        if e.module is _voxstep_host:
+            continue
+        args = e.build(np.random.default_rng(0))
+        if e.name in _voxstep_host._arguments:
+            assert e.module._arguments[e.name] == _voxstep_host._arguments[e.name]
+            with pytest.raises(RuntimeError, match="^(Error: )?CUDA not available.$"):
+                e.fn(*args)
+        else:
+            e.fn(*args)
+
+
+UPDATE_H = [a[0] for a in Voxstep._arguments["Update_H"]]
+TOUCHED = UPDATE_H.index("unused")  # the tensors before it are read or written
 
 
 def tensors(problem, unused=None):
     H, E, C, psi, b, g, nl = problem
-    args = [torch.tensor(a) for a in (*H, *E, *C, *psi, *b, *g, nl)]
-    args.append(torch.empty(0) if unused is None else unused)
-    return args
+    t = torch.tensor
+    return call_args(Voxstep, "Update_H", {
+        "H{}": map(t, H), "E{}": map(t, E), "C{}": map(t, C), "psi_{}": map(t, psi),
+        "b{}": map(t, b), "g{}": map(t, g)}, n_layer=t(nl),
+        unused=torch.empty(0) if unused is None else unused)
 
 
 def test_wrong_argument_count_or_type_is_a_type_error():
     args = tensors(make_problem())
     with pytest.raises(TypeError):
-        Voxstep.Update_H(*args[:19])
-    with pytest.raises(TypeError):
-        Voxstep.Update_H(*args[:19], 3)
+        Voxstep.Update_H(*args[:-1], 3)
     with pytest.raises(TypeError):
         Voxstep.Update_H(*args, Hx=args[0])
 
@@ -65,51 +90,54 @@ def test_wrong_argument_count_or_type_is_a_type_error():
 def test_twentieth_argument_is_never_touched(unused):
     a = tensors(make_problem())
     b = tensors(make_problem())
-    Voxstep.Update_H(*a[:19], unused)
+    Voxstep.Update_H(*a[:TOUCHED], unused)
     Voxstep.Update_H(*b)
-    for x, y in zip(a[:19], b[:19]):
+    for x, y in zip(a[:TOUCHED], b[:TOUCHED]):
         assert torch.equal(x, y)
 
 
 def test_rank_errors_come_before_anything_changes():
     args = tensors(make_problem())
-    before = snapshot(*args[:19])
+    before = snapshot(*args[:TOUCHED])
     bad = list(args)
-    bad[0] = args[0][0]  # 5-D Hx: the accessor refuses it
+    i = UPDATE_H.index
+    bad[i("Hx")] = args[i("Hx")][0]  # 5-D Hx: the accessor refuses it
     with pytest.raises(RuntimeError, match="TensorAccessor expected 6 dims but tensor has 5"):
         Voxstep.Update_H(*bad)
     bad = list(args)
-    bad[3] = args[3][0]  # 5-D Ex: ranks are checked before any extent is read
+    bad[i("Ex")] = args[i("Ex")][0]  # 5-D Ex: ranks are checked before any extent is read
     with pytest.raises(RuntimeError, match="Update_H: Ex must be 6-D but has 5 dimensions"):
         Voxstep.Update_H(*bad)
     bad = list(args)
-    bad[6] = args[6].double()  # wrong element type
+    bad[i("Cx")] = args[i("Cx")].double()  # wrong element type
     with pytest.raises(RuntimeError):
         Voxstep.Update_H(*bad)
-    assert_unchanged(before, args[:19])
+    assert_unchanged(before, args[:TOUCHED])
 
 
-@pytest.mark.parametrize("index,name,shrink", [
-    (1, "Hy", lambda t: t[:, :, :-1]),
-    (4, "Ey", lambda t: t[:, :, :, :, :-1]),  # Nz + 1 planes needed along z
-    (7, "Cy", lambda t: t[:-1]),
-    (10, "psi_y", lambda t: t[:, :, :-1]),  # non-layer axis of psi_y
-    (18, "n_layer", lambda t: t[:2]),
+@pytest.mark.parametrize("name,shrink", [
+    ("Hy", lambda t: t[:, :, :-1]),
+    ("Ey", lambda t: t[:, :, :, :, :-1]),  # Nz + 1 planes needed along z
+    ("Cy", lambda t: t[:-1]),
+    ("psi_y", lambda t: t[:, :, :-1]),  # non-layer axis of psi_y
+    ("n_layer", lambda t: t[:2]),
 ])
-def test_undersized_tensors_are_refused_by_name(index, name, shrink):
+def test_undersized_tensors_are_refused_by_name(name, shrink):
+    index = UPDATE_H.index(name)
     args = tensors(make_problem(n=(1, 1, 1)))
-    before = snapshot(*args[:19])
+    before = snapshot(*args[:TOUCHED])
     bad = list(args)
     bad[index] = shrink(args[index])
     with pytest.raises(ValueError, match=f"Update_H: {name} has shape"):
         Voxstep.Update_H(*bad)
-    assert_unchanged(before, args[:19])
+    assert_unchanged(before, args[:TOUCHED])
 
 
 def test_tensors_on_another_device_are_refused_by_name():
     args = tensors(make_problem())
     bad = list(args)
-    bad[8] = torch.empty(args[8].shape, device="meta")
+    cz = UPDATE_H.index("Cz")
+    bad[cz] = torch.empty(args[cz].shape, device="meta")
     with pytest.raises(RuntimeError, match="Update_H: Cz is on meta"):
         Voxstep.Update_H(*bad)
 
@@ -152,14 +180,6 @@ def test_empty_grid_changes_nothing(name, module, shape):
     before = snapshot(*tensors)
     fn(*args)
     assert_unchanged(before, tensors)
-
-
-def test_checked_functions_refuse_cpu_tensors():
-    if torch.cuda.is_available():
-        pytest.skip("CUDA present")
-    z = torch.zeros(2)
-    with pytest.raises(RuntimeError, match="^Error: CUDA not available.$"):
-        Voxstep.Mat_average(z, z, z, torch.zeros(1, 1, 1, 1), z, z, z)
 
 
 @pytest.mark.skipif(torch.cuda.device_count() < 2, reason="needs two GPUs")

@@ -5,6 +5,7 @@ import pytest
 import torch
 
 import Voxstep
+from argtable import call_args
 from conftest import assert_unchanged, rng, snapshot
 from fields_ref import field_shapes, psi_shapes, update_e_ref
 
@@ -47,11 +48,12 @@ def channels_last_view(a, device):
 def to_args(p, device, strided=False):
     conv = (lambda a: channels_last_view(a, device)) if strided else \
         (lambda a: torch.as_tensor(a).clone().to(device))
-    return ([conv(a) for a in p["E"]] + [conv(a) for a in p["H"]]
-            + [torch.as_tensor(a).to(device) for a in p["keep"] + p["loss"] + p["C"]]
-            + [conv(a) for a in p["psi"]]
-            + [torch.as_tensor(a).to(device) for a in p["b"] + p["g"]]
-            + [torch.as_tensor(p["n_layer"]).to(device)])
+    dev = lambda a: torch.as_tensor(a).to(device)  # noqa: E731
+    # The callers pass `unused`; Voxstep4's table names the same arguments.
+    return call_args(Voxstep, "Update_E", {
+        "E{}": map(conv, p["E"]), "H{}": map(conv, p["H"]), "keep_{}": map(dev, p["keep"]),
+        "loss_{}": map(dev, p["loss"]), "C{}": map(dev, p["C"]), "psi_{}": map(conv, p["psi"]),
+        "b{}": map(dev, p["b"]), "g{}": map(dev, p["g"])}, n_layer=dev(p["n_layer"]))
 
 
 def ref(p, steps=1, lim=None):

@@ -7,6 +7,7 @@ import torch
 import Voxstep
 import Voxstep4
 
+from argtable import call_args
 from conftest import assert_unchanged, rng, snapshot
 
 
@@ -108,10 +109,10 @@ def run_module(module, problem, device, unused=None):
     t = lambda a: torch.tensor(a, device=device)  # noqa: E731  (a copy)
     Ht = [t(x) for x in H]
     psit = [t(x) for x in psi]
-    args = Ht + [t(x) for x in E] + [t(x) for x in C] + psit + [t(x) for x in b] + [t(x) for x in g]
-    args.append(t(nl))
-    args.append(unused if unused is not None else torch.empty(0))
-    module.Update_H(*args)
+    module.Update_H(*call_args(module, "Update_H", {
+        "H{}": Ht, "E{}": [t(x) for x in E], "C{}": [t(x) for x in C], "psi_{}": psit,
+        "b{}": [t(x) for x in b], "g{}": [t(x) for x in g]}, n_layer=t(nl),
+        unused=unused if unused is not None else torch.empty(0)))
     return [x.cpu().numpy() for x in Ht], [x.cpu().numpy() for x in psit]
 
 

@@ -1,5 +1,6 @@
 // Kernel table of the real-field module Voxstep: one line per kernel, its
-// name, argument block and per-cell body. The GPU kernels (kernels.cu) and
+// name, argument block and per-cell body (the curl updates have theirs in
+// update_h.h and update_e.h). The GPU kernels (kernels.cu) and
 // the host entry points vx::kernel::NAME (kernels.cpp) are generated from it.
 #pragma once
 
@@ -10,15 +11,11 @@
 #include "../common/mixing.h"
 #include "../common/periodic.h"
 #include "../common/subcell.h"
-#include "../common/update_e.h"
-#include "../common/update_h.h"
 #include "monitor.h"
 #include "trilinear.h"
 
 #define VOXSTEP_KERNELS(X)                                                                      \
   X(Update_E_Dispersion_GPU, vx::DispersionRealArgs<>, vx::dispersion_real_cell)                \
-  X(Update_H_GPU, vx::UpdateHArgs<float>, (vx::update_h_cell<float, false>))                    \
-  X(Update_E_GPU, vx::UpdateERealArgs, (vx::update_e_cell<float, 4>))                           \
   X(E_boundx, vx::PeriodicRealArgs, (vx::periodic_cell<float, 0>))                              \
   X(E_boundy, vx::PeriodicRealArgs, (vx::periodic_cell<float, 1>))                              \
   X(Inject_H_Plane_GPU, vx::PlaneAmpArgs<>, (vx::inject_plane_point<false>))                    \

@@ -30,11 +30,9 @@ Range read_range(const char* fn, const char* name, Tn r) {
 
 }  // namespace
 
-void Monitor_Update_E(Tn Mx, Tn My, Tn Mz, Tn Ex, Tn Ey, Tn Ez, Tn w, Tn rx, Tn ry, Tn rz) {
+void Monitor_Update_E(VX_PARAMS(VOXSTEP_ARGS_MONITOR_UPDATE_E, kF32)) {
   const char* fn = "Monitor_Update_E";
-  vx::Call call(fn, {VX_OUT(Mx, 6, vx::kC64), VX_OUT(My, 6, vx::kC64), VX_OUT(Mz, 6, vx::kC64),
-                     VX_IN(Ex, 6, vx::kF32), VX_IN(Ey, 6, vx::kF32), VX_IN(Ez, 6, vx::kF32),
-                     VX_IN(w, 1, vx::kC64), VX_HOST(rx), VX_HOST(ry), VX_HOST(rz)});
+  vx::Call call(fn, {VX_CHECKS(VOXSTEP_ARGS_MONITOR_UPDATE_E, kF32)});
   const int64_t NS = Mx.size(0), NM = Mx.size(1), NCm = Mx.size(5);
   const int device = call.device();
   vx::MonitorArgs<> a;

@@ -6,9 +6,6 @@
 
 namespace voxstep {
 
-void Set_ER_average(Tn er, Tn weight, Tn id_map, Tn prev_id_map, Tn er_table) {
-  vx::mix_host<false>("Set_ER_average", "er", er, weight, id_map, prev_id_map, "er_table",
-                      er_table, vx::kernel::Set_ER_average_GPU);
-}
+VX_DEFINE_MIX(Set_ER_average, VOXSTEP_ARGS_SET_ER_AVERAGE, kF32, false, Set_ER_average_GPU)
 
 }  // namespace voxstep

@@ -7,13 +7,7 @@
 
 namespace voxstep {
 
-Windows Set_weight_subcell(bool gpu_checks, Tn box_x, Tn box_y, Tn box_z, Tn vox, Tn coord_x,
-                           Tn coord_y, Tn coord_z, Tn weight, int64_t mat_id, Tn id_map,
-                           Tn prev_id_map, Tn normal, Tn er_table, int64_t component) {
-  return vx::subcell_host<false>("Set_weight_subcell", gpu_checks, box_x, box_y, box_z, vox,
-                                 coord_x, coord_y, coord_z, "weight", weight, mat_id, id_map,
-                                 prev_id_map, normal, er_table, component,
-                                 vx::kernel::Set_weight_subcell_GPU);
-}
+VX_DEFINE_SUBCELL(Set_weight_subcell, VOXSTEP_ARGS_SET_WEIGHT_SUBCELL, kF32, false,
+                  Set_weight_subcell_GPU)
 
 }  // namespace voxstep

@@ -75,20 +75,15 @@ std::array<at::Tensor, 3> set_indices(Args& a, Tn grid_x, Tn grid_y, Tn grid_z, 
   return idx;
 }
 
-// The grid and query arguments of both functions, after their first four.
-#define VX_TRILINEAR_AXES                                                                  \
-  VX_IN(grid_x, 1, vx::kF32), VX_IN(grid_y, 1, vx::kF32), VX_IN(grid_z, 1, vx::kF32),      \
-      VX_IN(query_x, 1, vx::kF32), VX_IN(query_y, 1, vx::kF32), VX_IN(query_z, 1, vx::kF32)
-
 }  // namespace
 
-at::Tensor Trilinear_interpolation(bool gpu_checks, Tn grid_x, Tn grid_y, Tn grid_z, Tn src,
-                                   Tn query_x, Tn query_y, Tn query_z, bool nearest) {
+at::Tensor Trilinear_interpolation(bool gpu_checks,
+                                   VX_PARAMS(VOXSTEP_ARGS_TRILINEAR_INTERPOLATION, kF32)) {
   const char* fn = "Trilinear_interpolation";
   if (gpu_checks)
     require_cuda("Tensor is not on GPU.",
                  {&src, &grid_x, &grid_y, &grid_z, &query_x, &query_y, &query_z});
-  vx::Call call(fn, {VX_IN(src, 6, vx::kC64), VX_TRILINEAR_AXES});
+  vx::Call call(fn, {VX_CHECKS(VOXSTEP_ARGS_TRILINEAR_INTERPOLATION, kF32)});
   const int64_t NS = src.size(0), NM = src.size(1), NC = src.size(5);
   const int64_t ngx = grid_x.size(0), ngy = grid_y.size(0), ngz = grid_z.size(0);
   const int64_t nqx = query_x.size(0), nqy = query_y.size(0), nqz = query_z.size(0);
@@ -114,13 +109,13 @@ at::Tensor Trilinear_interpolation(bool gpu_checks, Tn grid_x, Tn grid_y, Tn gri
   return result;
 }
 
-at::Tensor Trilinear_reverse_interpolation(bool gpu_checks, Tn grid_x, Tn grid_y, Tn grid_z,
-                                           Tn vals, Tn query_x, Tn query_y, Tn query_z) {
+at::Tensor Trilinear_reverse_interpolation(
+    bool gpu_checks, VX_PARAMS(VOXSTEP_ARGS_TRILINEAR_REVERSE_INTERPOLATION, kF32)) {
   const char* fn = "Trilinear_reverse_interpolation";
   if (gpu_checks)
     require_cuda("Error: Tensor is not on GPU.",
                  {&vals, &grid_x, &grid_y, &grid_z, &query_x, &query_y, &query_z});
-  vx::Call call(fn, {VX_IN(vals, 6, vx::kC64), VX_TRILINEAR_AXES});
+  vx::Call call(fn, {VX_CHECKS(VOXSTEP_ARGS_TRILINEAR_REVERSE_INTERPOLATION, kF32)});
   const int64_t NS = vals.size(0), NM = vals.size(1), NC = vals.size(5);
   const int64_t ngx = grid_x.size(0), ngy = grid_y.size(0), ngz = grid_z.size(0);
   const int64_t nqx = query_x.size(0), nqy = query_y.size(0), nqz = query_z.size(0);

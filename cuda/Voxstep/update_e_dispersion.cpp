@@ -19,28 +19,11 @@ void require_same_shape(const char* fn, const char* name, const at::Tensor& t,
 
 }  // namespace
 
-void Update_E_Dispersion(Tn Ex, Tn Ey, Tn Ez, Tn Ex_prev, Tn Ey_prev, Tn Ez_prev, Tn weight_x,
-                         Tn weight_y, Tn weight_z, Tn id_map_x, Tn id_map_y, Tn id_map_z,
-                         Tn prev_id_map_x, Tn prev_id_map_y, Tn prev_id_map_z, Tn den1_x,
-                         Tn den1_y, Tn den1_z, Tn den2_x, Tn den2_y, Tn den2_z, Tn alpha,
-                         Tn beta, Tn aux1_x, Tn aux1_y, Tn aux1_z, Tn aux2_x, Tn aux2_y,
-                         Tn aux2_z, Tn /*never accessed*/) {
+void Update_E_Dispersion(VX_PARAMS(VOXSTEP_ARGS_UPDATE_E_DISPERSION, kF32)) {
   const char* fn = "Update_E_Dispersion";
   // The previous-value tensors are checked with the others (device, type,
   // layout, shape below), so the copies after the kernel cannot fail.
-  vx::Call call(
-      fn, {VX_OUT(Ex, 6, vx::kF32), VX_OUT(Ey, 6, vx::kF32), VX_OUT(Ez, 6, vx::kF32),
-           VX_OUT(Ex_prev, 6, vx::kF32), VX_OUT(Ey_prev, 6, vx::kF32),
-           VX_OUT(Ez_prev, 6, vx::kF32), VX_IN(weight_x, 4, vx::kF32),
-           VX_IN(weight_y, 4, vx::kF32), VX_IN(weight_z, 4, vx::kF32), VX_IN(id_map_x, 4, vx::kU8),
-           VX_IN(id_map_y, 4, vx::kU8), VX_IN(id_map_z, 4, vx::kU8),
-           VX_IN(prev_id_map_x, 4, vx::kU8), VX_IN(prev_id_map_y, 4, vx::kU8),
-           VX_IN(prev_id_map_z, 4, vx::kU8), VX_IN(den1_x, 4, vx::kF32),
-           VX_IN(den1_y, 4, vx::kF32), VX_IN(den1_z, 4, vx::kF32), VX_IN(den2_x, 4, vx::kF32),
-           VX_IN(den2_y, 4, vx::kF32), VX_IN(den2_z, 4, vx::kF32), VX_IN(alpha, 1, vx::kC64),
-           VX_IN(beta, 1, vx::kC64), VX_OUT(aux1_x, 6, vx::kC64), VX_OUT(aux1_y, 6, vx::kC64),
-           VX_OUT(aux1_z, 6, vx::kC64), VX_OUT(aux2_x, 6, vx::kC64),
-           VX_OUT(aux2_y, 6, vx::kC64), VX_OUT(aux2_z, 6, vx::kC64)});
+  vx::Call call(fn, {VX_CHECKS(VOXSTEP_ARGS_UPDATE_E_DISPERSION, kF32)});
   const vx::FieldExtents e = vx::field_extents(Ex, Ey, Ez);
   const int device = call.device();
   vx::DispersionRealArgs<> a;

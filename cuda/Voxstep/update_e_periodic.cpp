@@ -7,12 +7,10 @@
 
 namespace voxstep {
 
-void Update_E_Periodic(Tn Ex, Tn Ey, Tn Ez, Tn phase_x, Tn phase_y, Tn periodic,
-                       bool positive_phase) {
-  vx::update_e_periodic_host<float>(
-      "Update_E_Periodic", true, Ex, Ey, Ez, phase_x, phase_y, periodic, positive_phase,
-      vx::kernel::E_boundx,
-      vx::kernel::E_boundy);
+void Update_E_Periodic(VX_PARAMS(VX_ARGS_UPDATE_E_PERIODIC, kF32)) {
+  vx::update_e_periodic_host<float>("Update_E_Periodic", true,
+                                   VX_NAMES(VX_ARGS_UPDATE_E_PERIODIC, kF32),
+                                   vx::kernel::E_boundx, vx::kernel::E_boundy);
 }
 
 }  // namespace voxstep

@@ -1,50 +1,70 @@
 // The real-field module's functions (float32 fields, complex values carried
-// as two channel halves).
+// as two channel halves): its table, from which the declarations below, the
+// binding and the exported argument tables are made.
 #pragma once
 
-#include <tuple>
-
 #include "../common/field_host.h"
-#include "../common/material_api.h"
+
+// The argument lists of the functions only this module has (args.h).
+#define VOXSTEP_ARGS_UPDATE_E_DISPERSION(X, T)                                                \
+  X(Ex, Out, 6, kF32) X(Ey, Out, 6, kF32) X(Ez, Out, 6, kF32) X(Ex_prev, Out, 6, kF32)         \
+  X(Ey_prev, Out, 6, kF32) X(Ez_prev, Out, 6, kF32) X(weight_x, In, 4, kF32)                   \
+  X(weight_y, In, 4, kF32) X(weight_z, In, 4, kF32) X(id_map_x, In, 4, kU8)                    \
+  X(id_map_y, In, 4, kU8) X(id_map_z, In, 4, kU8) X(prev_id_map_x, In, 4, kU8)                 \
+  X(prev_id_map_y, In, 4, kU8) X(prev_id_map_z, In, 4, kU8) X(den1_x, In, 4, kF32)             \
+  X(den1_y, In, 4, kF32) X(den1_z, In, 4, kF32) X(den2_x, In, 4, kF32) X(den2_y, In, 4, kF32)  \
+  X(den2_z, In, 4, kF32) X(alpha, In, 1, kC64) X(beta, In, 1, kC64) X(aux1_x, Out, 6, kC64)    \
+  X(aux1_y, Out, 6, kC64) X(aux1_z, Out, 6, kC64) X(aux2_x, Out, 6, kC64)                      \
+  X(aux2_y, Out, 6, kC64) X(aux2_z, Out, 6, kC64) X(unused, Unused, -1, kAny)
+// The plane source: field pair, coef, amplitudes (A1 feeds field 1, A0 field
+// 0), profiles, margin and plane index.
+#define VOXSTEP_ARGS_PLANE(X, F0, F1, A1, A0, P1, P0)                                       \
+  X(F0, Out, 6, kF32) X(F1, Out, 6, kF32) X(coef, In, 1, kF32) X(A1, In, 2, kC64)           \
+  X(A0, In, 2, kC64) X(P1, In, 4, kC64) X(P0, In, 4, kC64) X(margin, Host, -1, kAny)        \
+  X(kp, Int, -1, kAny)
+#define VOXSTEP_ARGS_INJECT_H(X, T) VOXSTEP_ARGS_PLANE(X, Hx, Hy, ampEx, ampEy, profEx, profEy)
+#define VOXSTEP_ARGS_INJECT_E(X, T) VOXSTEP_ARGS_PLANE(X, Ex, Ey, ampHx, ampHy, profHx, profHy)
+#define VOXSTEP_ARGS_SET_ER_AVERAGE(X, T) VX_ARGS_MIX(X, er, 4, er_table, 1)
+#define VOXSTEP_ARGS_SET_WEIGHT_SUBCELL(X, T) VX_ARGS_SUBCELL(X, weight, 1)
+#define VOXSTEP_ARGS_MONITOR_UPDATE_E(X, T)                                                    \
+  X(Mx, Out, 6, kC64) X(My, Out, 6, kC64) X(Mz, Out, 6, kC64) X(Ex, In, 6, kF32)              \
+  X(Ey, In, 6, kF32) X(Ez, In, 6, kF32) X(w, In, 1, kC64) X(rx, Host, -1, kAny)                \
+  X(ry, Host, -1, kAny) X(rz, Host, -1, kAny)
+// The interpolated values are checked first.
+#define VOXSTEP_ARGS_TRILINEAR(X, VALUES)                                                      \
+  X(grid_x, In, 1, kF32) X(grid_y, In, 1, kF32) X(grid_z, In, 1, kF32) X(VALUES, Lead, 6, kC64) \
+  X(query_x, In, 1, kF32) X(query_y, In, 1, kF32) X(query_z, In, 1, kF32)
+#define VOXSTEP_ARGS_TRILINEAR_INTERPOLATION(X, T) \
+  VOXSTEP_ARGS_TRILINEAR(X, src) X(nearest, Bool, -1, kAny)
+#define VOXSTEP_ARGS_TRILINEAR_REVERSE_INTERPOLATION(X, T) VOXSTEP_ARGS_TRILINEAR(X, vals)
+
+// The module's functions in binding order (args.h: module tables).
+#define VOXSTEP_FUNCTIONS(X)                                                                   \
+  X(voxstep, Update_E_Dispersion, Plain, void, VOXSTEP_ARGS_UPDATE_E_DISPERSION, kF32,         \
+    "Update_E_Dispersion")                                                                     \
+  X(voxstep, Update_H, Plain, void, VX_ARGS_UPDATE_H, kF32, "Update_H")                        \
+  X(voxstep, Update_E, Plain, void, VX_ARGS_UPDATE_E, kF32, "Update_E")                        \
+  X(voxstep, Update_E_Periodic, Plain, void, VX_ARGS_UPDATE_E_PERIODIC, kF32,                  \
+    "Update_E_Periodic")                                                                       \
+  X(voxstep, Inject_H, Plain, void, VOXSTEP_ARGS_INJECT_H, kF32, "Inject_H")                   \
+  X(voxstep, Inject_E, Plain, void, VOXSTEP_ARGS_INJECT_E, kF32, "Inject_E")                   \
+  X(voxstep, Inject_J, Plain, void, VX_ARGS_INJECT_J, kF32, "Inject_J")                        \
+  VX_MATERIAL_FUNCTIONS(X)                                                                     \
+  X(voxstep, Set_ER_average, Plain, void, VOXSTEP_ARGS_SET_ER_AVERAGE, kF32, "Set_ER_average") \
+  X(voxstep, Set_weight_subcell, Checked, vx::Windows, VOXSTEP_ARGS_SET_WEIGHT_SUBCELL, kF32,  \
+    "Set_weight_subcell")                                                                      \
+  X(voxstep, Monitor_Update_E, Plain, void, VOXSTEP_ARGS_MONITOR_UPDATE_E, kF32,               \
+    "Monitor_Update_E")                                                                        \
+  X(voxstep, Trilinear_interpolation, Checked, at::Tensor,                                     \
+    VOXSTEP_ARGS_TRILINEAR_INTERPOLATION, kF32, "Trilinear_interpolation")                     \
+  X(voxstep, Trilinear_reverse_interpolation, Checked, at::Tensor,                             \
+    VOXSTEP_ARGS_TRILINEAR_REVERSE_INTERPOLATION, kF32, "Trilinear_reverse_interpolation")
 
 namespace voxstep {
 
 using vx::Tn;
-using Windows = std::tuple<at::Tensor, at::Tensor, at::Tensor>;
 
-void Update_E_Dispersion(Tn Ex, Tn Ey, Tn Ez, Tn Ex_prev, Tn Ey_prev, Tn Ez_prev, Tn weight_x,
-                         Tn weight_y, Tn weight_z, Tn id_map_x, Tn id_map_y, Tn id_map_z,
-                         Tn prev_id_map_x, Tn prev_id_map_y, Tn prev_id_map_z, Tn den1_x,
-                         Tn den1_y, Tn den1_z, Tn den2_x, Tn den2_y, Tn den2_z, Tn alpha,
-                         Tn beta, Tn aux1_x, Tn aux1_y, Tn aux1_z, Tn aux2_x, Tn aux2_y,
-                         Tn aux2_z, Tn unused);
-
-vx::UpdateHFn Update_H;  // field_host.h: the argument list
-vx::UpdateEFn Update_E;
-
-void Update_E_Periodic(Tn Ex, Tn Ey, Tn Ez, Tn phase_x, Tn phase_y, Tn periodic,
-                       bool positive_phase);
-
-void Inject_H(Tn Hx, Tn Hy, Tn coef, Tn ampEx, Tn ampEy, Tn profEx, Tn profEy, Tn margin,
-              int64_t kp);
-
-void Inject_E(Tn Ex, Tn Ey, Tn coef, Tn ampHx, Tn ampHy, Tn profHx, Tn profHy, Tn margin,
-              int64_t kp);
-
-void Inject_J(Tn Ex, Tn Ey, Tn Ez, Tn Jx, Tn Jy, Tn Jz, Tn pos);
-
-void Set_ER_average(Tn er, Tn weight, Tn id_map, Tn prev_id_map, Tn er_table);
-
-Windows Set_weight_subcell(bool gpu_checks, Tn box_x, Tn box_y, Tn box_z, Tn vox, Tn coord_x,
-                           Tn coord_y, Tn coord_z, Tn weight, int64_t mat_id, Tn id_map,
-                           Tn prev_id_map, Tn normal, Tn er_table, int64_t component);
-
-void Monitor_Update_E(Tn Mx, Tn My, Tn Mz, Tn Ex, Tn Ey, Tn Ez, Tn w, Tn rx, Tn ry, Tn rz);
-
-at::Tensor Trilinear_interpolation(bool gpu_checks, Tn grid_x, Tn grid_y, Tn grid_z, Tn src,
-                                   Tn query_x, Tn query_y, Tn query_z, bool nearest);
-
-at::Tensor Trilinear_reverse_interpolation(bool gpu_checks, Tn grid_x, Tn grid_y, Tn grid_z,
-                                           Tn vals, Tn query_x, Tn query_y, Tn query_z);
+#define VX_DECLARE_voxstep(...) VX_DECLARE_FUNCTION(__VA_ARGS__)
+VOXSTEP_FUNCTIONS(VX_DECLARE_IN_MODULE)
 
 }  // namespace voxstep

@@ -7,9 +7,8 @@
 
 namespace voxstep4 {
 
-void Inject_J(Tn Ex, Tn Ey, Tn Ez, Tn Jx, Tn Jy, Tn Jz, Tn pos) {
-  vx::inject_j_host<vx::cfloat>("Inject_J", Ex, Ey, Ez, Jx, Jy, Jz, pos,
-                                vx::kernel::Inject_J_GPU);
+void Inject_J(VX_PARAMS(VX_ARGS_INJECT_J, kC64)) {
+  vx::inject_j_host<vx::cfloat>("Inject_J", VX_NAMES(VX_ARGS_INJECT_J, kC64), vx::kernel::Inject_J_GPU);
 }
 
 }  // namespace voxstep4

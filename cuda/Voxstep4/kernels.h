@@ -1,5 +1,6 @@
 // Kernel table of the complex-field module Voxstep4: one line per kernel, its
-// name, argument block and per-cell body. The GPU kernels (kernels.cu) and
+// name, argument block and per-cell body (the curl updates have theirs in
+// update_h.h and update_e.h). The GPU kernels (kernels.cu) and
 // the host entry points vx::kernel::NAME (kernels.cpp) are generated from it.
 #pragma once
 
@@ -10,13 +11,9 @@
 #include "../common/mixing.h"
 #include "../common/periodic.h"
 #include "../common/subcell.h"
-#include "../common/update_e.h"
-#include "../common/update_h.h"
 
 #define VOXSTEP4_KERNELS(X)                                                                      \
   X(Update_E_Dispersion_GPU, vx::DispersionDivideArgs<>, vx::dispersion_divide_cell)             \
-  X(Update_H_GPU, vx::UpdateHArgs<vx::cfloat>, (vx::update_h_cell<vx::cfloat, true>))            \
-  X(Update_E_GPU, vx::UpdateEComplexArgs, (vx::update_e_cell<vx::cfloat, 5>))                    \
   X(Inject_H_Plane_GPU, vx::PlaneSignalArgs<>, (vx::inject_plane_point<false>))                  \
   X(Inject_E_Plane_GPU, vx::PlaneSignalArgs<>, (vx::inject_plane_point<true>))                   \
   X(Inject_J_GPU, vx::InjectJArgs<vx::cfloat>, (vx::inject_j_point<vx::cfloat>))                 \

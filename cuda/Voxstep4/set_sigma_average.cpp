@@ -6,9 +6,7 @@
 
 namespace voxstep4 {
 
-void Set_sigma_average(Tn sigma, Tn weight, Tn id_map, Tn prev_id_map, Tn sigma_table) {
-  vx::mix_host<false>("Set_sigma_average", "sigma", sigma, weight, id_map, prev_id_map,
-                      "sigma_table", sigma_table, vx::kernel::Set_sigma_average_GPU);
-}
+VX_DEFINE_MIX(Set_sigma_average, VOXSTEP4_ARGS_SET_SIGMA_AVERAGE, kC64, false,
+              Set_sigma_average_GPU)
 
 }  // namespace voxstep4

@@ -8,13 +8,9 @@
 
 namespace voxstep4 {
 
-void Update_E_Dispersion(Tn Ex, Tn Ey, Tn Ez, Tn den1_x, Tn den1_y, Tn den1_z, Tn den2_x,
-                         Tn den2_y, Tn den2_z, Tn /*never accessed*/) {
+void Update_E_Dispersion(VX_PARAMS(VOXSTEP4_ARGS_UPDATE_E_DISPERSION, kC64)) {
   const char* fn = "Update_E_Dispersion";
-  vx::Call call(fn, {VX_OUT(Ex, 6, vx::kC64), VX_OUT(Ey, 6, vx::kC64), VX_OUT(Ez, 6, vx::kC64),
-                     VX_IN(den1_x, 5, vx::kF32), VX_IN(den1_y, 5, vx::kF32),
-                     VX_IN(den1_z, 5, vx::kF32), VX_IN(den2_x, 4, vx::kF32),
-                     VX_IN(den2_y, 4, vx::kF32), VX_IN(den2_z, 4, vx::kF32)});
+  vx::Call call(fn, {VX_CHECKS(VOXSTEP4_ARGS_UPDATE_E_DISPERSION, kC64)});
   const vx::FieldExtents e = vx::field_extents(Ex, Ey, Ez);
   const int device = call.device();
   vx::DispersionDivideArgs<> a;

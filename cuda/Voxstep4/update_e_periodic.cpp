@@ -7,12 +7,10 @@
 
 namespace voxstep4 {
 
-void Update_E_Periodic(Tn Ex, Tn Ey, Tn Ez, Tn phase_x, Tn phase_y, Tn periodic,
-                       bool positive_phase) {
-  vx::update_e_periodic_host<vx::cfloat>(
-      "Update_E_Periodic", false, Ex, Ey, Ez, phase_x, phase_y, periodic, positive_phase,
-      vx::kernel::E_boundx,
-      vx::kernel::E_boundy);
+void Update_E_Periodic(VX_PARAMS(VX_ARGS_UPDATE_E_PERIODIC, kC64)) {
+  vx::update_e_periodic_host<vx::cfloat>("Update_E_Periodic", false,
+                                   VX_NAMES(VX_ARGS_UPDATE_E_PERIODIC, kC64),
+                                   vx::kernel::E_boundx, vx::kernel::E_boundy);
 }
 
 }  // namespace voxstep4

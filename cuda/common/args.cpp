@@ -281,8 +281,19 @@ void check_written(const char* fn, c10::ArrayRef<Arg> args) {
   }
 }
 
+namespace {
+
+// The arguments in check order: the lead ones first, the others as listed.
+std::vector<Arg> in_check_order(std::initializer_list<Arg> args) {
+  std::vector<Arg> v(args);
+  std::stable_partition(v.begin(), v.end(), [](const Arg& a) { return a.lead; });
+  return v;
+}
+
+}  // namespace
+
 Call::Call(const char* fn, std::initializer_list<Arg> args)
-    : fn_(fn), args_(args), device_(check_devices_ranks_dtypes(fn, args_)) {
+    : fn_(fn), args_(in_check_order(args)), device_(check_devices_ranks_dtypes(fn, args_)) {
   for (const Arg& a : args_)
     if (a.role == Role::In && (a.t->is_conj() || a.t->is_neg())) {
       resolved_.push_back(*a.t);

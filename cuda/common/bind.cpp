@@ -7,11 +7,49 @@
 
 #include "frame.h"
 
+#include <c10/core/ScalarType.h>
+
 namespace py = pybind11;
 
 namespace vx {
 
-void prepare_module(py::module_& m) {
+namespace {
+
+const char* role_name(Role r) {
+  switch (r) {
+    case Role::Out: return "w";
+    case Role::In: return "r";
+    case Role::Host: return "h";
+    case Role::Unused: return "u";
+    case Role::Int: return "int";
+    case Role::Bool: return "bool";
+  }
+  return "?";
+}
+
+}  // namespace
+
+void Module::record(const char* name, const std::string& returns,
+                    std::initializer_list<ArgInfo> args) {
+  py::list described;
+  for (const ArgInfo& a : args) {
+    const py::object rank = a.rank < 0 ? py::object(py::none()) : py::object(py::int_(a.rank));
+    const py::object dtype =
+        a.dtype == kAny ? py::object(py::none())
+                        : py::object(py::str(std::string(c10::getDtypeNames(a.dtype).first)));
+    described.append(py::make_tuple(a.name, role_name(a.role), rank, dtype));
+  }
+  arguments_[name] = py::tuple(described);
+  returns_[name] = returns;
+}
+
+Module::Module(py::module_& m, const char* doc, bool gpu_checks) : m_(m), gpu_checks_(gpu_checks) {
+  m.doc() = doc;
+  options_.disable_function_signatures();
+  // Live read-only views of the tables def() fills.
+  const py::object proxy = py::module_::import("types").attr("MappingProxyType");
+  m.attr("_arguments") = proxy(arguments_);
+  m.attr("_returns") = proxy(returns_);
   py::module_::import("torch");
   // torch's errors reach Python as their Python counterparts, with the
   // message alone (no C++ backtrace).

@@ -7,16 +7,6 @@
 
 namespace vx {
 
-// The signatures of the curl updates, the same in both modules: each module
-// declares its own Update_H and Update_E with them (`vx::UpdateHFn Update_H;`)
-// and defines them over its own field type.
-using UpdateHFn = void(Tn Hx, Tn Hy, Tn Hz, Tn Ex, Tn Ey, Tn Ez, Tn Cx, Tn Cy, Tn Cz, Tn psi_x,
-                       Tn psi_y, Tn psi_z, Tn bx, Tn by, Tn bz, Tn gx, Tn gy, Tn gz, Tn n_layer,
-                       Tn unused);
-using UpdateEFn = void(Tn Ex, Tn Ey, Tn Ez, Tn Hx, Tn Hy, Tn Hz, Tn keep_x, Tn keep_y, Tn keep_z,
-                       Tn loss_x, Tn loss_y, Tn loss_z, Tn Cx, Tn Cy, Tn Cz, Tn psi_x, Tn psi_y,
-                       Tn psi_z, Tn bx, Tn by, Tn bz, Tn gx, Tn gy, Tn gz, Tn n_layer, Tn unused);
-
 struct FieldExtents {
   int64_t NS, NM, NC, Nx, Ny, Nz;
 };
@@ -74,14 +64,6 @@ void set_field_extents(Args& a, const FieldExtents& e) {
   a.Nz = static_cast<int>(e.Nz);
 }
 
-
-// The curl-set arguments of the call's argument list, in argument order.
-#define VX_CURL_SET_ARGS(F)                                                                 \
-  VX_IN(Cx, 1, ::vx::kF32), VX_IN(Cy, 1, ::vx::kF32), VX_IN(Cz, 1, ::vx::kF32),             \
-      VX_OUT(psi_x, 7, ::vx::kField<F>), VX_OUT(psi_y, 7, ::vx::kField<F>),                 \
-      VX_OUT(psi_z, 7, ::vx::kField<F>), VX_IN(bx, 1, ::vx::kF32), VX_IN(by, 1, ::vx::kF32), \
-      VX_IN(bz, 1, ::vx::kF32), VX_IN(gx, 1, ::vx::kF32), VX_IN(gy, 1, ::vx::kF32),          \
-      VX_IN(gz, 1, ::vx::kF32), VX_IN(n_layer, 1, ::vx::kI32)
 
 // Accessors of the curl profiles, auxiliaries, layer profiles and n_layer.
 template <typename F>

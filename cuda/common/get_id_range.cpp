@@ -13,7 +13,7 @@
 
 #include <stdexcept>
 
-#include "material_api.h"
+#include "args.h"
 #include "material_host.h"
 
 namespace vx {
@@ -63,9 +63,9 @@ at::Tensor id_window(const char* fn, const char* box_name, const at::Tensor& box
   return range;
 }
 
-at::Tensor get_id_range(Tn box, Tn coord) {
+at::Tensor get_id_range(VX_PARAMS(VX_ARGS_GET_ID_RANGE, kAny)) {
   const char* fn = "get_id_range";
-  check_devices_ranks_dtypes(fn, {VX_HOST(box), VX_IN(coord, -1, kAny)});
+  check_devices_ranks_dtypes(fn, {VX_CHECKS(VX_ARGS_GET_ID_RANGE, kAny)});
   return id_window(fn, "box", box, "coord", coord);
 }
 

@@ -4,21 +4,18 @@
 #include <ATen/ops/zeros.h>
 #include <c10/core/DefaultDtype.h>
 
-#include "material_api.h"
+#include "args.h"
 #include "material_host.h"
 #include "kernels.h"
 
 
 namespace vx {
 
-std::tuple<at::Tensor, at::Tensor, at::Tensor, at::Tensor> Mat_average(
-    bool gpu_checks, Tn box_x, Tn box_y, Tn box_z, Tn vox, Tn coord_x, Tn coord_y,
-    Tn coord_z) {
+Averaged Mat_average(bool gpu_checks, VX_PARAMS(VX_ARGS_MAT_AVERAGE, kAny)) {
   const char* fn = "Mat_average";
   require_cuda_inputs(gpu_checks, {&vox, &coord_x, &coord_y, &coord_z});
   // The map and coordinates are of the default floating type (the result's).
-  const at::ScalarType T = c10::get_default_dtype_as_scalartype();
-  Call call(fn, {VX_MATERIAL_ARGS(T)});
+  Call call(fn, {VX_CHECKS(VX_ARGS_MAT_AVERAGE, kAny)});
   const OverlapSetup o =
       overlap_setup(fn, box_x, box_y, box_z, vox, coord_x, coord_y, coord_z);
   // Default dtype, on the device of the voxel map.

@@ -13,13 +13,6 @@ namespace vx {
 // coordinate tensor, with the fixed messages; the CPU twins skip this.
 void require_cuda_inputs(bool gpu_checks, std::initializer_list<const at::Tensor*> tensors);
 
-// The box, voxel-map and coordinate arguments every material function takes
-// first; T is the coordinates' and voxel map's element type. Their ranks are
-// checked (ValueError) by overlap_setup.
-#define VX_MATERIAL_ARGS(T)                                                           \
-  VX_HOST(box_x), VX_HOST(box_y), VX_HOST(box_z), VX_IN(vox, -1, T),                 \
-      VX_IN(coord_x, -1, T), VX_IN(coord_y, -1, T), VX_IN(coord_z, -1, T)
-
 // Index window [first, last] of `coord` against `box` (a new int32 CPU
 // tensor); fn and the names go into the messages.
 at::Tensor id_window(const char* fn, const char* box_name, const at::Tensor& box,

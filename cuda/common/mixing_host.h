@@ -9,17 +9,16 @@
 
 namespace vx {
 
-// Checks the arguments (args.h) and extents, then hands the argument block
-// to `launch`. `out` and `table` are the written map and the table under
-// their users' names (er / er_table, sigma / sigma_table); with kChannels
+// After the checks of `call` (made from the function's VX_ARGS_MIX list),
+// checks the extents, then hands the argument block to `launch`. `out` and
+// `table` are the written map and the table (named in the messages as the
+// function names them: er / er_table, sigma / sigma_table); with kChannels
 // the map has a channel axis as long as the table's second.
 template <bool kChannels, typename LaunchFn>
-void mix_host(const char* fn, const char* out_name, Tn out, Tn weight, Tn id_map,
-              Tn prev_id_map, const char* table_name, Tn table, LaunchFn launch) {
+void mix_host(Call& call, Tn out, Tn weight, Tn id_map, Tn prev_id_map, Tn table,
+              LaunchFn launch) {
   constexpr int kOut = kChannels ? 5 : 4, kTable = kChannels ? 2 : 1;
-  Call call(fn, {Arg{out_name, &out, Role::Out, kOut, kF32}, VX_IN(weight, 4, kF32),
-                 VX_IN(id_map, 4, kU8), VX_IN(prev_id_map, 4, kU8),
-                 Arg{table_name, &table, Role::In, kTable, kF32}});
+  const char *fn = call.fn(), *out_name = call.name(0), *table_name = call.name(4);
   const int64_t NC = kChannels ? table.size(1) : 1;
   const int64_t NM = out.size(0), Sx = out.size(1), Sy = out.size(2), Sz = out.size(3);
   MixArgs<kChannels> a;
@@ -47,3 +46,11 @@ void mix_host(const char* fn, const char* out_name, Tn out, Tn weight, Tn id_map
 }
 
 }  // namespace vx
+
+// The definition of mixing function NAME of a module table (argument list
+// LIST, a VX_ARGS_MIX) through KERNEL.
+#define VX_DEFINE_MIX(NAME, LIST, T, kChannels, KERNEL)                 \
+  void NAME(VX_PARAMS(LIST, T)) {                                         \
+    ::vx::Call call(#NAME, {VX_CHECKS(LIST, T)});                         \
+    ::vx::mix_host<kChannels>(call, VX_NAMES(LIST, T), ::vx::kernel::KERNEL); \
+  }

@@ -12,12 +12,10 @@ namespace vx {
 // so a call that raises leaves every tensor untouched; the x pass then runs
 // before the y pass.
 template <typename F, typename LaunchX, typename LaunchY>
-void update_e_periodic_host(const char* fn, bool real_halves, Tn Ex, Tn Ey, Tn Ez, Tn phase_x,
-                            Tn phase_y, Tn periodic, bool positive_phase, LaunchX launch_x,
+void update_e_periodic_host(const char* fn, bool real_halves,
+                            VX_PARAMS(VX_ARGS_UPDATE_E_PERIODIC, kField<F>), LaunchX launch_x,
                             LaunchY launch_y) {
-  constexpr at::ScalarType T = kField<F>;
-  Call call(fn, {VX_OUT(Ex, 6, T), VX_OUT(Ey, 6, T), VX_OUT(Ez, 6, T), VX_IN(phase_x, 2, T),
-                 VX_IN(phase_y, 2, T), VX_IN(periodic, 1, kI32)});
+  Call call(fn, {VX_CHECKS(VX_ARGS_UPDATE_E_PERIODIC, kField<F>)});
   const FieldExtents e = field_extents(Ex, Ey, Ez);
   // A single real channel has no imaginary half to carry the Bloch phase.
   TORCH_CHECK_VALUE(!real_halves || e.NC != 1, fn, ": NC = 1 (Ex axis 5), but the channel axis "

@@ -1,19 +1,16 @@
 // Set_weight_mat_id: paints one object into the material description
 // (owner id, displaced id and owner weight per sample point).
-#include "material_api.h"
+#include "args.h"
 #include "material_host.h"
 #include "kernels.h"
 
 
 namespace vx {
 
-void Set_weight_mat_id(bool gpu_checks, Tn box_x, Tn box_y, Tn box_z, Tn vox, Tn coord_x,
-                       Tn coord_y, Tn coord_z, int64_t mat_id, Tn weight, Tn id_map,
-                       Tn prev_id_map) {
+void Set_weight_mat_id(bool gpu_checks, VX_PARAMS(VX_ARGS_SET_WEIGHT_MAT_ID, kAny)) {
   const char* fn = "Set_weight_mat_id";
   require_cuda_inputs(gpu_checks, {&vox, &coord_x, &coord_y, &coord_z});
-  Call call(fn, {VX_MATERIAL_ARGS(kF32), VX_OUT(weight, 4, kF32), VX_OUT(id_map, 4, kU8),
-                 VX_OUT(prev_id_map, 4, kU8)});
+  Call call(fn, {VX_CHECKS(VX_ARGS_SET_WEIGHT_MAT_ID, kAny)});
   const OverlapSetup o =
       overlap_setup(fn, box_x, box_y, box_z, vox, coord_x, coord_y, coord_z);
   SetWeightMatIdArgs a;

@@ -76,11 +76,8 @@ void launch_plane(const char* fn, Call& call, Args& a, bool any, int64_t kp, con
 // Inject_J of either module: arguments, the box position (elements 0, 1, 2
 // of pos) and every extent the box touches, then launch.
 template <typename F, typename LaunchFn>
-void inject_j_host(const char* fn, Tn Ex, Tn Ey, Tn Ez, Tn Jx, Tn Jy, Tn Jz, Tn pos,
-                   LaunchFn launch) {
-  constexpr at::ScalarType T = kField<F>;
-  Call call(fn, {VX_OUT(Ex, 6, T), VX_OUT(Ey, 6, T), VX_OUT(Ez, 6, T), VX_IN(Jx, 5, kC64),
-                 VX_IN(Jy, 5, kC64), VX_IN(Jz, 5, kC64), VX_HOST(pos)});
+void inject_j_host(const char* fn, VX_PARAMS(VX_ARGS_INJECT_J, kField<F>), LaunchFn launch) {
+  Call call(fn, {VX_CHECKS(VX_ARGS_INJECT_J, kField<F>)});
   const int64_t NS = Ex.size(0), NM = Ex.size(1), NC = Ex.size(5);
   const int64_t Bx = Jx.size(2), By = Jy.size(3), Bz = Jz.size(4);
   InjectJArgs<F> a;

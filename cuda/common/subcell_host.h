@@ -4,25 +4,23 @@
 
 #include <tuple>
 
+#include "args.h"
 #include "material_host.h"
 #include "subcell.h"
 
 namespace vx {
 
-// Checks the arguments (args.h) and extents, then hands the argument block
+// After the CUDA checks and those of `call` (made from the function's
+// VX_ARGS_SUBCELL list), checks the extents, then hands the argument block
 // to `launch`; returns the three index windows. `out` is the written map
-// under its users' name (weight, er); with kChannels it has a channel axis
-// as long as the table's second.
+// (named in the messages as the function names it: weight, er); with
+// kChannels it has a channel axis as long as the table's second.
 template <bool kChannels, typename LaunchFn>
-std::tuple<at::Tensor, at::Tensor, at::Tensor> subcell_host(
-    const char* fn, bool gpu_checks, Tn box_x, Tn box_y, Tn box_z, Tn vox, Tn coord_x,
-    Tn coord_y, Tn coord_z, const char* out_name, Tn out, int64_t mat_id, Tn id_map,
-    Tn prev_id_map, Tn normal, Tn er_table, int64_t component, LaunchFn launch) {
+Windows subcell_host(Call& call, Tn box_x, Tn box_y, Tn box_z, Tn vox, Tn coord_x, Tn coord_y,
+                     Tn coord_z, Tn out, int64_t mat_id, Tn id_map, Tn prev_id_map, Tn normal,
+                     Tn er_table, int64_t component, LaunchFn launch) {
   constexpr int kOut = kChannels ? 5 : 4, kTable = kChannels ? 2 : 1;
-  require_cuda_inputs(gpu_checks, {&vox, &coord_x, &coord_y, &coord_z});
-  Call call(fn, {VX_MATERIAL_ARGS(kF32), Arg{out_name, &out, Role::Out, kOut, kF32},
-                 VX_IN(id_map, 4, kU8), VX_IN(prev_id_map, 4, kU8), VX_IN(normal, 5, kF32),
-                 VX_IN(er_table, kTable, kF32)});
+  const char *fn = call.fn(), *out_name = call.name(7);
   const int64_t NC = kChannels ? er_table.size(1) : 1;
   const OverlapSetup o =
       overlap_setup(fn, box_x, box_y, box_z, vox, coord_x, coord_y, coord_z, NC);
@@ -50,3 +48,13 @@ std::tuple<at::Tensor, at::Tensor, at::Tensor> subcell_host(
 }
 
 }  // namespace vx
+
+// The definition of subcell function NAME of a module table (argument list
+// LIST, a VX_ARGS_SUBCELL) through KERNEL: the public functions' CUDA
+// checks come first.
+#define VX_DEFINE_SUBCELL(NAME, LIST, T, kChannels, KERNEL)                             \
+  ::vx::Windows NAME(bool gpu_checks, VX_PARAMS(LIST, T)) {                               \
+    ::vx::require_cuda_inputs(gpu_checks, {&vox, &coord_x, &coord_y, &coord_z});          \
+    ::vx::Call call(#NAME, {VX_CHECKS(LIST, T)});                                         \
+    return ::vx::subcell_host<kChannels>(call, VX_NAMES(LIST, T), ::vx::kernel::KERNEL); \
+  }

@@ -129,3 +129,11 @@ VX_HD void update_e_cell(const P& q, const Args& a) {
 }
 
 }  // namespace vx
+
+// Kernel table of the electric update (launch.h), one line per module's field
+// type; curl_kernels.cpp and curl_kernels.cu define them.
+#define VX_UPDATE_E_KERNELS(X)                                                  \
+  X(Update_E_GPU, vx::UpdateERealArgs, (vx::update_e_cell<float, 4>))           \
+  X(Update_E_GPU, vx::UpdateEComplexArgs, (vx::update_e_cell<vx::cfloat, 5>))
+
+VX_UPDATE_E_KERNELS(VX_DECLARE_KERNEL)

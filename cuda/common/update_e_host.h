@@ -6,19 +6,13 @@
 
 namespace vx {
 
-// Checks the arguments (args.h), reads and checks the extents, then hands the
-// argument block to `launch`.
-// KN = 4: keep tensors [m, i, j, k]; KN = 5: [m, i, j, k, c].
-template <typename F, int KN, typename LaunchFn>
-void update_e_host(const char* fn, Tn Ex, Tn Ey, Tn Ez, Tn Hx, Tn Hy, Tn Hz, Tn keep_x,
-                   Tn keep_y, Tn keep_z, Tn loss_x, Tn loss_y, Tn loss_z, Tn Cx, Tn Cy, Tn Cz,
-                   Tn psi_x, Tn psi_y, Tn psi_z, Tn bx, Tn by, Tn bz, Tn gx, Tn gy, Tn gz,
-                   Tn n_layer, LaunchFn launch) {
-  constexpr at::ScalarType T = kField<F>;
-  Call call(fn, {VX_OUT(Ex, 6, T), VX_OUT(Ey, 6, T), VX_OUT(Ez, 6, T), VX_IN(Hx, 6, T),
-                 VX_IN(Hy, 6, T), VX_IN(Hz, 6, T), VX_IN(keep_x, KN, kF32),
-                 VX_IN(keep_y, KN, kF32), VX_IN(keep_z, KN, kF32), VX_IN(loss_x, 4, kF32),
-                 VX_IN(loss_y, 4, kF32), VX_IN(loss_z, 4, kF32), VX_CURL_SET_ARGS(F)});
+// Checks the arguments (args.h), reads and checks the extents, then launches
+// the kernel of field type F.
+// keep tensors: [m, i, j, k] (real fields) or [m, i, j, k, c] (complex).
+template <typename F>
+void update_e_host(const char* fn, VX_PARAMS(VX_ARGS_UPDATE_E, kField<F>)) {
+  constexpr int KN = VX_KEEP_RANK(kField<F>);
+  Call call(fn, {VX_CHECKS(VX_ARGS_UPDATE_E, kField<F>)});
   const FieldExtents e = field_extents(Ex, Ey, Ez);
   UpdateEArgs<F, KN> a;
   call.accessors<F, 6>(a.Ex, a.Ey, a.Ez, Ex, Ey, Ez);
@@ -37,7 +31,8 @@ void update_e_host(const char* fn, Tn Ex, Tn Ey, Tn Ez, Tn Hx, Tn Hy, Tn Hz, Tn 
   VX_REQUIRE_EXTENT(fn, loss_y, {e.NM, e.Nx, e.Ny, e.Nz});
   VX_REQUIRE_EXTENT(fn, loss_z, {e.NM, e.Nx, e.Ny, e.Nz});
   launch_curl_update(fn, call, e, a, Cx, Cy, Cz, psi_x, psi_y, psi_z, bx, by, bz, gx, gy, gz,
-                     n_layer, launch);
+                     n_layer,
+                     [](const Grid& g, const UpdateEArgs<F, KN>& a) { kernel::Update_E_GPU(g, a); });
 }
 
 }  // namespace vx

@@ -3,6 +3,7 @@
 // the CPML auxiliaries of every axis the cell lies in, in the order x, y, z.
 #pragma once
 
+#include "launch.h"
 #include "yee.h"
 
 namespace vx {
@@ -66,3 +67,11 @@ VX_HD void update_h_cell(const P& q, const Args& a) {
 }
 
 }  // namespace vx
+
+// Kernel table of the magnetic update (launch.h), one line per module's field
+// type; curl_kernels.cpp and curl_kernels.cu define them.
+#define VX_UPDATE_H_KERNELS(X)                                                       \
+  X(Update_H_GPU, vx::UpdateHArgs<float>, (vx::update_h_cell<float, false>))         \
+  X(Update_H_GPU, vx::UpdateHArgs<vx::cfloat>, (vx::update_h_cell<vx::cfloat, true>))
+
+VX_UPDATE_H_KERNELS(VX_DECLARE_KERNEL)
