@@ -31,7 +31,7 @@ import voxsim.simulation as simulation
 import voxsim.sources as sources
 import voxsim.monitors as monitors
 from voxsim.shapes import Circle, Pattern, Sphere
-from voxsim.spectra import (Transverse, build_materials, column_layout, evanescent_gap,
+from voxsim.reflectance import (Transverse, build_materials, column_layout, evanescent_gap,
                             plane_wave, transverse_layout)
 
 

@@ -24,7 +24,7 @@ import voxsim as vx
 import voxsim.monitors as monitors
 import voxsim.batch as batch
 from voxsim.shapes import Circle, Pattern
-from voxsim.spectra import plane_wave
+from voxsim.reflectance import plane_wave
 
 PATHS = {"blocked": monitors.FluxPlane, "kernel": monitors.KernelFluxPlane}
 

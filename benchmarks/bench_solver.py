@@ -31,7 +31,7 @@ import Voxstep
 import voxsim as vx
 from voxsim.shapes import Circle, Pattern, Sphere
 from voxsim.simulation import Grid
-from voxsim.spectra import (build_materials, column_layout, default_cpml, evanescent_gap,
+from voxsim.reflectance import (build_materials, column_layout, default_cpml, evanescent_gap,
                             plane_wave, transverse_layout)
 
 FUNCTIONS = ("Update_H", "Update_E", "Update_E_Dispersion", "Update_E_Periodic", "Inject_H",

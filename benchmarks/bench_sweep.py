@@ -14,7 +14,7 @@ import numpy as np
 import torch
 
 import voxsim as vx
-from voxsim.spectra import plane_wave
+from voxsim.reflectance import plane_wave
 
 
 def structures(n, pairs):

@@ -17,7 +17,7 @@ import numpy as np
 
 import voxsim as vx
 from voxsim.shapes import Circle, Pattern
-from voxsim.spectra import plane_wave
+from voxsim.reflectance import plane_wave
 
 
 def main():

@@ -16,7 +16,7 @@ What each piece is (the module docstrings give the conventions):
   fields [s, m, i, j, k, c] (NS excitations, NM structure slices, x, y, z,
   channel: real and imaginary halves), coefficients and CPML of a grid
   filled with one medium; ``Grid`` takes a painted ``MaterialGrid`` instead
-  (``spectra.build_materials`` paints stacks and shapes).
+  (``reflectance.build_materials`` paints stacks and shapes).
 - ``CurrentSource(grid, waveform, position, size, amplitude)``: E ← E − J(t)
   in a box of cells, amplitudes (Ax, Ay, Az).
 - ``FluxPlane(grid, k, DFTClock(frequencies, units, device))``: running DFTs

@@ -20,7 +20,7 @@ import numpy as np
 
 import voxsim as vx
 from voxsim.shapes import Pattern, Rectangle
-from voxsim.spectra import plane_wave
+from voxsim.reflectance import plane_wave
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 from rcwa_reference import order, raster, rcwa  # noqa: E402

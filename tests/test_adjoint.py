@@ -9,7 +9,7 @@ import torch
 
 import voxsim as vx
 from voxsim.analytic import transfer_matrix
-from voxsim.spectra import plane_wave
+from voxsim.reflectance import plane_wave
 from voxsim.shapes import VoxelFill
 from voxsim.units import InputError
 

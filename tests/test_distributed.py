@@ -93,10 +93,10 @@ CUTS = textwrap.dedent("""
     import numpy as np, torch
     import torch.distributed as dist
     import voxsim as vx
-    from voxsim import spectra
+    from voxsim import reflectance
     from voxsim.boundaries import CPML
     from voxsim.domains import Slabs
-    from voxsim.spectra import column_layout, plane_wave
+    from voxsim.reflectance import column_layout, plane_wave
 
     dist.init_process_group("gloo")
     rank = dist.get_rank()
@@ -109,7 +109,7 @@ CUTS = textwrap.dedent("""
     cpml = CPML(thickness=6, alpha_max=0.05)
     lay = column_layout([st], units, cpml, 0.0)
     Nz = lay.Nz
-    run = lambda slabs: spectra._run_batch([st], [0], st.incident, f, units, ex, cpml, 0.0,
+    run = lambda slabs: reflectance._run_batch([st], [0], st.incident, f, units, ex, cpml, 0.0,
                                            ["subcell"], 1e-9, None, 300, None, "cpu", False,
                                            slabs=slabs)
     two = {"through the absorber": 3, "between the source's planes": lay.kp + 1,

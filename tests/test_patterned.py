@@ -10,7 +10,7 @@ import pytest
 
 import voxsim as vx
 from voxsim.shapes import Box, Circle, Pattern, Rectangle, Sphere
-from voxsim.spectra import check_resolution, plane_wave
+from voxsim.reflectance import check_resolution, plane_wave
 
 pytest.importorskip("meent")
 from rcwa_reference import order, raster, rcwa  # noqa: E402
@@ -177,7 +177,7 @@ def test_layer_face_inside_a_cell_keeps_the_two_media_it_holds():
     """A sample cut by the bottom face of a grating layer holds the ridge (or
     the background) above and the substrate below: those two media, not the
     background twice (ridge and substrate are both glass here)."""
-    from voxsim.spectra import build_materials, column_layout, transverse_layout
+    from voxsim.reflectance import build_materials, column_layout, transverse_layout
     units = vx.Units(10)
     st = grating_stack(GLASS, 0.25, 0.75, 0.33, GLASS)           # bottom face at 3.3 cells
     tv = transverse_layout([st], units)

@@ -11,11 +11,11 @@ import pytest
 import torch
 
 import voxsim as vx
-import voxsim.spectra
+import voxsim.reflectance
 from voxsim import cli
 from voxsim.media import Drude
 from voxsim.simulation import DecayProbe, uniform_grid
-from voxsim.spectra import plane_wave
+from voxsim.reflectance import plane_wave
 
 AIR, GLASS = vx.Medium(eps=1.0), vx.Medium(eps=2.25)
 METAL = vx.Medium(eps=1.0, pole=Drude(fp=7.259, gamma=0.0565))     # silver-like at 633 nm
@@ -133,7 +133,7 @@ def test_divergence_is_caught(tmp_path, capsys, monkeypatch):
     def diverging(*a, **k):
         raise info.value
 
-    monkeypatch.setattr(voxsim.spectra, "run_stacks", diverging)
+    monkeypatch.setattr(voxsim.reflectance, "run_stacks", diverging)
     data = {"resolution": 50, "frequency": {"min": F633, "max": F633, "count": 1},
             "incident": {"eps": 1}, "angle_deg": 80, "polarization": "p",
             "layers": [{"thickness": 0.05, "medium": {"eps": 4}}]}

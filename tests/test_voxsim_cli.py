@@ -9,7 +9,7 @@ import sys
 
 import pytest
 
-import voxsim.spectra
+import voxsim.reflectance
 from voxsim import cli
 from voxsim.config import load_job
 
@@ -202,7 +202,7 @@ def test_bad_input_is_one_line_naming_the_field(case, data, message, tmp_path, c
     def no_run(*a, **k):
         raise AssertionError("a run started on bad input")
 
-    monkeypatch.setattr(voxsim.spectra, "run_stacks", no_run)
+    monkeypatch.setattr(voxsim.reflectance, "run_stacks", no_run)
     code = cli.main(["spectrum", write(tmp_path, data), "--out", str(tmp_path / "out")])
     err = capsys.readouterr().err
     assert code == 2

@@ -102,6 +102,50 @@ REFUSED = [
      "size[2]", "positive"),
     ("a dipole and a wave", lambda: vx.Simulation(SCENE, F, 40, [vx.Dipole(), vx.TFSF()]),
      "sources", "one TFSF plane wave, or dipoles"),
+    # boundaries: what the model cannot run is refused by name
+    ("boundaries not a mapping", lambda: vx.Simulation(STACK, F, 40, boundaries="x"),
+     "boundaries", "must map axes"),
+    ("no such axis", lambda: vx.Simulation(STACK, F, 40, boundaries={"w": "periodic"}),
+     "boundaries.w", "not an axis"),
+    ("no such face kind", lambda: vx.Simulation(STACK, F, 40, boundaries={"x": "pec"}),
+     "boundaries.x", "one of"),
+    ("stack open in x", lambda: vx.Simulation(STACK, F, 40, boundaries={"x": "absorbing"}),
+     "boundaries.x", "Scene"),
+    ("stack periodic in z", lambda: vx.Simulation(STACK, F, 40, boundaries={"z": "periodic"}),
+     "boundaries.z", "absorbing z faces"),
+    ("Bloch in y", lambda: vx.Simulation(STACK, F, 40, boundaries={"y": vx.Bloch(1.0)}),
+     "boundaries.y", "x-z plane"),
+    ("periodic under an oblique wave",
+     lambda: vx.Simulation(STACK, F, 40, [wave(0), wave(20)], boundaries={"x": "periodic"}),
+     "boundaries.x", "sources[1] is at 20 deg"),
+    ("wave off the fixed Bloch k",
+     lambda: vx.Simulation(STACK, F, 40, [wave(30)], boundaries={"x": vx.Bloch(3.0)}),
+     "sources[0]", "3.14159 rad/a"),
+    ("run without a wave at a fixed k",
+     lambda: vx.Simulation(STACK, F, 40, boundaries={"x": vx.Bloch(3.0)}).run(), "sources",
+     "resonances"),
+    ("periodic scene", lambda: vx.Simulation(SCENE, F, 40, boundaries={"y": "periodic"}),
+     "boundaries.y", "patterned layer"),
+    ("probe above the stack",
+     lambda: vx.Simulation(STACK, F, 40, monitors=[vx.Probe((0, 0, 0.3))]),
+     "monitors[0].position[2]", "inside the structure"),
+    ("probe in a run", lambda: vx.Simulation(STACK, F, 40, monitors=[vx.Probe((0, 0, 0.1))]).run(),
+     "monitors[0]", "mode search"),
+    ("probe off the object", lambda: vx.Simulation(SCENE, F, 40, monitors=[vx.Probe((2, 0, 0))]),
+     "monitors[0].position[0]", "padding"),
+    ("not a monitor", lambda: vx.Simulation(STACK, F, 40, monitors=["Ex"]), "monitors[0]",
+     "a SnapshotPlane or a fields.FieldRequest"),
+    ("snapshots of a stack", lambda: vx.Simulation(STACK, F, 40, monitors=[vx.SnapshotPlane()]),
+     "monitors", "follows a dipole"),
+    ("snapshots of two dipoles",
+     lambda: vx.Simulation(vx.Scene(size=[1, 1, 1]), F, 20, [vx.Dipole(), vx.Dipole()],
+                           monitors=[vx.SnapshotPlane()]), "sources", "one dipole"),
+    ("snapshot plane", lambda: vx.SnapshotPlane("w"), "plane", "x, y or z"),
+    ("magnetic dipoles' power",
+     lambda: vx.Simulation(vx.Scene(size=[1, 1, 1]), F, 20, [vx.Dipole(kind="magnetic")]),
+     "sources[0].kind", "alone with a SnapshotPlane"),
+    ("s/p of an object", lambda: vx.Simulation(SCENE, [0.4, 0.6], 40).resonances(polarization="s"),
+     "polarization", "stack's"),
 ]
 
 
@@ -189,7 +233,36 @@ def test_json_and_python_refuse_alike():
     assert js.value.message == py.value.message
     sim = parse_job({**job, "resolution": 20}).simulation
     assert sim.boundaries == {"x": "bloch", "y": "periodic", "z": "absorbing"}
+    fixed = parse_job({**job, "resolution": 20, "angle_deg": 0, "boundaries": {"x": {"bloch": 0}}})
+    assert fixed.simulation.boundaries["x"] == vx.Bloch(0.0) and fixed.simulation.bloch_k == 0
+    no_angle = {key: v for key, v in job.items() if key != "angle_deg"}
+    k = parse_job({**no_angle, "resolution": 20, "boundaries": {"x": {"bloch": 2.5}}}).simulation
+    assert k.bloch_k == 2.5 and k.sources == []          # the resonance search's job
+    with pytest.raises(vx.InputError, match="^angle_deg: its in-plane wavevector 0.436"):
+        parse_job({**job, "resolution": 20, "boundaries": {"x": {"bloch": 2.5}}})
+
     assert [s.angle_deg for s in sim.sources] == [10]
     scene = vx.Simulation(SCENE, F, 40)
     assert scene.boundaries == dict.fromkeys("xyz", "absorbing")
     assert scene.modes == ["staircase"] and scene.padding > 0
+
+
+def test_plan_places_the_monitors_without_running():
+    """The flux planes of a stack straddle it (reflection behind the
+    source); a scene's absorption box sits inside the TFSF box, the
+    scattering box outside; user probes and dipoles are listed where put."""
+    sim = vx.Simulation(STACK, F, 40, monitors=[vx.Probe((0.1, 0.2, 0.1))])
+    (g,) = sim.plan()
+    at = {m.get("name", m["kind"]): m.get("at") for m in g["monitors"]}
+    assert at["reflection"] < at["source plane"] < 0 < STACK.thickness < at["transmission"]
+    assert at["time probe"] == [0.1, 0.2, 0.1] and g["cells"][:2] == [2, 2]  # one cell, periodic
+    (b,) = vx.Simulation(SCENE, F, 40).plan()
+    box = {m.get("name", m["kind"]): np.array(m["box"]) for m in b["monitors"]}
+    r = SCENE.shapes[0].radius
+    assert np.all(box["absorption"][:, 0] < -r) and np.all(box["absorption"][:, 1] > r)
+    for inner, outer in (("absorption", "TFSF box"), ("TFSF box", "scattering")):
+        assert np.all(box[outer][:, 0] < box[inner][:, 0])
+        assert np.all(box[outer][:, 1] > box[inner][:, 1])
+    (d,) = vx.Simulation(vx.Scene(size=[1, 1, 1]), F, 20, [vx.Dipole((0.1, 0, 0))],
+                         monitors=[vx.SnapshotPlane("y")]).plan()
+    assert d["cells"] == [44] * 3 and d["monitors"][0]["at"] == [0.1, 0, 0]

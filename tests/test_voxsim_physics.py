@@ -9,7 +9,7 @@ import torch
 
 import voxsim as vx
 from voxsim.analytic import transfer_matrix, yee_normal_incidence
-from voxsim.spectra import check_resolution, node_permittivity, plane_wave
+from voxsim.reflectance import check_resolution, node_permittivity, plane_wave
 
 VAC, GLASS = vx.Medium(1.0), vx.Medium(2.25)
 HIGH = vx.Medium(4.0)

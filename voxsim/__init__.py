@@ -27,7 +27,7 @@ Pipeline, one module per concern, in the order a run goes through them:
   ``simulation`` (the step, the decay and divergence probe), ``batch`` (one
   batched run), ``domains`` and ``distributed`` (several processes),
   ``adjoint`` (gradients);
-- the workflows: ``spectra`` (R/T of stacks), ``scatter`` (isolated
+- the workflows: ``reflectance`` (R/T of stacks), ``scatter`` (isolated
   objects: absorber on all faces, total-field/scattered-field box, flux
   boxes, cross-sections), ``ldos``/``radiate`` (dipole power), ``resonance``
   and ``harminv`` (modes), ``snapshots``;
@@ -38,24 +38,24 @@ Isolated objects take the same units; the incident plane wave travels
 along +z with E along x or y, and cross-sections are in a².
 """
 from . import plot
-from .boundaries import CPML
+from .boundaries import CPML, Bloch
 from .dipoles import PointDipole
 from .geometry import Layer, Stack
 from .harminv import Modes, find_modes
 from .ldos import Dipole, DipolePower, dipole_power, mirror_purcell
 from .media import Debye, Drude, Lorentz, Medium
-from .model import TFSF, Scene, Simulation
+from .model import TFSF, Probe, Scene, Simulation, SnapshotPlane
 from .sources import ContinuousWave, GaussianPulse, PlaneWave, Samples
 from .scatter import CrossSections, cross_sections
 from .shapes import Box, Cylinder, Sphere
 from .snapshots import Snapshots
-from .spectra import Spectrum, spectrum
+from .reflectance import Spectrum, spectrum
 from .trust import DivergenceError, EnergyBalanceWarning, NotConvergedWarning
 from .units import InputError, Units
 
-__all__ = ["Box", "CPML", "ContinuousWave", "CrossSections", "Cylinder", "Sphere",
+__all__ = ["Bloch", "Box", "CPML", "ContinuousWave", "CrossSections", "Cylinder", "Sphere",
            "cross_sections", "Debye", "DivergenceError", "Drude", "EnergyBalanceWarning",
            "GaussianPulse", "InputError", "Layer", "NotConvergedWarning",
            "Lorentz", "Medium", "Modes", "PlaneWave", "Samples", "Spectrum", "Stack", "Units",
            "Dipole", "DipolePower", "dipole_power", "find_modes", "mirror_purcell", "spectrum",
-           "PointDipole", "Scene", "Simulation", "Snapshots", "TFSF", "plot"]
+           "PointDipole", "Probe", "Scene", "SnapshotPlane", "Simulation", "Snapshots", "TFSF", "plot"]

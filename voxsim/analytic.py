@@ -43,7 +43,7 @@ def transfer_matrix(stack: Stack, frequencies, angle_deg=0.0, polarization: str 
 def yee_normal_incidence(eps, omega, dt: float, k_in: int, k_out: int):
     """Exact R, T of the discrete scheme itself at normal incidence: the
     time-harmonic solution of the Yee column (cell units) with permittivity
-    eps[k, f] at Ex node k (``spectra.node_permittivity``), uniform for
+    eps[k, f] at Ex node k (``reflectance.node_permittivity``), uniform for
     k ≤ k_in and for k ≥ k_out. With the monitors' time weights the
     leapfrog turns ∂/∂t into −iω̃, ω̃ = 2·sin(ω·dt/2)/dt, so
     H_k = H_{k−1} + iω̃·ε_k·E_k and E_{k+1} = E_k + iω̃·H_k (H_k at k + ½);

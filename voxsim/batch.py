@@ -149,17 +149,26 @@ def _merge(chunks: List[BatchResult]) -> BatchResult:
     return out
 
 
-def _run_batch(stacks, index, incident, f, units, excitations, cpml, offset, smoothing,
-               decay_by, max_time, steps, depth, device, progress, layout_kx=None,
-               first: int = 0, agree=None, design=None, slabs=None,
-               fields=None) -> BatchResult:
-    device = torch.device(device)
+def group_layout(stacks, incident, f, units, excitations, cpml=None, offset=0.0, depth=None,
+                 layout_kx=None):
+    """Where one batch's grid puts everything: the unit cell, the
+    excitations' kx (rad/a), the absorber (``cpml`` None: the default for
+    the band and the angles) and the column (``layout.Layout``)."""
     tv = transverse_layout(stacks, units)
     kx_a = np.array([e.kx(incident) for e in excitations])
     if cpml is None:
         cpml = default_cpml(stacks, f, units, kx_a)
     gap = evanescent_gap(stacks, f, units, tv, kx_a if layout_kx is None else layout_kx)
-    lay = column_layout(stacks, units, cpml, offset, depth, gap)
+    return tv, kx_a, cpml, column_layout(stacks, units, cpml, offset, depth, gap)
+
+
+def _run_batch(stacks, index, incident, f, units, excitations, cpml, offset, smoothing,
+               decay_by, max_time, steps, depth, device, progress, layout_kx=None,
+               first: int = 0, agree=None, design=None, slabs=None,
+               fields=None) -> BatchResult:
+    device = torch.device(device)
+    tv, kx_a, cpml, lay = group_layout(stacks, incident, f, units, excitations, cpml, offset,
+                                       depth, layout_kx)
     NM = len(stacks) + 1
     shape = (*tv.shape, lay.Nz)
     mats, _, tables = build_materials(stacks, incident, units, lay, device, smoothing, tv)

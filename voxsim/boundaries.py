@@ -81,6 +81,31 @@ class CPML:
         return C, b, g
 
 
+@dataclass(frozen=True)
+class Bloch:
+    """Bloch-periodic faces of one axis with a fixed in-plane wavevector
+    ``k`` (rad/a): the field obeys E(x + L) = E(x)·e^{ik·L}. (The string
+    "bloch" instead takes each plane-wave source's own wavevector.)"""
+
+    k: float
+
+    def __post_init__(self):
+        object.__setattr__(self, "k", finite_number(self.k, "k"))
+
+
+FACE_KINDS = ("periodic", "bloch", "absorbing")
+
+
+def face_kind(value, field: str):
+    """One axis's faces as given by a user: "periodic", "bloch",
+    "absorbing" or a ``Bloch`` (its wavevector fixed)."""
+    if isinstance(value, Bloch):
+        return value
+    require(value in FACE_KINDS, field,
+            f"must be one of {', '.join(map(repr, FACE_KINDS))} or a Bloch(k), got {value!r}")
+    return value
+
+
 def bloch_table(kx, period_cells: int, device) -> torch.Tensor:
     """Phase table [NS, 2] for ``Update_E_Periodic`` (one complex channel):
     low ghost factor e^{−i·kx·L} with ``positive_phase`` true."""

@@ -62,12 +62,54 @@ from .units import InputError
 EXIT_BAD_INPUT, EXIT_NOT_CONVERGED, EXIT_DIVERGED = 2, 3, 4
 
 
-def spectrum_command(args) -> int:
-    from .config import load_job
+def _load(read):
+    """read() (a job file's parser), or None after its one-line error."""
     try:
-        job = load_job(args.stack)
+        return read()
     except InputError as e:
         print(f"error: {e}", file=sys.stderr)
+        return None
+
+
+def _guarded(run, hint: str = ""):
+    """run() with its warnings kept for the end: (result, warnings, None),
+    or (None, None, exit status) after the one-line error (bad input found
+    while running, or divergence: nothing is written; `hint` what may help)."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            return run(), caught, None
+        except InputError as e:
+            print(f"error: {e}", file=sys.stderr)
+            return None, None, EXIT_BAD_INPUT
+        except DivergenceError as e:
+            print(f"error: {e}; nothing written{f' ({hint} may help)' if hint else ''}",
+                  file=sys.stderr)
+            return None, None, EXIT_DIVERGED
+
+
+def _verdict(caught, converged: bool, written: str = "the results are written but may be "
+             "wrong") -> int:
+    """The run's warnings on stderr, and the exit status: 3 when the run
+    stopped before its fields decayed, else 0."""
+    for w in caught:
+        print(f"warning: {w.message}", file=sys.stderr)
+    if not converged:
+        print(f"warning: the run stopped before its fields decayed: {written} (exit status 3)",
+              file=sys.stderr)
+        return EXIT_NOT_CONVERGED
+    return 0
+
+
+def _dump(out: dict, path: str) -> None:
+    with open(path, "w") as fh:
+        json.dump(out, fh, indent=1)
+
+
+def spectrum_command(args) -> int:
+    from .config import load_job
+    job = _load(lambda: load_job(args.stack))
+    if job is None:
         return EXIT_BAD_INPUT
     device = _device(args.device)
     rank, size = distributed.init_from_env(device)
@@ -85,18 +127,12 @@ def spectrum_command(args) -> int:
           f"({cpw:.1f} cells per wavelength in the densest medium), {job.polarization} polarisation, "
           f"{', '.join(f'{a:g}' for a in angles)} deg, on {device}"
           f"{f', {size} processes (split {args.split})' if size > 1 else ''}")
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        try:
-            sp = sim.run(device=device, progress=not args.quiet, split=args.split,
-                         memory_cap=None if args.memory_cap is None else args.memory_cap * 2**30)
-        except InputError as e:
-            print(f"error: {e}", file=sys.stderr)
-            return EXIT_BAD_INPUT
-        except DivergenceError as e:
-            print(f"error: {e}; nothing written (a finer resolution, a smaller angle or a "
-                  f"smaller courant number may help)", file=sys.stderr)
-            return EXIT_DIVERGED
+    cap = None if args.memory_cap is None else args.memory_cap * 2**30
+    sp, caught, code = _guarded(lambda: sim.run(device=device, progress=not args.quiet,
+                                                split=args.split, memory_cap=cap),
+                                "a finer resolution, a smaller angle or a smaller courant number")
+    if code:
+        return code
     converged = bool(sp.converged.all())
     run = sp.stats[0]
     print(f"run: {run.steps} steps in {run.seconds:.2f} s = {run.steps_per_s:.0f} steps/s, "
@@ -150,20 +186,13 @@ def spectrum_command(args) -> int:
     ppath = os.path.join(args.out, "spectrum.png")
     if rank == 0:
         os.makedirs(args.out, exist_ok=True)
-        with open(jpath, "w") as fh:
-            json.dump(out, fh, indent=1)
+        _dump(out, jpath)
         title = os.path.basename(args.stack)
         sp.plot(ppath, title=None if sweep else f"{title}: {job.polarization}, "
                                                  f"{job.angle_deg:g} deg")
         _write_fields(sp.fields, args.out)
     print(f"wrote {jpath} and {ppath}{_fields_note(sp.fields, args.out)}")
-    for w in caught:
-        print(f"warning: {w.message}", file=sys.stderr)
-    if not converged:
-        print("warning: the run stopped before its fields decayed: the results are written but "
-              "may be wrong (exit status 3)", file=sys.stderr)
-        return EXIT_NOT_CONVERGED
-    return 0
+    return _verdict(caught, converged)
 
 
 def _device(name: str) -> str:
@@ -175,27 +204,18 @@ def _device(name: str) -> str:
 
 def scatter_command(args) -> int:
     from .config import load_scatter_job
-    try:
-        job = load_scatter_job(args.object)
-    except InputError as e:
-        print(f"error: {e}", file=sys.stderr)
+    job = _load(lambda: load_scatter_job(args.object))
+    if job is None:
         return EXIT_BAD_INPUT
     device = _device(args.device)
     f = job.frequencies
     print(f"voxsim scatter: {len(job.shapes)} shape(s) in eps = {job.background.eps:g}, "
           f"{len(f)} frequencies {f[0]:g}-{f[-1]:g} c/a, resolution {job.resolution:g}, "
           f"E along {job.polarization}, propagation along +z, on {device}")
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        try:
-            cs = job.simulation.run(device=device, progress=not args.quiet)
-        except InputError as e:
-            print(f"error: {e}", file=sys.stderr)
-            return EXIT_BAD_INPUT
-        except DivergenceError as e:
-            print(f"error: {e}; nothing written (a finer resolution or a smaller courant "
-                  f"number may help)", file=sys.stderr)
-            return EXIT_DIVERGED
+    cs, caught, code = _guarded(lambda: job.simulation.run(device=device, progress=not args.quiet),
+                                "a finer resolution or a smaller courant number")
+    if code:
+        return code
     run = cs.stats
     print(f"grid {cs.layout.shape[0]} x {cs.layout.shape[1]} x {cs.layout.shape[2]} cells; "
           f"run: {run.steps} steps in {run.seconds:.2f} s = {run.steps_per_s:.0f} steps/s, "
@@ -207,28 +227,19 @@ def scatter_command(args) -> int:
            "converged": cs.converged}
     out.update(_band_column(job.band))
     jpath = os.path.join(args.out, "cross_sections.json")
-    with open(jpath, "w") as fh:
-        json.dump(out, fh, indent=1)
+    _dump(out, jpath)
     ppath = os.path.join(args.out, "cross_sections.png")
     cs.plot(ppath, title=os.path.basename(args.object))
     _write_fields(cs.fields, args.out)
     print(f"wrote {jpath} and {ppath}{_fields_note(cs.fields, args.out)}")
-    for w in caught:
-        print(f"warning: {w.message}", file=sys.stderr)
-    if not cs.converged:
-        print("warning: the run stopped before its fields decayed: the results are written but "
-              "may be wrong (exit status 3)", file=sys.stderr)
-        return EXIT_NOT_CONVERGED
-    return 0
+    return _verdict(caught, cs.converged)
 
 
 def dipole_command(args) -> int:
     from .config import _read_json
-    from .radiate import parse_dipole_job, radiate
-    try:
-        job = parse_dipole_job(_read_json(args.job))
-    except InputError as e:
-        print(f"error: {e}", file=sys.stderr)
+    from .radiate import parse_dipole_job
+    job = _load(lambda: parse_dipole_job(_read_json(args.job)))
+    if job is None:
         return EXIT_BAD_INPUT
     device = _device(args.device)
     f = job["frequencies"]
@@ -236,17 +247,11 @@ def dipole_command(args) -> int:
           f"{tuple(job['orientation'])}, {len(job['shapes'])} shape(s) in eps = "
           f"{job['background'].eps:g}, {len(f)} frequencies {f[0]:g}-{f[-1]:g} c/a, "
           f"resolution {job['resolution']:g}, on {device}")
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        try:
-            r = radiate(**job, device=device, progress=not args.quiet)
-        except InputError as e:
-            print(f"error: {e}", file=sys.stderr)
-            return EXIT_BAD_INPUT
-        except DivergenceError as e:
-            print(f"error: {e}; nothing written (a finer resolution or a smaller courant "
-                  f"number may help)", file=sys.stderr)
-            return EXIT_DIVERGED
+    r, caught, code = _guarded(lambda: job["simulation"].run(device=device,
+                                                             progress=not args.quiet),
+                               "a finer resolution or a smaller courant number")
+    if code:
+        return code
     run = r.stats
     print(f"run: {run.steps} steps in {run.seconds:.2f} s = {run.steps_per_s:.0f} steps/s, "
           f"{run.cell_updates_per_s:.3g} cell updates/s (stopped by {run.stopped_by})")
@@ -255,20 +260,13 @@ def dipole_command(args) -> int:
     out = {"frequency": f.tolist(), "power": clean(r.power[1]), "background": clean(r.power[0]),
            "ratio": clean(r.ratio), "reference": clean(r.reference), "converged": r.converged}
     jpath = os.path.join(args.out, "power.json")
-    with open(jpath, "w") as fh:
-        json.dump(out, fh, indent=1)
+    _dump(out, jpath)
     npath = os.path.join(args.out, "snapshots.npz")
     r.snapshots.save(npath)
     ppath = os.path.join(args.out, "field.png")
     r.plot(ppath)
     print(f"wrote {jpath}, {npath} ({len(r.snapshots.steps)} snapshots) and {ppath}")
-    for w in caught:
-        print(f"warning: {w.message}", file=sys.stderr)
-    if not r.converged:
-        print("warning: the run stopped before its fields decayed: the results are written but "
-              "may be wrong (exit status 3)", file=sys.stderr)
-        return EXIT_NOT_CONVERGED
-    return 0
+    return _verdict(caught, r.converged)
 
 
 def _band_column(band, keep=slice(None)) -> dict:
@@ -303,12 +301,11 @@ def resonances_command(args) -> int:
     "amplitude": [re, im], "error", "snr"}], "converged"} and DIR/modes.png
     (and the "fields" key's fields.npz and field.png)."""
     from .config import _read_json, parse_job, parse_scatter_job
-    try:
-        data = _read_json(args.stack)
-        is_object = isinstance(data, dict) and "shapes" in data
-        job = parse_scatter_job(data) if is_object else parse_job(data)
-    except InputError as e:
-        print(f"error: {e}", file=sys.stderr)
+    data = _load(lambda: _read_json(args.stack))
+    is_object = isinstance(data, dict) and "shapes" in data
+    job = None if data is None else _load(lambda: (parse_scatter_job if is_object else
+                                                   parse_job)(data))
+    if job is None:
         return EXIT_BAD_INPUT
     device = _device(args.device)
     lo, hi = float(job.frequencies[0]), float(job.frequencies[-1])
@@ -316,16 +313,10 @@ def resonances_command(args) -> int:
             else f"{len(job.stack.layers)} layer(s)")
     print(f"voxsim resonances: {what}, window {lo:g}-{hi:g} c/a, "
           f"resolution {job.resolution:g}, on {device}")
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        try:
-            r = job.simulation.resonances(device=device, progress=not args.quiet)
-        except InputError as e:
-            print(f"error: {e}", file=sys.stderr)
-            return EXIT_BAD_INPUT
-        except DivergenceError as e:
-            print(f"error: {e}; nothing written", file=sys.stderr)
-            return EXIT_DIVERGED
+    r, caught, code = _guarded(lambda: job.simulation.resonances(device=device,
+                                                                 progress=not args.quiet))
+    if code:
+        return code
     run = r.stats
     print(f"run: {run.steps} steps in {run.seconds:.2f} s (stopped by {run.stopped_by})")
     for rec in r.modes.records():
@@ -336,19 +327,12 @@ def resonances_command(args) -> int:
     os.makedirs(args.out, exist_ok=True)
     out = {"window": [lo, hi], "modes": r.modes.records(), "converged": r.converged}
     jpath = os.path.join(args.out, "modes.json")
-    with open(jpath, "w") as fh:
-        json.dump(out, fh, indent=1)
+    _dump(out, jpath)
     ppath = os.path.join(args.out, "modes.png")
     r.plot(ppath, title=os.path.basename(args.stack))
     _write_fields(r.fields, args.out)
     print(f"wrote {jpath} and {ppath}{_fields_note(r.fields, args.out)}")
-    for w in caught:
-        print(f"warning: {w.message}", file=sys.stderr)
-    if not r.converged:
-        print("warning: the run stopped before its fields decayed: the modes are written but "
-              "may be incomplete (exit status 3)", file=sys.stderr)
-        return EXIT_NOT_CONVERGED
-    return 0
+    return _verdict(caught, r.converged, "the modes are written but may be incomplete")
 
 
 def main(argv=None) -> int:

@@ -8,7 +8,7 @@
      "courant": 0.5,                                   optional, ≤ 1/√3
      "max_time": 2000,                                 optional (a/c): stop there even if the
                                                        fields have not decayed (default: the
-                                                       safety cap, see spectra.spectrum)
+                                                       safety cap, see reflectance.spectrum)
      "decay_by": 1e-9,                                 optional, in (0, 1): the decay that ends the run
      "incident": MEDIUM,                               required, lossless
      "substrate": MEDIUM,                              optional (default: the incident medium), lossless
@@ -62,7 +62,8 @@ from .units import BAND_KINDS, LENGTH_UNITS, InputError, Units, finite_number, r
 
 BAND_KEYS = {*BAND_KINDS, "length_unit"}
 TOP_KEYS = {"resolution", "angle_deg", "polarization", "courant", "incident",
-            "substrate", "layers", "period", "max_time", "decay_by", "fields", *BAND_KEYS}
+            "substrate", "layers", "period", "max_time", "decay_by", "fields", "boundaries",
+            *BAND_KEYS}
 # kind: (class, required keys in the constructor's order, optional keys: defaults)
 PATTERN_SHAPES = {"circle": (Circle, ("center", "radius", "medium"), {}),
                   "rectangle": (Rectangle, ("center", "size", "medium"), {"angle_deg": 0.0}),
@@ -71,7 +72,7 @@ SOLIDS = {"sphere": (Sphere, ("center", "radius", "medium"), {}),
           "box": (Box, ("center", "size", "medium"), {}),
           "cylinder": (Cylinder, ("center", "radius", "height", "medium"), {"axis": "z"})}
 SCATTER_KEYS = {"resolution", "background", "shapes", "polarization", "padding",
-                "courant", "max_time", "decay_by", "fields", *BAND_KEYS}
+                "courant", "max_time", "decay_by", "fields", "boundaries", *BAND_KEYS}
 POLES = {"lorentz": (POLE_KINDS["lorentz"], ("f0", "delta_eps", "gamma"), {}),
          "drude": (POLE_KINDS["drude"], ("fp", "gamma"), {}),
          "debye": (POLE_KINDS["debye"], ("delta_eps", "tau"), {})}
@@ -169,7 +170,7 @@ def parse_job(data) -> SpectrumJob:
     ``model.Simulation``, which the Python API builds too), reported under
     their JSON paths."""
     from .model import Simulation
-    from .spectra import plane_wave
+    from .reflectance import plane_wave
     d = _object(data, "", TOP_KEYS, ("resolution", "incident", "layers"))
     freqs, band = parse_band(d)
     f_ref = 0.5 * float(freqs[0] + freqs[-1])
@@ -197,18 +198,25 @@ def parse_job(data) -> SpectrumJob:
     require(period is None or isinstance(period, list), "period",
             f"must be [px, py], got {period!r}")
     stack = Stack(layers, incident, substrate, period)
-    sources = []
-    for i, a in enumerate(angles):
+    boundaries = _boundaries(d)
+    fixed = getattr((boundaries or {}).get("x"), "k", 0.0)
+    # a fixed Bloch k and no angle: the resonance search's job (no plane wave)
+    sources = None if fixed and "angle_deg" not in d else []
+    for i, a in enumerate(angles if sources is not None else []):
         try:
             sources.append(plane_wave(freqs, pol, a, stack))
         except InputError as e:
             raise e.under(where(i), "angle_deg") if e.field == "angle_deg" else e from None
     try:
         sim = Simulation([stack], freqs, units.resolution, sources, courant=units.courant,
-                         decay_by=decay_by, max_time=max_time, fields=_fields(d))
+                         decay_by=decay_by, max_time=max_time, fields=_fields(d),
+                         boundaries=boundaries)
     except InputError as e:
+        # a source is an angle of the JSON
         i = e.field[len("sources["):].split("]")[0] if e.field.startswith("sources[") else None
-        raise (e.under(where(int(i)), f"sources[{i}].angle_deg") if i is not None else e) from None
+        if i is not None and e.field in (f"sources[{i}]", f"sources[{i}].angle_deg"):
+            raise InputError(where(int(i)), e.message) from None
+        raise
     return SpectrumJob(stack, freqs, units.resolution, units.courant,
                        angles if many else angles[0], pol, max_time, decay_by, sim.fields, band,
                        sim)
@@ -288,6 +296,24 @@ class ScatterJob:
     simulation: object = None  # the validated model.Simulation
 
 
+def _boundaries(d: dict):
+    """"boundaries": {"x": KIND, ...}, a KIND being "periodic", "bloch",
+    "absorbing" or {"bloch": k} (a fixed wavevector, rad/a); the kinds are
+    checked by the model."""
+    from .boundaries import Bloch
+    if "boundaries" not in d:
+        return None
+    b = d["boundaries"]
+    require(isinstance(b, dict), "boundaries", f"must be an object {{\"x\": ...}}, got {b!r}")
+    out = {}
+    for ax, v in b.items():
+        if isinstance(v, dict):
+            _object(v, f"boundaries.{ax}", {"bloch"}, ("bloch",))
+            v = Bloch(finite_number(v["bloch"], f"boundaries.{ax}.bloch"))
+        out[ax] = v
+    return out
+
+
 def _fields(d: dict):
     """The "fields" key: ``fields.parse_request``, or None."""
     if "fields" not in d:
@@ -312,7 +338,8 @@ def parse_scatter_job(data) -> ScatterJob:
     shapes = [parse_solid(sh, f"shapes[{i}]", f_ref) for i, sh in enumerate(d["shapes"])]
     sim = Simulation(Scene(shapes, background, d.get("padding")), freqs, d["resolution"],
                      [TFSF(d.get("polarization", "x"))], courant=d.get("courant", 0.5),
-                     decay_by=decay_by, max_time=max_time, fields=_fields(d))
+                     decay_by=decay_by, max_time=max_time, fields=_fields(d),
+                     boundaries=_boundaries(d))
     return ScatterJob(shapes, freqs, sim.units.resolution, sim.units.courant, background,
                       sim.sources[0].polarization, sim.padding, max_time, decay_by, sim.fields,
                       band, sim)

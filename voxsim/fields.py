@@ -22,7 +22,7 @@ from typing import Dict, Optional, Sequence, Tuple
 import numpy as np
 import torch
 
-from .monitors import BLOCK, RING_BYTES, DFTClock
+from .monitors import BLOCK, RING_BYTES, BlockRing, DFTClock, fold
 from .units import finite_number, require
 
 NAMES = ("Ex", "Ey", "Ez", "Hx", "Hy", "Hz")
@@ -32,7 +32,7 @@ OFFSETS = {"Ex": (0.5, 0, 0), "Ey": (0, 0.5, 0), "Ez": (0, 0, 0.5),
 Box = Tuple[Tuple[int, int], Tuple[int, int], Tuple[int, int]]
 
 
-class FieldDFT:
+class FieldDFT(BlockRing):
     """Running DFT of some components of a grid over their index boxes."""
 
     def __init__(self, grid, clock: DFTClock, boxes: Dict[str, Box], halves: int = None,
@@ -79,36 +79,15 @@ class FieldDFT:
             raise ValueError("a FieldDFT holds electric or magnetic components, not both "
                              "(their time weights differ)")
         self.kind = 1 if self.magnetic else 0
-        self.n0 = 0
-        self.count = 0
 
-    def start(self, max_steps: int):
-        self.flush()
-
-    def update(self, n: int):
-        if self.count and n != self.n0 + self.count:
-            self.flush()
-        if not self.count:
-            self.n0 = n
+    def _copy(self, slot: int):
         for ring, src, _ in self.copies:
-            ring[self.count].copy_(src)
-        self.count += 1
-        if self.count == self.block:
-            self.flush()
+            ring[slot].copy_(src)
 
-    def flush(self):
-        b = self.count
-        if not b:
-            return
-        V = self.clock.factors(self.block, self.n0)[self.kind]
+    def _fold(self, b: int, factors):
         for m in range(self.acc.shape[0]):
-            torch.mm(self.ring[m, :b].t(), self.U[:b], out=self.G)
-            G = self.G_c[:, 0].to(torch.complex128)
-            if self.halves > 1:
-                G = G + 1j * self.G_c[:, 1]
-            self.acc[m].addmm_(G, V)
-        self.n0 += b
-        self.count = 0
+            fold(self.ring[m, :b], self.U[:b], self.G, self.G_c, self.halves, self.acc[m],
+                 factors[self.kind])
 
     def fields(self) -> Dict[str, torch.Tensor]:
         """Per component, complex128 [NS, NM, bi, bj, bk, NF] (on the grid's

@@ -50,7 +50,6 @@ from __future__ import annotations
 
 import dataclasses
 import math
-import warnings
 from dataclasses import dataclass, field
 from typing import Optional, Sequence, Tuple
 
@@ -61,13 +60,12 @@ import torch
 from . import kernels
 from .boundaries import CPML
 from .materials import COMPONENTS, MaterialGrid
-from .model import band, domain_size, open_background
 from .media import Medium
 from .rasterise import Frame, pieces
 from .shapes import Shape
 from .simulation import DecayProbe, Grid, MediumTable, RunStats, run
 from .sources import Waveform, sample_waveform, waveform_steps
-from .trust import NotConvergedWarning
+from .trust import stop_limit, warn_not_converged
 from .units import Units, finite_number, require
 
 CAP_PERIODS = 200     # safety cap: periods of the lowest frequency after the pulse
@@ -75,13 +73,17 @@ CAP_PERIODS = 200     # safety cap: periods of the lowest frequency after the pu
 
 @dataclass(frozen=True)
 class Dipole:
-    """A point electric dipole at ``position`` (a) along ``orientation``
-    (any real vector; its length scales the current)."""
+    """A point dipole at ``position`` (a) along ``orientation`` (any real
+    vector; its length scales the current); ``kind`` "electric" or
+    "magnetic" (the latter for one dipole's snapshot run, ``radiate``)."""
 
     position: Tuple[float, float, float] = (0.0, 0.0, 0.0)
     orientation: Tuple[float, float, float] = (0.0, 0.0, 1.0)
+    kind: str = "electric"
 
     def __post_init__(self):
+        from .dipoles import dipole_kind
+        dipole_kind(self.kind)
         require(len(self.position) == 3, "position", "must have three coordinates")
         require(len(self.orientation) == 3, "orientation", "must have three components")
         p = [finite_number(v, "position") for v in self.position]
@@ -221,6 +223,14 @@ class _DipoleSource:
         return P / (norm[:, None, :] * np.abs(Jh)[None, None, :] ** 2)
 
 
+def box_cells(size, units: Units, cpml: CPML):
+    """The open box's cell counts and the cell coordinate of the origin: the
+    domain of ``size`` (a, at least 4 cells per axis) inside the layers."""
+    n = cpml.thickness
+    inner = [max(4, int(round(s * units.resolution))) for s in size]
+    return tuple(N + 2 * n for N in inner), tuple(n + 0.5 * N for N in inner)
+
+
 def open_box(shapes: Sequence[Shape], frequencies, units: Units, size, NS: int,
              background: Medium, cpml: Optional[CPML], smoothing: str, device):
     """The open box of the dipole runs: absorbing layers (``cpml``, 12
@@ -234,10 +244,7 @@ def open_box(shapes: Sequence[Shape], frequencies, units: Units, size, NS: int,
     media = [background] + [s.medium for s in shapes if not s.medium.sigma]
     check_media(media, frequencies, units)
     cpml = cpml or CPML(thickness=12)
-    n = cpml.thickness
-    inner = [max(4, int(round(s * units.resolution))) for s in size]
-    shape = tuple(N + 2 * n for N in inner)
-    origin = tuple(n + 0.5 * N for N in inner)
+    shape, origin = box_cells(size, units, cpml)
     device = torch.device(device)
     frame = Frame(units.resolution, origin, shape, (0, 0), device)
     table = MediumTable()
@@ -269,20 +276,30 @@ def dipole_power(shapes: Sequence[Shape], dipoles: Sequence[Dipole], frequencies
     and run on through the layers. Conducting shapes (``sigma`` > 0) are
     taken as mirrors: their skin depth is not resolved and not checked.
     Stops when the fields on the dipoles' planes have decayed by
-    ``decay_by``, else at ``max_time`` (a/c) or the safety cap."""
-    from .spectra import default_waveform, smoothing_mode
-    smoothing = smoothing_mode(smoothing)
-    units = Units(resolution, courant)
-    f = band(frequencies)
-    open_background(background, "the dipole's reference power is taken in it")
+    ``decay_by``, else at ``max_time`` (a/c) or the safety cap. The problem
+    is checked as a ``model.Simulation`` (dipoles as its ``sources``)."""
+    from .model import Scene, Simulation
     dipoles = list(dipoles)
     require(len(dipoles) > 0, "dipoles", "need at least one dipole")
     for i, d in enumerate(dipoles):
         require(isinstance(d, Dipole), f"dipoles[{i}]", "must be a Dipole")
-    size = domain_size(size)
+    sim = Simulation(Scene(shapes, background, size=size), frequencies, resolution, dipoles,
+                     courant=courant, cpml=cpml, smoothing=smoothing, decay_by=decay_by,
+                     max_time=max_time)
+    return run_dipoles(sim, waveform, device=device, progress=progress)
+
+
+def run_dipoles(sim, waveform: Optional[Waveform] = None, *, device="cpu",
+                progress: bool = False) -> DipolePower:
+    """``dipole_power`` of a validated ``model.Simulation`` (a scene around
+    electric dipoles); ``waveform`` None: a pulse covering the band."""
+    from .reflectance import default_waveform
+    scene, f, units, dipoles = sim.structures, sim.frequencies, sim.units, sim.sources
+    shapes, background, size, cpml = scene.shapes, scene.background, sim.size, sim.cpml
+    decay_by, max_time = sim.decay_by, sim.max_time
 
     grid, frame, media = open_box(shapes, f, units, size, len(dipoles), background, cpml,
-                                  smoothing, device)
+                                  sim.modes[0], device)
     shape, origin, n = grid.shape, frame.origin, grid.cpml.thickness
 
     entries, samples = [], []
@@ -324,13 +341,9 @@ def dipole_power(shapes: Sequence[Shape], dipoles: Sequence[Dipole], frequencies
     converged = bool(stats.converged is not None and stats.converged.all())
     if not converged:
         need = float(np.max(stats.steps_needed)) if stats.steps_needed is not None else math.inf
-        more = (f"about {need * units.dt_a:.3g} a/c more are needed" if math.isfinite(need)
-                else "the fields were not yet decaying")
-        limit = f"max_time={max_time:g}" if max_time is not None else "the safety cap"
-        warnings.warn(f"dipole power: stopped by {limit} after {stats.steps * units.dt_a:.4g} a/c with "
-                      f"the fields at the dipoles decayed to {float(np.max(stats.decayed)):.2g} "
-                      f"of their peak (decay_by {decay_by:.2g}); {more}; the powers may be "
-                      f"wrong (raise max_time)", NotConvergedWarning, stacklevel=2)
+        warn_not_converged("dipole power", stats.steps * units.dt_a, float(np.max(stats.decayed)),
+                           need * units.dt_a, decay_by, "the powers may be wrong",
+                           stop_limit(max_time), "the fields at the dipoles")
     with np.errstate(divide="ignore", invalid="ignore"):
         purcell = P[:, 1] / P[:, 0]
     return DipolePower(f, P, purcell, np.array(ref), converged, stats, samples)

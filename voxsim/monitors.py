@@ -141,6 +141,52 @@ class DFTClock:
         return torch.tensor(w, dtype=torch.complex64, device=self.device)
 
 
+class BlockRing:
+    """A ring of up to ``block`` consecutive steps of samples, folded into
+    DFT accumulators a block at a time. A subclass holds ``clock``,
+    ``block``, and writes a step's samples (``_copy(slot)``) and folds the
+    first b slots (``_fold(b, factors)``, factors of ``DFTClock.factors``)."""
+
+    n0 = 0          # step of the ring's first sample
+    count = 0       # samples in the ring
+
+    def start(self, max_steps: int):
+        self.flush()
+
+    def update(self, n: int):
+        if self.count and n != self.n0 + self.count:
+            self.flush()            # a step was skipped: the ring's steps end here
+        if not self.count:
+            self.n0 = n
+        self._copy(self.count)
+        self.advance()
+
+    def advance(self):
+        self.count += 1
+        if self.count == self.block:
+            self.flush()
+
+    def flush(self):
+        """Fold the samples in the ring into the accumulators."""
+        b = self.count
+        if not b:
+            return
+        self._fold(b, self.clock.factors(self.block, self.n0))
+        self.n0 += b
+        self.count = 0
+
+
+def fold(rows, U, G, G_c, halves: int, acc, V):
+    """acc += (rowsᵀ·U as complex, the halves combined Re + i·Im)·V: one
+    block of real samples [b, rows] through the basis U [b, 2L] (into the
+    scratch G, viewed complex as G_c [rows/halves, halves, L])."""
+    torch.mm(rows.t(), U, out=G)
+    g = G_c[:, 0].to(torch.complex128)
+    if halves > 1:
+        g = g + 1j * G_c[:, 1]
+    acc.addmm_(g, V)
+
+
 class _Plane:
     """What both forms share: the plane, the clock, and the flux from the
     transformed fields."""
@@ -175,7 +221,7 @@ class _Plane:
         return np.concatenate(out, axis=1)
 
 
-class FluxPlane(_Plane):
+class FluxPlane(BlockRing, _Plane):
     """DFT of the transverse E and H on plane k of a grid, summed a block of
     steps at a time. `block` caps the steps per block; by default the
     largest power of two up to ``BLOCK`` whose ring fits in
@@ -218,38 +264,15 @@ class FluxPlane(_Plane):
         planes = [t[sl] for t in (grid.E[0], grid.E[1], grid.H[0], grid.H[1])]
         self.copies = [(r[:, :, c].permute(1, 2, 0, 3, 4, 5), planes[2 * f + c])
                        for f, r in enumerate(self.ring) for c in range(2)]
-        self.n0 = 0        # step of the ring's first sample
-        self.count = 0     # samples in the ring
 
-    def start(self, max_steps: int):
-        self.flush()
-
-    def update(self, n: int):
-        if self.count and n != self.n0 + self.count:
-            self.flush()
-        if not self.count:
-            self.n0 = n
+    def _copy(self, slot: int):
         for ring, plane in self.copies:
-            ring[self.count].copy_(plane)
-        self.count += 1
-        if self.count == self.block:
-            self.flush()
+            ring[slot].copy_(plane)
 
-    def flush(self):
-        """Fold the samples in the ring into the accumulators."""
-        b = self.count
-        if not b:
-            return
-        factors = self.clock.factors(self.block, self.n0)
+    def _fold(self, b: int, factors):
         for ring, acc, V in zip(self.ring_rows, self.acc_rows, factors):
             for m in range(acc.shape[0]):
-                torch.mm(ring[m, :b].t(), self.U[:b], out=self.G)
-                G = self.G_c[:, 0].to(torch.complex128)
-                if self.halves > 1:
-                    G = G + 1j * self.G_c[:, 1]
-                acc[m].addmm_(G, V)
-        self.n0 += b
-        self.count = 0
+                fold(ring[m, :b], self.U[:b], self.G, self.G_c, self.halves, acc[m], V)
 
     def fields(self):
         self.flush()

@@ -1,6 +1,6 @@
 """Pictures: fields on a plane with the structure's outline, and spectra.
 
-``spectrum(sp, path)`` draws a ``spectra.Spectrum`` (what
+``spectrum(sp, path)`` draws a ``reflectance.Spectrum`` (what
 ``Spectrum.plot`` calls): R, T and 1 − R − T with the transfer-matrix
 curves, and the strongest diffraction orders of a periodic structure.
 
@@ -153,7 +153,7 @@ def field(values, coords, *, quantity: Optional[str] = None, at=None, outline=No
 
 
 def spectrum(sp, path=None, title=None, analytic=True):
-    """A ``spectra.Spectrum``: R, T and 1 − R − T against frequency (one
+    """A ``reflectance.Spectrum``: R, T and 1 − R − T against frequency (one
     panel per excitation × structure, at most 4 × 4), with the
     transfer-matrix curves; for a periodic structure a second row of panels
     with its strongest diffraction orders."""

@@ -42,18 +42,17 @@ from typing import Optional, Sequence
 import numpy as np
 
 from .boundaries import CPML
-from .dipoles import PointDipole, dipole_kind, vacuum_power
+from .dipoles import PointDipole, vacuum_power
 from .fields import FieldDFT
 from .ldos import open_box
 from .media import Medium
-from .model import band, domain_size, open_background
 from .monitors import DFTClock
 from .shapes import Shape
 from .simulation import DecayProbe, RunStats, run
 from .sources import waveform_steps
 from .snapshots import Snapshots, intensity, plane_boxes
 from .trust import NotConvergedWarning
-from .units import Units, finite_number, require
+from .units import InputError, require
 
 CAP_PERIODS = 200     # safety cap: periods of the lowest frequency after the pulse
 JOB_KEYS = {"resolution", "frequency", "size", "dipole", "shapes", "background", "snapshots",
@@ -97,16 +96,41 @@ def radiate(shapes: Sequence[Shape], position, orientation, frequencies, resolut
             progress: bool = False) -> Radiation:
     """The dipole at ``position`` (a) along ``orientation`` near `shapes`,
     in a domain of ``size`` (a) around the origin (see the module
-    docstring)."""
-    from .spectra import default_waveform, smoothing_mode
-    smoothing = smoothing_mode(smoothing)
-    units = Units(resolution, courant)
-    f = band(frequencies)
-    open_background(background, "the dipole's reference power is taken in it")
-    dipole_kind(kind)
-    _plane(plane)
-    size = domain_size(size)
-    shapes = list(shapes)
+    docstring): the ``model.Simulation`` of one ``ldos.Dipole`` with a
+    ``model.SnapshotPlane``, run."""
+    return simulation(shapes, position, orientation, frequencies, resolution, size, kind=kind,
+                      background=background, plane=plane, every=every, courant=courant,
+                      cpml=cpml, decay_by=decay_by, max_time=max_time,
+                      smoothing=smoothing).run(device=device, progress=progress)
+
+
+def simulation(shapes, position, orientation, frequencies, resolution, size, *,
+               kind="electric", background=Medium(), plane="z", every=None, courant=0.5,
+               cpml=None, decay_by=1e-8, max_time=None, smoothing="subcell"):
+    """The problem of ``radiate`` as a ``model.Simulation`` (checked)."""
+    from .ldos import Dipole
+    from .model import Scene, Simulation, SnapshotPlane
+    try:
+        dipole = Dipole(position, orientation, kind)
+    except InputError as e:
+        raise e.under("dipole") from None
+    try:
+        snaps = SnapshotPlane(plane, every)
+    except InputError as e:
+        raise e.under("snapshots") from None
+    return Simulation(Scene(list(shapes), background, size=size), frequencies, resolution,
+                      [dipole], courant=courant, cpml=cpml, smoothing=smoothing,
+                      decay_by=decay_by, max_time=max_time, monitors=[snaps])
+
+
+def run_radiation(sim, *, device="cpu", progress: bool = False) -> Radiation:
+    """``radiate`` of a validated ``model.Simulation``."""
+    from .reflectance import default_waveform
+    scene, f, units, d = sim.structures, sim.frequencies, sim.units, sim.sources[0]
+    shapes, background, size, cpml = list(scene.shapes), scene.background, sim.size, sim.cpml
+    position, orientation, kind = d.position, d.orientation, d.kind
+    plane, every = sim.snapshots.plane, sim.snapshots.every
+    decay_by, max_time, smoothing = sim.decay_by, sim.max_time, sim.modes[0]
     grid, frame, media = open_box(shapes, f, units, size, 1, background, cpml, smoothing, device)
     shape, origin = grid.shape, frame.origin
 
@@ -117,7 +141,6 @@ def radiate(shapes: Sequence[Shape], position, orientation, frequencies, resolut
     fc = float(np.mean(f))
     if every is None:
         every = max(1, round(1 / (8 * fc * units.dt_a)))
-    require(int(every) >= 1, "snapshots.every", f"must be at least 1, got {every}")
     snaps = Snapshots(grid, plane_boxes(grid, a, index), every=int(every), origin=origin)
     dft = FieldDFT(grid, DFTClock([fc], units, grid.device), plane_boxes(grid, a, index),
                    halves=1)
@@ -143,7 +166,7 @@ def radiate(shapes: Sequence[Shape], position, orientation, frequencies, resolut
     if not converged:
         warnings.warn(f"the run stopped at {stats.steps * units.dt_a:.4g} a/c before the fields "
                       f"at the dipole decayed (decay_by {decay_by:.2g}); the powers may be wrong "
-                      f"(raise max_time)", NotConvergedWarning, stacklevel=2)
+                      f"(raise max_time)", NotConvergedWarning, stacklevel=3)
     fields = dft.fields()
     comps = {}
     for name in ("Ex", "Ey", "Ez"):
@@ -160,47 +183,34 @@ def radiate(shapes: Sequence[Shape], position, orientation, frequencies, resolut
                      outline(grid, a, index, m=1, origin=origin), converged, stats)
 
 
-def _plane(plane) -> str:
-    require(plane in ("x", "y", "z"), "snapshots.plane", f"must be x, y or z, got {plane!r}")
-    return plane
-
-
 def parse_dipole_job(data) -> dict:
-    """Validate a decoded DIPOLE.json into the arguments of ``radiate``
-    (nothing runs)."""
+    """Validate a decoded DIPOLE.json: the arguments of ``radiate`` and, in
+    ``simulation``, the checked ``model.Simulation`` (nothing runs). The
+    JSON's shape is checked here, the values by the model."""
     from .config import BAND_KEYS, _object, parse_band, parse_medium, parse_solid, parse_stop
     d = _object(data, "", JOB_KEYS | BAND_KEYS, ("resolution", "size", "dipole"))
     freqs, _ = parse_band(d)
     f_ref = 0.5 * float(freqs[0] + freqs[-1])
     max_time, decay_by = parse_stop(d, 1e-8)
-    units = Units(d["resolution"], d.get("courant", 0.5))
-    resolution, courant = units.resolution, units.courant
-    size = domain_size(d["size"])
     dp = _object(d["dipole"], "dipole", {"position", "orientation", "kind"},
                  ("position", "orientation"))
     for k in ("position", "orientation"):
         require(isinstance(dp[k], list) and len(dp[k]) == 3, f"dipole.{k}",
                 "must be a list of three numbers")
-    position = [finite_number(v, "dipole.position") for v in dp["position"]]
-    orientation = [finite_number(v, "dipole.orientation") for v in dp["orientation"]]
-    require(any(orientation), "dipole.orientation", "must not be zero")
-    kind = dp.get("kind", "electric")
-    dipole_kind(kind, "dipole.kind")
     background = (parse_medium(d["background"], "background", f_ref) if "background" in d
                   else Medium())
-    open_background(background, "the dipole's reference power is taken in it")
     shapes = d.get("shapes", [])
     require(isinstance(shapes, list), "shapes", "must be a list")
     shapes = [parse_solid(sh, f"shapes[{i}]", f_ref) for i, sh in enumerate(shapes)]
     sn = _object(d.get("snapshots", {}), "snapshots", {"plane", "every"})
-    plane = sn.get("plane", "z")
-    _plane(plane)
-    every = None
-    if "every" in sn:
-        every = sn["every"]
-        require(isinstance(every, int) and not isinstance(every, bool) and every >= 1,
-                "snapshots.every", f"must be a whole number of steps, at least 1, got {every!r}")
-    return dict(shapes=shapes, position=position, orientation=orientation, frequencies=freqs,
-                resolution=resolution, size=size, kind=kind, background=background,
-                plane=plane, every=every, courant=courant, decay_by=decay_by,
-                max_time=max_time)
+    job = dict(shapes=shapes, position=dp["position"], orientation=dp["orientation"],
+               frequencies=freqs, resolution=d["resolution"], size=d["size"],
+               kind=dp.get("kind", "electric"), background=background,
+               plane=sn.get("plane", "z"), every=sn.get("every"), courant=d.get("courant", 0.5),
+               decay_by=decay_by, max_time=max_time)
+    sim = simulation(**job)
+    dipole = sim.sources[0]
+    job.update(position=list(dipole.position), orientation=list(dipole.orientation),
+               size=sim.size, resolution=sim.units.resolution, courant=sim.units.courant,
+               simulation=sim)
+    return job

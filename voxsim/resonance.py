@@ -14,29 +14,32 @@ float32: below that lies rounding, which the fit would turn into modes).
 Conventions as in the package: f in c/a, t in a/c, fields ∝ exp(−iωt);
 Q = π f / γ with γ the amplitude decay rate (``harminv``). The structure is
 the stack's column (one cell transversely for a layered stack, the unit
-cell for a periodic one, normal incidence: kx = 0), with the CPML of
-``spectra.default_cpml`` on z. Modes of a periodic structure found here are
-those at the Γ point.
+cell for a periodic one), with the CPML of ``reflectance.default_cpml`` on
+z. Its x faces are Bloch-periodic with the in-plane wavevector ``kx``
+(rad/a; 0, the Γ point, by default): the fields are then complex, and both
+halves are probed (each a real signal holding the mode). A layered stack's
+modes at kx are its dispersion at that wavevector: for a microcavity, the
+TE (E along y) and TM lines split as kx grows.
 
-Sources: the electric current sheets of ``sources.CurrentSource``, a
-Gaussian pulse covering the window, with x and y components of different
-amplitude (both polarisations). Probes: Ex and Ey at each probe point,
+Sources: electric point dipoles (``dipoles.PointDipole``), a Gaussian
+pulse covering the window, with x and y components of different amplitude
+(both polarisations). Probes: Ex and Ey at each probe point,
 copied into a device buffer every step (no host read until the end).
 """
 from __future__ import annotations
 
-import math
 from dataclasses import dataclass, field
 from typing import List, Optional
 
 import numpy as np
 import torch
 
+from .dipoles import PointDipole
 from .geometry import Stack
 from .harminv import Modes, find_modes
 from .simulation import DecayProbe, Grid, RunStats, run
-from .sources import CurrentSource, GaussianPulse, waveform_steps
-from .spectra import (build_materials, check_resolution, column_layout, default_cpml,
+from .sources import GaussianPulse, waveform_steps
+from .reflectance import (build_materials, check_resolution, column_layout, default_cpml,
                       densest_index, evanescent_gap, transverse_layout)
 from .units import Units, finite_number, require
 
@@ -58,16 +61,18 @@ class TimeProbe:
         dev = grid.device
         self.i, self.j, self.k = (torch.tensor(p[:, a], device=dev) for a in range(3))
         self.m = slice_index
-        self.components = tuple(components)
+        # (component, channel): the imaginary halves too where the fields are complex
+        halves = (0, 1) if getattr(grid, "complex_fields", False) else (0,)
+        self.reads = [(c, h) for c in components for h in halves]
         self.buf = None
 
     def start(self, max_steps: int):
-        self.buf = torch.zeros(max_steps, len(self.i), len(self.components),
+        self.buf = torch.zeros(max_steps, len(self.i), len(self.reads),
                                dtype=torch.float32, device=self.grid.device)
 
     def update(self, n: int):
-        for q, c in enumerate(self.components):
-            self.buf[n, :, q] = self.grid.E[c][0, self.m, self.i, self.j, self.k, 0]
+        for q, (c, h) in enumerate(self.reads):
+            self.buf[n, :, q] = self.grid.E[c][0, self.m, self.i, self.j, self.k, h]
 
     def signals(self, steps: int) -> np.ndarray:
         """[steps, points, components] float64."""
@@ -152,7 +157,8 @@ def _points(fractions, lay, tv, z_lo, z_hi):
 
 def resonances(stack: Stack, fmin: float, fmax: float, resolution: float, *,
                courant: float = 0.5, decay_by: float = 1e-6, max_time: Optional[float] = None,
-               fields=None, device="cpu", progress: bool = False) -> Resonances:
+               fields=None, kx: float = 0.0, polarization: Optional[str] = None, probes=None,
+               device="cpu", progress: bool = False) -> Resonances:
     """The modes of `stack` with frequency in [fmin, fmax] (c/a): see the
     module notes. Stops when the fields at the probes have decayed by
     ``decay_by`` (squared change over a step, relative to its peak), else at
@@ -161,19 +167,30 @@ def resonances(stack: Stack, fmin: float, fmax: float, resolution: float, *,
     (``NotConvergedWarning``) and returns ``converged`` False. ``fields``: a
     ``fields.FieldRequest``: the DFT fields of the ring-down after the
     sources stopped (``Resonances.fields``, not scaled: at a mode's
-    frequency, its profile)."""
+    frequency, its profile). ``kx``: the Bloch wavevector of the x faces
+    (rad/a). ``polarization``: "s" (E along y, TE) or "p" (E in the x-z
+    plane, TM) excites and probes that family alone; None both (their lines
+    nearly coincide near normal incidence, where one is reported).
+    ``probes``: the points (a; x, y in the unit cell, z from the top of the
+    first layer) recorded instead of the low-symmetry ones."""
     fmin, fmax = _window(fmin, fmax)
+    kx = finite_number(kx, "kx")
+    require(polarization in (None, "s", "p"), "polarization",
+            f"must be \"s\", \"p\" or None, got {polarization!r}")
+    moment, seen = {None: ((0.6, 1.0, 0.0), (0, 1)), "s": ((0.0, 1.0, 0.0), (1,)),
+                    "p": ((1.0, 0.0, 0.0), (0, 2))}[polarization]
     units = Units(resolution, courant)
     band = np.linspace(fmin, fmax, 9)
     check_resolution([stack], band, units)
     device = torch.device(device)
     tv = transverse_layout([stack], units)
-    cpml = default_cpml([stack], band, units, [0.0])
-    gap = evanescent_gap([stack], band, units, tv, [0.0])
+    cpml = default_cpml([stack], band, units, [kx])
+    gap = evanescent_gap([stack], band, units, tv, [kx])
     lay = column_layout([stack], units, cpml, 0.0, None, gap)
     mats, _, tables = build_materials([stack], stack.incident, units, lay, device, "subcell", tv)
     shape = (*tv.shape, lay.Nz)
-    grid = Grid(units, shape, 1, mats, tables, cpml, (True, True), [0.0], device)
+    grid = Grid(units, shape, 1, mats, tables, cpml, (True, True), [kx / units.resolution],
+                device)
 
     # inside the structure (or around its surface when it has no depth)
     z_lo, z_hi = lay.z_top, float(lay.z_bottom[0])
@@ -181,10 +198,20 @@ def resonances(stack: Stack, fmin: float, fmax: float, resolution: float, *,
         z_lo, z_hi = z_lo - 2, z_lo + 2
     z_lo, z_hi = max(z_lo, lay.k_R + 1), min(z_hi, lay.k_T - 1)
     pulse = GaussianPulse(0.5 * (fmin + fmax), 0.5 * (fmax - fmin))
-    sources = [CurrentSource(grid, pulse, p, (1, 1, 1), amplitude=(0.6, 1.0, 0.0))
+    # point dipoles, which drive every copy the periodic faces keep of their
+    # samples with its Bloch factor (a current in one copy alone would leave
+    # the copies out of step: a spurious field that does not see kx)
+    sources = [PointDipole(grid, pulse, (np.asarray(p) + (0.5, 0.5, 0.0)) / units.resolution,
+                           moment, record=False)
                for p in _points(SOURCE_AT, lay, tv, z_lo, z_hi)]
-    probe_points = _points(PROBE_AT, lay, tv, z_lo, z_hi)
-    probe = TimeProbe(grid, probe_points)
+    if probes is None:
+        probe_points = _points(PROBE_AT, lay, tv, z_lo, z_hi)
+    else:           # the user's points, wrapped into the unit cell
+        Px, Py = tv.cells
+        probe_points = [(1 + int(round(x * resolution)) % Px, 1 + int(round(y * resolution)) % Py,
+                         min(max(int(round(lay.z_top + z * resolution)), lay.k_R + 1), lay.k_T - 1))
+                        for x, y, z in probes]
+    probe = TimeProbe(grid, probe_points, components=seen)
     monitors = [probe]
     if fields is not None:
         from . import fields as fd
@@ -226,17 +253,12 @@ def _ring_down(stats: RunStats, probe: TimeProbe, src_steps: int, units: Units, 
                fmax: float, decay_by: float, what: str) -> Resonances:
     """The modes in the probes' signals after the sources stopped (slice 1's
     decay decides ``converged``; a run cut short warns)."""
-    import warnings
-    from .trust import NotConvergedWarning
+    from .trust import warn_not_converged
     converged = bool(stats.converged[0, 1])
     if not converged:
-        need = float(stats.steps_needed[0, 1])
-        more = (f"about {need * units.dt_a:.3g} a/c more are needed" if math.isfinite(need)
-                else "the fields were not yet decaying")
-        warnings.warn(f"{what}: stopped after {stats.steps * units.dt_a:.4g} a/c with its "
-                      f"fields decayed to {float(stats.decayed[0, 1]):.2g} of their peak "
-                      f"(decay_by {decay_by:.2g}); {more}; weakly damped modes may be missed "
-                      f"or their Q wrong (raise max_time)", NotConvergedWarning, stacklevel=3)
+        warn_not_converged(what, stats.steps * units.dt_a, float(stats.decayed[0, 1]),
+                           float(stats.steps_needed[0, 1]) * units.dt_a, decay_by,
+                           "weakly damped modes may be missed or their Q wrong", stacklevel=3)
 
     start = min(src_steps, stats.steps - 1)
     sig = probe.signals(stats.steps)[start:]
@@ -294,7 +316,7 @@ OBJECT_ORIENTATIONS = ((0.6, 1.0, 0.8), (1.0, -0.7, 0.5))
 def object_resonances(shapes, fmin: float, fmax: float, resolution: float, *,
                       background=None, padding: Optional[float] = None, courant: float = 0.5,
                       decay_by: float = 1e-6, max_time: Optional[float] = None,
-                      smoothing: str = "subcell", fields=None, device="cpu",
+                      smoothing: str = "subcell", fields=None, probes=None, device="cpu",
                       progress: bool = False) -> Resonances:
     """The modes of an isolated object (`shapes` painted in order in
     ``background``) with frequency in [fmin, fmax] (c/a).
@@ -313,13 +335,12 @@ def object_resonances(shapes, fmin: float, fmax: float, resolution: float, *,
     object (the absorbing layers stand for free space). ``fields``: a
     ``fields.FieldRequest``: the DFT fields of the ring-down after the
     dipoles stopped (``Resonances.fields``, not scaled: at a mode's
-    frequency, its profile).
+    frequency, its profile). ``probes``: the points (a) recorded instead.
     """
-    from .dipoles import PointDipole
     from .ldos import open_box
     from .media import Medium
     from .scatter import check_scatter, shape_bounds
-    from .spectra import smoothing_mode
+    from .reflectance import smoothing_mode
     fmin, fmax = _window(fmin, fmax)
     background = Medium() if background is None else background
     shapes = list(shapes)
@@ -337,7 +358,8 @@ def object_resonances(shapes, fmin: float, fmax: float, resolution: float, *,
     pulse = GaussianPulse(0.5 * (fmin + fmax), 0.5 * (fmax - fmin))
     sources = [PointDipole(grid, pulse, at(fr), o, origin=frame.origin, record=False)
                for fr, o in zip(OBJECT_SOURCES, OBJECT_ORIENTATIONS)]
-    probe_points = [tuple(int(round(u)) for u in frame.to_cells(at(fr))) for fr in OBJECT_PROBES]
+    probe_points = [tuple(int(round(u)) for u in frame.to_cells(p)) for p in
+                    (probes if probes is not None else [at(fr) for fr in OBJECT_PROBES])]
     probe = TimeProbe(grid, probe_points, components=(0, 1, 2))
     monitors = [probe]
     if fields is not None:

@@ -46,7 +46,6 @@ measured the same way (E on a node, H averaged) on the incident line.
 from __future__ import annotations
 
 import math
-import warnings
 from dataclasses import dataclass
 from typing import Optional, Sequence, Tuple
 
@@ -56,12 +55,12 @@ import torch
 from .boundaries import CPML
 from .materials import MaterialGrid
 from .media import Medium
-from .monitors import BLOCK, DFTClock
+from .monitors import BLOCK, BlockRing, DFTClock
 from .rasterise import Frame, pieces
 from .shapes import Shape
 from .simulation import DecayProbe, Grid, MediumTable, RunStats, run
 from .sources import PlaneWave, PlaneWaveSource, Waveform, waveform_steps
-from .trust import NotConvergedWarning
+from .trust import stop_limit, warn_not_converged
 from .units import Units, finite_number, require
 
 POLARIZATIONS = {"x": "p", "y": "s"}   # E along x: H along y (p at normal incidence)
@@ -110,6 +109,14 @@ class ScatterLayout:
     tfsf_box: Tuple[Tuple[int, int], ...]
     scatter_box: Tuple[Tuple[int, int], ...]
     cpml: CPML
+
+
+def object_layout(sim) -> "ScatterLayout":
+    """The boxes of a validated scene under a TFSF wave (``model.Simulation``;
+    ``cpml`` None: 12 cells)."""
+    cpml = CPML(thickness=12) if sim.cpml is None else sim.cpml
+    return scatter_layout(list(sim.structures.shapes) or [_point()], sim.units, cpml,
+                          int(round(sim.padding * sim.units.resolution)))
 
 
 def scatter_layout(shapes: Sequence[Shape], units: Units, cpml: CPML,
@@ -239,7 +246,7 @@ class TFSFBox(PlaneWaveSource):
         self.advance_line(n)
 
 
-class _BlockDFT:
+class _BlockDFT(BlockRing):
     """Running DFT of a set of real samples (E rows at t = (n+1)·dt, H rows
     at (n+½)·dt), a block of steps at a time through the factored weights
     of ``DFTClock``."""
@@ -257,30 +264,22 @@ class _BlockDFT:
                      for r in (rows_e, rows_h)]
         self.acc = [torch.zeros(r, NF, dtype=torch.complex128, device=device)
                     for r in (rows_e, rows_h)]
-        self.n0 = self.count = 0
 
     def row(self, h: bool) -> torch.Tensor:
         """The ring row the current step writes into (E: h False)."""
         return self.ring[int(h)][self.count]
 
-    def advance(self, n: int):
-        """Call after the step's rows were written."""
+    def written(self, n: int):
+        """Call after step n's rows were written."""
         if self.count == 0:
             self.n0 = n
-        self.count += 1
-        if self.count == self.block:
-            self.flush()
+        self.advance()
 
-    def flush(self):
-        b = self.count
-        if not b:
-            return
-        for ring, acc, V in zip(self.ring, self.acc, self.clock.factors(self.block, self.n0)):
+    def _fold(self, b: int, factors):
+        for ring, acc, V in zip(self.ring, self.acc, factors):
             G = ring[:b].t() @ self.U[:b]
             G = torch.view_as_complex(G.view(G.shape[0], self.L, 2).contiguous())
             acc.addmm_(G.to(torch.complex128), V)
-        self.n0 += b
-        self.count = 0
 
     def fields(self):
         self.flush()
@@ -345,7 +344,7 @@ class FluxBox:
                 rowE[a:b].view(q["shape"]).copy_(q["E"])
                 a, b = q["rh"]
                 torch.add(q["H"][0], q["H"][1], out=rowH[a:b].view(q["shape"]))
-        self.dft.advance(n)
+        self.dft.written(n)
 
     def flux(self) -> np.ndarray:
         E, H = self.dft.fields()
@@ -386,7 +385,7 @@ class IncidentIntensity:
             return
         self.dft.row(False).copy_(self.E)
         torch.add(*self.H, out=self.dft.row(True))
-        self.dft.advance(n)
+        self.dft.written(n)
 
     def intensity(self) -> np.ndarray:
         E, H = self.dft.fields()
@@ -529,17 +528,15 @@ def cross_sections(shapes: Sequence[Shape], frequencies, resolution: float, *,
 def run_objects(sim, *, device="cpu", progress: bool = False) -> CrossSections:
     """The run of a validated ``model.Simulation`` of a ``model.Scene``
     (``cross_sections``' body)."""
-    from .spectra import default_waveform
+    from .reflectance import default_waveform
     scene, src = sim.structures, sim.sources[0]
     shapes, background, padding = list(scene.shapes), scene.background, sim.padding
     f, units, smoothing = sim.frequencies, sim.units, sim.modes[0]
     polarization, waveform, cpml = src.polarization, src.waveform, sim.cpml
     decay_by, max_time, steps, fields = sim.decay_by, sim.max_time, sim.steps, sim.fields
-    if cpml is None:
-        cpml = CPML(thickness=12)
     device = torch.device(device)
-    probe_shapes = shapes or [_point()]
-    lay = scatter_layout(probe_shapes, units, cpml, int(round(padding * units.resolution)))
+    lay = object_layout(sim)
+    cpml = lay.cpml
 
     grid = open_grid(units, lay.shape, background, cpml, shapes, lay.origin, smoothing, device)
     if waveform is None:
@@ -584,13 +581,9 @@ def run_objects(sim, *, device="cpu", progress: bool = False) -> CrossSections:
     converged = bool(stats.converged is not None and stats.converged.all())
     if not converged and steps is None:
         need = float(np.max(stats.steps_needed)) if stats.steps_needed is not None else math.inf
-        more = (f"about {need * units.dt_a:.3g} a/c more are needed" if math.isfinite(need)
-                else "the fields were not yet decaying")
-        limit = f"max_time={max_time:g}" if max_time is not None else "the safety cap"
-        warnings.warn(f"the object: stopped by {limit} after {stats.steps * units.dt_a:.4g} a/c "
-                      f"with its scattered field decayed to {float(np.max(stats.decayed)):.2g} "
-                      f"of its peak (decay_by {decay_by:.2g}); {more}; the cross-sections may "
-                      f"be wrong (raise max_time)", NotConvergedWarning, stacklevel=2)
+        warn_not_converged("the object", stats.steps * units.dt_a, float(np.max(stats.decayed)),
+                           need * units.dt_a, decay_by, "the cross-sections may be wrong",
+                           stop_limit(max_time), "its scattered fields", stacklevel=2)
     out = CrossSections(f, sca, ab, sca + ab, converged, stats, lay, units.resolution, I)
     if fields is not None:
         # the incident line's own E at the box's middle plane

@@ -18,6 +18,8 @@ decay check, the run's only host synchronisation.
 """
 from __future__ import annotations
 
+import math
+import warnings
 from typing import Optional
 
 ENERGY_TOLERANCE = 1e-2
@@ -47,3 +49,25 @@ class DivergenceError(FloatingPointError):
 
     def __reduce__(self):      # pickled whole (gathered from other ranks)
         return type(self), (str(self), self.step, self.excitation, self.structure)
+
+
+def warn_not_converged(what: str, time_a: float, decayed: float, need_a: float, decay_by: float,
+                       risk: str, limit: Optional[str] = None, fields: str = "its fields",
+                       stacklevel: int = 3) -> None:
+    """The ``NotConvergedWarning`` of every workflow: `what` stopped (by
+    `limit`) after `time_a` (a/c) with `fields` decayed to `decayed` of
+    their peak; `need_a` (a/c, inf when not yet decaying) more were needed;
+    `risk` says what may be wrong."""
+    more = (f"about {need_a:.3g} a/c more are needed" if math.isfinite(need_a)
+            else "the fields were not yet decaying")
+    by = f" by {limit}" if limit else ""
+    warnings.warn(f"{what}: stopped{by} after {time_a:.4g} a/c with {fields} decayed to "
+                  f"{decayed:.2g} of their peak (decay_by {decay_by:.2g}); {more}; {risk} "
+                  f"(raise max_time)", NotConvergedWarning, stacklevel=stacklevel + 1)
+
+
+def stop_limit(max_time: Optional[float], steps: Optional[int] = None) -> str:
+    """What ended a run cut short: its step count, its max_time or the
+    safety cap."""
+    return (f"steps={steps}" if steps is not None else
+            f"max_time={max_time:g}" if max_time is not None else "the safety cap")

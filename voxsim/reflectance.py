@@ -28,7 +28,8 @@ import numpy as np
 from .boundaries import CPML
 from .geometry import Stack
 from .sources import GaussianPulse, PlaneWave
-from .trust import ENERGY_TOLERANCE, EnergyBalanceWarning, NotConvergedWarning
+from .trust import (ENERGY_TOLERANCE, EnergyBalanceWarning, NotConvergedWarning,  # noqa: F401
+                    stop_limit, warn_not_converged)
 from .units import Units, require
 from .simulation import RunStats
 # the batch runner and its pieces, also reached from here
@@ -265,18 +266,13 @@ def _report_decay(sp: Spectrum, idx, st: RunStats, units: Units, max_time, steps
         return
     conv = st.converged[:, 1:].all(axis=0)            # per structure, every excitation
     sp.converged[idx] = conv
-    limit = (f"steps={steps}" if steps is not None else
-             f"max_time={max_time:g}" if max_time is not None else "the safety cap")
     for j, m in enumerate(idx):
-        if conv[j]:
-            continue
-        need = float(np.max(st.steps_needed[:, j + 1]))
-        more = (f"about {need * units.dt_a:.3g} a/c more are needed" if math.isfinite(need)
-                else "the fields were not yet decaying")
-        warnings.warn(f"structure {m}: stopped by {limit} after {st.steps * units.dt_a:.4g} a/c "
-                      f"with its fields decayed to {np.max(st.decayed[:, j + 1]):.2g} of their "
-                      f"peak (decay_by {sp.decay_by:.2g}); {more}; R and T may be wrong "
-                      f"(raise max_time)", NotConvergedWarning, stacklevel=3)
+        if not conv[j]:
+            warn_not_converged(f"structure {m}", st.steps * units.dt_a,
+                               float(np.max(st.decayed[:, j + 1])),
+                               float(np.max(st.steps_needed[:, j + 1])) * units.dt_a,
+                               sp.decay_by, "R and T may be wrong", stop_limit(max_time, steps),
+                               stacklevel=3)
 
 
 def _check_energy(sp: Spectrum):
