@@ -317,10 +317,8 @@ class FieldResult:
             tw.set_ylabel("ε (outline)")
         ax.set_title(title, fontsize=9)
         ax.grid(alpha=0.3)
-        fig.tight_layout()
-        if path is not None:
-            fig.savefig(path, dpi=120)
-            plt.close(fig)
+        from .plot import finish
+        finish(fig, path)
         return ax
 
 

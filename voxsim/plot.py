@@ -186,6 +186,13 @@ def spectrum(sp, path=None, title=None, analytic=True):
             ax.set_ylim(-0.05, 1.05)
             ax.grid(alpha=0.3)
     axes[0][0].legend(fontsize=7, loc="best")
+    return finish(fig, path)
+
+
+def finish(fig, path=None):
+    """Lay the figure out; with `path`, write it (PNG, 120 dpi) and let it
+    go. Returns the figure."""
+    import matplotlib.pyplot as plt
     fig.tight_layout()
     if path is not None:
         fig.savefig(path, dpi=120)

@@ -121,11 +121,8 @@ class Resonances:
         if n > 1:                   # no ring-down recorded: nothing to label
             ax.legend(fontsize=7, loc="lower right")
         ax.grid(alpha=0.3)
-        fig.tight_layout()
-        if path is not None:
-            fig.savefig(path, dpi=120)
-            plt.close(fig)
-        return fig
+        from .plot import finish
+        return finish(fig, path)
 
 
 class _RingDown:

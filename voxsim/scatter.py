@@ -431,11 +431,8 @@ class CrossSections:
             ax.set_title(title)
         ax.legend(fontsize=8)
         ax.grid(alpha=0.3)
-        fig.tight_layout()
-        if path is not None:
-            fig.savefig(path, dpi=120)
-            plt.close(fig)
-        return fig
+        from .plot import finish
+        return finish(fig, path)
 
 
 def open_grid(units: Units, shape, background: Medium, cpml: CPML, shapes: Sequence[Shape] = (),
@@ -530,7 +527,7 @@ def run_objects(sim, *, device="cpu", progress: bool = False) -> CrossSections:
     (``cross_sections``' body)."""
     from .reflectance import default_waveform
     scene, src = sim.structures, sim.sources[0]
-    shapes, background, padding = list(scene.shapes), scene.background, sim.padding
+    shapes, background = list(scene.shapes), scene.background
     f, units, smoothing = sim.frequencies, sim.units, sim.modes[0]
     polarization, waveform, cpml = src.polarization, src.waveform, sim.cpml
     decay_by, max_time, steps, fields = sim.decay_by, sim.max_time, sim.steps, sim.fields
