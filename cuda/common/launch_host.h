@@ -27,8 +27,7 @@
 #include <utility>
 #include <vector>
 
-#include "frame.h"
-#include "launch.h"
+#include "host.h"
 #include "yee.h"
 
 #if defined(__x86_64__) || defined(__SSE2__)
