@@ -380,7 +380,8 @@ enum LayerHint { kAskRule, kNoLayer, kInLayer };
 
 // A cell visited by the CPU's packed row loops, with what the loop fixes at
 // compile time: the layer membership of each axis, whether i, j and k are
-// at least 1 (bits 0, 1 and 2 of kBelow), whether k lies below the row's
+// at least 1 (bits 0, 1 and 2 of kBelow; for i and j only where bit 8 is
+// clear: the rows on an index-0 face ask), whether k lies below the row's
 // last index (bit 4, known only where bit 3 is set), the row gate (bits 5
 // and 6, known only where bit 7 is set), for bodies whose components are
 // independent, which component this pass over the row updates (-1: all),
@@ -398,6 +399,7 @@ template <typename P>
 struct PositionFacts {
   template <int kAxis>
   static constexpr int kHint = kAskRule;
+  template <int kAxis>
   static constexpr bool kKnowsBelow = false;
   template <int kAxis>
   static constexpr bool kHasBelow = false;
@@ -413,7 +415,8 @@ template <int kX, int kY, int kZ, int kBelow, int kPart_, int kChannels_, int kS
 struct PositionFacts<RowCell<kX, kY, kZ, kBelow, kPart_, kChannels_, kStage_>> {
   template <int kAxis>
   static constexpr int kHint = kAxis == 0 ? kX : kAxis == 1 ? kY : kZ;
-  static constexpr bool kKnowsBelow = true;
+  template <int kAxis>
+  static constexpr bool kKnowsBelow = kAxis == 2 || !((kBelow >> 8) & 1);
   template <int kAxis>
   static constexpr bool kHasBelow = (kBelow >> kAxis) & 1;
   static constexpr int kPart = kPart_;
@@ -496,7 +499,7 @@ VX_HD constexpr bool in_part(const P&) {
 template <int kAxis, typename P>
 VX_HD bool has_below(const P& q) {
   using Facts = PositionFacts<P>;
-  if (Facts::kKnowsBelow) return Facts::template kHasBelow<kAxis>;
+  if (Facts::template kKnowsBelow<kAxis>) return Facts::template kHasBelow<kAxis>;
   return (kAxis == 0 ? q.i : kAxis == 1 ? q.j : q.k) != 0;
 }
 
