@@ -44,7 +44,8 @@ void launch_curl_update(const char* fn, Call& call, const FieldExtents& e, Args&
   a.cs.lim_y = layer_limit(1, psi_y, by, gy);
   a.cs.lim_z = layer_limit(2, psi_z, bz, gz);
   Extents named = e.named();
-  named.set("layers_x", a.cs.lim_x).set("layers_y", a.cs.lim_y).set("layers_z", a.cs.lim_z);
+  named.set(Ext::layers_x, a.cs.lim_x).set(Ext::layers_y, a.cs.lim_y);
+  named.set(Ext::layers_z, a.cs.lim_z);
   call.check_shapes(named);
   const Grid g = field_grid(fn, e, call.device());
   call.check_written();

@@ -478,101 +478,42 @@ const at::Tensor& Call::in(const at::Tensor& t) {
 // ---------------------------------------------------------------------------
 // Shape rules (host.h: argument tables).
 
-int64_t Extents::operator[](std::string_view name) const {
-  for (const auto& [n, v] : values_)
-    if (name == n) return v;
-  TORCH_INTERNAL_ASSERT(false, "a shape rule names extent ", std::string(name),
-                        ", which its wrapper does not set");
-}
-
-namespace {
-
-// Reads a shape rule: "[term, ...]" with an optional " if EXTENT", each term
-// *, a number, or an extent with numbers added or subtracted.
-class RuleReader {
- public:
-  RuleReader(const char* rule, const Extents& e) : p_(rule), e_(e) {}
-
-  // The least extents, -1 where any is accepted; false when the rule's
-  // condition does not hold.
-  bool read(c10::SmallVector<int64_t, 8>& mins) {
-    expect('[');
-    do {
-      mins.push_back(term());
-    } while (take(','));
-    expect(']');
-    skip();
-    if (*p_ == '\0') return true;
-    TORCH_INTERNAL_ASSERT(std::string_view(p_).substr(0, 3) == "if ", "bad shape rule");
-    p_ += 3;
-    const bool holds = e_[word()] > 0;
-    skip();
-    TORCH_INTERNAL_ASSERT(*p_ == '\0', "bad shape rule");
-    return holds;
-  }
-
- private:
-  void skip() {
-    while (*p_ == ' ') ++p_;
-  }
-  bool take(char c) {
-    skip();
-    if (*p_ != c) return false;
-    ++p_;
-    return true;
-  }
-  void expect(char c) { TORCH_INTERNAL_ASSERT(take(c), "bad shape rule: expected ", c); }
-  std::string_view word() {
-    skip();
-    const char* b = p_;
-    while (std::isalnum(static_cast<unsigned char>(*p_)) || *p_ == '_') ++p_;
-    TORCH_INTERNAL_ASSERT(p_ > b, "bad shape rule");
-    return std::string_view(b, static_cast<size_t>(p_ - b));
-  }
-  int64_t term() {
-    if (take('*')) return -1;
-    const std::string_view w = word();
-    int64_t v = std::isdigit(static_cast<unsigned char>(w[0])) ? std::stoll(std::string(w))
-                                                                 : e_[w];
-    for (;;) {
-      const bool plus = take('+');
-      if (!plus && !take('-')) return v;
-      const int64_t n = std::stoll(std::string(word()));
-      v = plus ? v + n : v - n;
-    }
-  }
-
-  const char* p_;
-  const Extents& e_;
-};
-
-}  // namespace
-
 void Call::check_shapes(const Extents& e) const {
   const auto check = [&](const Arg& a) {
-    if (a.shape[0] == '=') {  // the shape of another argument
+    const ShapeRule& r = *a.shape;
+    if (r.same_as) {  // the shape of another argument
       const Arg* other = nullptr;
       for (const Arg& o : args_)
-        if (std::string_view(o.name) == a.shape + 1) other = &o;
+        if (std::strcmp(o.name, r.same_as) == 0) {
+          other = &o;
+          break;
+        }
       TORCH_INTERNAL_ASSERT(other, "a shape rule names an argument the call lacks");
       TORCH_CHECK_VALUE(a.t->sizes() == other->t->sizes(), fn_, ": ", a.name, " has shape ",
                         a.t->sizes(), " but must have the shape of ", other->name, ", ",
                         other->t->sizes());
       return;
     }
-    c10::SmallVector<int64_t, 8> mins;
-    if (RuleReader(a.shape, e).read(mins)) require_extent(fn_, a.name, *a.t, mins);
+    if (r.n == 0 || (r.cond != ShapeRule::kNone && e[r.cond] <= 0)) return;
+    int64_t mins[ShapeRule::kMaxAxes];
+    for (int d = 0; d < r.n; ++d) {
+      const ShapeRule::Term& t = r.terms[d];
+      mins[d] = t.ext == ShapeRule::kAny    ? -1
+                : t.ext == ShapeRule::kNone ? t.add
+                                            : e[t.ext] + t.add;
+    }
+    require_extent(fn_, a.name, *a.t, c10::ArrayRef<int64_t>(mins, r.n));
   };
   const auto is_source = [&](const Arg& a) {
-    for (const char* s : e.sources())
-      if (std::string_view(s) == a.name) return true;
+    for (const at::Tensor* s : e.sources())
+      if (s == a.t) return true;
     return false;
   };
-  for (const char* s : e.sources())
+  for (const at::Tensor* s : e.sources())
     for (const Arg& a : args_)
-      if (a.shape[0] && std::string_view(s) == a.name) check(a);
+      if (s == a.t) check(a);
   for (const Arg& a : args_)
-    if (a.shape[0] && !is_source(a)) check(a);
+    if (!is_source(a)) check(a);
 }
 
 }  // namespace vx

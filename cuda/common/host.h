@@ -182,6 +182,113 @@ enum class Role : unsigned char {
   Bool,    // a Python bool
 };
 
+// The extents a shape rule may name (host.h: argument tables), and their
+// names in the rules.
+enum class Ext : int8_t {
+  NS, NM, Nx, Ny, Nz, NC, NP, layers_x, layers_y, layers_z, Sx, Sy, Sz, Lx, Ly, Lz, kCount
+};
+constexpr const char* kExtNames[] = {"NS", "NM", "Nx", "Ny", "Nz", "NC", "NP", "layers_x",
+                                     "layers_y", "layers_z", "Sx", "Sy", "Sz", "Lx", "Ly", "Lz"};
+static_assert(sizeof(kExtNames) / sizeof(kExtNames[0]) == static_cast<int>(Ext::kCount));
+
+// A shape rule read at compile time: per axis an extent (or none) plus a
+// number, or any (*); an extent that must be above zero for the rule to
+// apply; or the name of the argument whose shape is required exactly.
+struct ShapeRule {
+  static constexpr int kMaxAxes = 8;
+  static constexpr int8_t kNone = -1, kAny = -2;
+  struct Term {
+    int8_t ext = kNone;  // an Ext, kNone (the number alone) or kAny
+    int64_t add = 0;
+  };
+  const char* same_as = nullptr;
+  int8_t cond = kNone;
+  int n = 0;  // axes; 0 without a rule
+  Term terms[kMaxAxes] = {};
+
+  // A malformed rule or an unknown extent stops the compilation (the throw
+  // is not a constant expression).
+  static constexpr ShapeRule parse(const char* r) {
+    ShapeRule out;
+    if (r[0] == '\0') return out;
+    if (r[0] == '=') {
+      out.same_as = r + 1;
+      return out;
+    }
+    int p = 0;
+    auto skip = [&] {
+      while (r[p] == ' ') ++p;
+    };
+    auto word_end = [&](int b) {
+      while ((r[b] >= 'a' && r[b] <= 'z') || (r[b] >= 'A' && r[b] <= 'Z') ||
+             (r[b] >= '0' && r[b] <= '9') || r[b] == '_')
+        ++b;
+      return b;
+    };
+    auto number = [&](int b, int e) {
+      int64_t v = 0;
+      for (int q = b; q < e; ++q) {
+        if (r[q] < '0' || r[q] > '9') throw "bad number in a shape rule";
+        v = 10 * v + (r[q] - '0');
+      }
+      return v;
+    };
+    auto extent = [&](int b, int e) -> int8_t {
+      for (int x = 0; x < static_cast<int>(Ext::kCount); ++x) {
+        const char* n = kExtNames[x];
+        int q = 0;
+        while (b + q < e && n[q] == r[b + q]) ++q;
+        if (b + q == e && n[q] == '\0') return static_cast<int8_t>(x);
+      }
+      throw "unknown extent in a shape rule";
+    };
+    skip();
+    if (r[p++] != '[') throw "a shape rule starts with [";
+    for (;;) {
+      if (out.n == kMaxAxes) throw "too many axes in a shape rule";
+      Term& t = out.terms[out.n++];
+      skip();
+      if (r[p] == '*') {
+        t.ext = kAny;
+        ++p;
+      } else {
+        const int e = word_end(p);
+        if (e == p) throw "empty term in a shape rule";
+        if (r[p] >= '0' && r[p] <= '9')
+          t.add = number(p, e);
+        else
+          t.ext = extent(p, e);
+        p = e;
+        for (skip(); r[p] == '+' || r[p] == '-'; skip()) {
+          const bool plus = r[p++] == '+';
+          skip();
+          const int e2 = word_end(p);
+          t.add += plus ? number(p, e2) : -number(p, e2);
+          p = e2;
+        }
+      }
+      skip();
+      if (r[p] == ',') {
+        ++p;
+        continue;
+      }
+      if (r[p++] != ']') throw "a shape rule's axes end with ]";
+      break;
+    }
+    skip();
+    if (r[p] == '\0') return out;
+    if (!(r[p] == 'i' && r[p + 1] == 'f' && r[p + 2] == ' ')) throw "expected if";
+    p += 3;
+    skip();
+    const int e = word_end(p);
+    out.cond = extent(p, e);
+    p = e;
+    skip();
+    if (r[p] != '\0') throw "trailing text in a shape rule";
+    return out;
+  }
+};
+
 // One tensor argument: its name, role, and the rank and element type its
 // kernel accessor takes (rank -1 / Undefined: any). `lead`: checked before
 // the others, its device is the call's.
@@ -191,7 +298,7 @@ struct Arg {
   Role role;
   int rank;
   at::ScalarType dtype;
-  const char* shape;  // the shape rule ("": none), below
+  const ShapeRule* shape;  // the shape rule (n == 0: none), below
   bool lead = false;
 };
 
@@ -254,8 +361,14 @@ inline at::ScalarType default_float() { return c10::get_default_dtype_as_scalart
 #define VX_DROP_FIRST_(first, ...) __VA_ARGS__
 #define VX_DROP_FIRST(...) VX_DROP_FIRST_(__VA_ARGS__)
 
-// The shape rule of an entry: "" without one.
+// The shape rule of an entry as written ("" without one), and read at
+// compile time (a static ShapeRule of its own).
 #define VX_SHAPE(...) ::vx::shape_rule(__VA_ARGS__)
+#define VX_RULE(...)                                                                 \
+  [] {                                                                               \
+    static constexpr ::vx::ShapeRule rule_ = ::vx::ShapeRule::parse(VX_SHAPE(__VA_ARGS__)); \
+    return &rule_;                                                                   \
+  }()
 namespace vx {
 constexpr const char* shape_rule() { return ""; }
 constexpr const char* shape_rule(const char* rule) { return rule; }
@@ -279,7 +392,7 @@ constexpr const char* shape_rule(const char* rule) { return rule; }
 #define VX_CHECK_Unused(n, rank, dtype, shape)
 #define VX_CHECK_Int(n, rank, dtype, shape)
 #define VX_CHECK_Bool(n, rank, dtype, shape)
-#define VX_CHECK_(n, role, rank, dtype, ...) VX_CHECK_##role(n, rank, dtype, VX_SHAPE(__VA_ARGS__))
+#define VX_CHECK_(n, role, rank, dtype, ...) VX_CHECK_##role(n, rank, dtype, VX_RULE(__VA_ARGS__))
 // The checked tensors, for a Call: `{VX_CHECKS(LIST, T)}`.
 #define VX_CHECKS(LIST, T) LIST(VX_CHECK_, T)
 
@@ -405,24 +518,30 @@ constexpr const char* shape_rule(const char* rule) { return rule; }
 
 namespace vx {
 
-// The named extents a function's shape rules refer to, read by its wrapper
-// from its tensors. `sources`: the arguments they are read from, whose rules
-// are checked before the others.
+// The extents a function's shape rules refer to, read by its wrapper from
+// its tensors. `sources`: the arguments they are read from, whose rules are
+// checked before the others.
 class Extents {
  public:
-  explicit Extents(std::initializer_list<const char*> sources = {}) : sources_(sources) {}
-  Extents& set(const char* name, int64_t value) {
-    values_.push_back({name, value});
+  explicit Extents(std::initializer_list<const at::Tensor*> sources = {}) : sources_(sources) {}
+  Extents& set(Ext x, int64_t value) {
+    values_[static_cast<int>(x)] = value;
+    set_ |= 1u << static_cast<int>(x);
     return *this;
   }
-  // The value of extent `name` (a rule naming an extent the wrapper has not
-  // set is an internal error).
-  int64_t operator[](std::string_view name) const;
-  c10::ArrayRef<const char*> sources() const { return sources_; }
+  // The value of extent x (a rule naming an extent the wrapper has not set
+  // is an internal error).
+  int64_t operator[](int8_t x) const {
+    TORCH_INTERNAL_ASSERT((set_ >> x) & 1, "a shape rule names extent ", kExtNames[x],
+                          ", which its wrapper does not set");
+    return values_[x];
+  }
+  c10::ArrayRef<const at::Tensor*> sources() const { return sources_; }
 
  private:
-  c10::SmallVector<std::pair<const char*, int64_t>, 12> values_;
-  c10::SmallVector<const char*, 3> sources_;
+  int64_t values_[static_cast<int>(Ext::kCount)] = {};
+  uint32_t set_ = 0;
+  c10::SmallVector<const at::Tensor*, 3> sources_;
 };
 
 // Runs checks 1 and 2 over the arguments of function `fn` on construction,
@@ -538,11 +657,13 @@ namespace vx {
 // 2, 5), Ny from Ey axis 3, Nz from Ez axis 4, read in that order.
 struct FieldExtents {
   int64_t NS, NM, NC, Nx, Ny, Nz;
+  const at::Tensor* from[3];  // Ex, Ey, Ez
 
-  // The same, named for the shape rules (read from Ex, Ey, Ez).
+  // The same, named for the shape rules.
   Extents named() const {
-    Extents e({"Ex", "Ey", "Ez"});
-    e.set("NS", NS).set("NM", NM).set("Nx", Nx).set("Ny", Ny).set("Nz", Nz).set("NC", NC);
+    Extents e({from[0], from[1], from[2]});
+    e.set(Ext::NS, NS).set(Ext::NM, NM).set(Ext::Nx, Nx).set(Ext::Ny, Ny).set(Ext::Nz, Nz);
+    e.set(Ext::NC, NC);
     return e;
   }
 };
@@ -556,6 +677,9 @@ inline FieldExtents field_extents(const at::Tensor& Ex, const at::Tensor& Ey,
   e.NC = Ex.size(5);
   e.Ny = Ey.size(3);
   e.Nz = Ez.size(4);
+  e.from[0] = &Ex;
+  e.from[1] = &Ey;
+  e.from[2] = &Ez;
   return e;
 }
 

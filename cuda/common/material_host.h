@@ -38,7 +38,7 @@ OverlapSetup overlap_setup(const char* fn, const at::Tensor& box_x, const at::Te
 // NM and the sample counts Lx, Ly, Lz of its coordinates.
 inline Extents painted_extents(const OverlapSetup& o) {
   Extents e;
-  e.set("NM", o.NM).set("Lx", o.s.Lx).set("Ly", o.s.Ly).set("Lz", o.s.Lz);
+  e.set(Ext::NM, o.NM).set(Ext::Lx, o.s.Lx).set(Ext::Ly, o.s.Ly).set(Ext::Lz, o.s.Lz);
   return e;
 }
 

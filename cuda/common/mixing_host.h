@@ -29,7 +29,8 @@ void mix_host(Call& call, Tn out, Tn weight, Tn id_map, Tn prev_id_map, Tn table
   a.table = call.acc<float, kTable>(table);
   const int device = call.device();
   call.check_shapes(
-      Extents({out_name}).set("NM", NM).set("Sx", Sx).set("Sy", Sy).set("Sz", Sz).set("NC", NC));
+      Extents({&out}).set(Ext::NM, NM).set(Ext::Sx, Sx).set(Ext::Sy, Sy).set(Ext::Sz, Sz)
+          .set(Ext::NC, NC));
   const std::string rows =
       kChannels ? std::string("NM * NC (") + out_name + " axis 0 times " + table_name + " axis 1)"
                 : std::string("NM (") + out_name + " axis 0)";

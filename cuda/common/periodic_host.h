@@ -23,7 +23,7 @@ void update_e_periodic_host(const char* fn, bool real_halves,
                     "be even; with one channel the boundary would not be updated at all");
   const int64_t NCh = real_halves ? e.NC / 2 : e.NC;
   const int64_t columns = real_halves ? 2 * NCh : NCh;
-  call.check_shapes(e.named().set("NP", columns));
+  call.check_shapes(e.named().set(Ext::NP, columns));
   const std::pair<const char*, int64_t> extents[] = {
       {"Nx (Ex axis 2)", e.Nx}, {"Ny (Ey axis 3)", e.Ny}, {"Nz (Ez axis 4)", e.Nz}};
   for (const auto& x : extents)

@@ -32,7 +32,7 @@ Windows subcell_host(Call& call, Tn box_x, Tn box_y, Tn box_z, Tn vox, Tn coord_
   a.component = normal_axis(static_cast<int>(component > 2 || component < 0 ? 2 : component));
   a.NC = static_cast<int>(NC);
   const int device = call.device();
-  call.check_shapes(painted_extents(o).set("NC", NC));
+  call.check_shapes(painted_extents(o).set(Ext::NC, NC));
   const Grid g = make_grid(fn, 1, o.NM, o.s.Wx, o.s.Wy, o.s.Wz, NC, device);
   call.check_written();
   launch(g, a);
