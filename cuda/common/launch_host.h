@@ -330,23 +330,22 @@ struct RowPlace {
   bool in_x, in_y;   // i, j in an absorbing layer
   int shift[3];      // layer index offsets (z: the stretch's)
   int gate;          // the body's row gate (kGated)
-  bool face;         // i or j is 0: the face facts are asked, not fixed
+  bool face;         // i or j is 0 (the k = 0 cell asks the face facts)
 };
 
 // Runs stretch st of a row with the facts the body uses fixed at compile
-// time: layer membership per axis, the face facts, the top and gate bits.
-// A row on an index-0 face (i or j zero: one row in many) runs in a single
-// variant that asks the layer rule and the face facts per cell, so the
-// number of compiled copies of the body stays small.
+// time: layer membership per axis, the face facts (whether i and j are at
+// least 1), the top and gate bits.
 template <typename Plan, int kPart, int kTopBits, typename Args, typename Body>
 void dispatch_stretch(const Args& a, Body& body, const RowPlace& r, const Stretch& st) {
   constexpr bool kLayered = Plan::kLayered, kFaces = Plan::kFaces;
-  auto go = [&](auto X, auto Y, auto Z) {
+  auto go = [&](auto X, auto Y, auto Z, auto BI, auto BJ) {
     constexpr int hx = kLayered ? hint_of(decltype(X)::value) : kAskRule;
     constexpr int hy = kLayered ? hint_of(decltype(Y)::value) : kAskRule;
     constexpr int hz = kLayered ? hint_of(decltype(Z)::value) : kAskRule;
     auto run = [&](auto G) {
-      constexpr int below = (kFaces ? 3 + 4 : 7) | kTopBits | decltype(G)::value;
+      constexpr int below = decltype(BI)::value + 2 * decltype(BJ)::value + 4 | kTopBits |
+                            decltype(G)::value;
       run_stretch<hx, hy, hz, below, Plan::kC, kPart>(a, body, r.s, r.m, r.i, r.j, st.k0,
                                                       st.k1, r.shift);
     };
@@ -358,21 +357,23 @@ void dispatch_stretch(const Args& a, Body& body, const RowPlace& r, const Stretc
     else
       run(std::integral_constant<int, 0>{});
   };
-  if constexpr (kFaces) {
-    if (r.face) {
-      run_stretch<kAskRule, kAskRule, kAskRule, 4 + 256 | kTopBits, Plan::kC, kPart>(
-          a, body, r.s, r.m, r.i, r.j, st.k0, st.k1, r.shift);
-      return;
-    }
-  }
-  if constexpr (kLayered)
-    with_flags(go, r.in_x, r.in_y, st.in);
+  using T = std::true_type;
+  using F = std::false_type;
+  if constexpr (kLayered && kFaces)
+    with_flags(go, r.in_x, r.in_y, st.in, r.i > 0, r.j > 0);
+  else if constexpr (kLayered)
+    with_flags([&](auto X, auto Y, auto Z) { go(X, Y, Z, T{}, T{}); }, r.in_x, r.in_y, st.in);
+  else if constexpr (kFaces)
+    with_flags([&](auto BI, auto BJ) { go(F{}, F{}, F{}, BI, BJ); }, r.i > 0, r.j > 0);
   else
-    go(std::false_type{}, std::false_type{}, std::false_type{});
+    go(F{}, F{}, F{}, T{}, T{});
 }
 
 // The cell at k = 0 of a row whose body looks at faces: layer membership
-// along x and y fixed, along z by the rule.
+// along x and y fixed, along z by the rule. One cell in a row: the rows on
+// an index-0 face (i or j zero) share a single variant that asks the face
+// facts and the layer rule, so this cell adds few compiled copies of the
+// body.
 template <typename Plan, int kPart, typename Args, typename Body>
 void dispatch_k0(const Args& a, Body& body, const RowPlace& r) {
   constexpr bool kLayered = Plan::kLayered;
