@@ -287,6 +287,63 @@ Stretches z_stretches(const Args& a, int k_first, int N2) {
   return out;
 }
 
+// Runs one stretch with the facts the body uses fixed at compile time.
+template <bool kLayered, bool kFaces, int kC, int kPart, int kTopBits, typename Args,
+          typename Body>
+void dispatch_stretch(const Args& a, Body& body, int s, int m, int i, int j, const Stretch& st,
+                      bool in_x, bool in_y, const int (&shift)[3], int gate) {
+  using T = std::true_type;
+  using F = std::false_type;
+  auto go = [&](auto X, auto Y, auto Z, auto BI, auto BJ) {
+    constexpr int hx = kLayered ? hint_of(decltype(X)::value) : kAskRule;
+    constexpr int hy = kLayered ? hint_of(decltype(Y)::value) : kAskRule;
+    constexpr int hz = kLayered ? hint_of(decltype(Z)::value) : kAskRule;
+    auto run = [&](auto G) {
+      constexpr int below = (kFaces ? decltype(BI)::value + 2 * decltype(BJ)::value + 4 : 7) |
+                            kTopBits | decltype(G)::value;
+      run_stretch<hx, hy, hz, below, kC, kPart>(a, body, s, m, i, j, st.k0, st.k1, shift);
+    };
+    if constexpr (Gated<Args>::value)
+      with_flags([&](auto G0, auto G1) {
+        run(std::integral_constant<int, 128 + 32 * decltype(G0)::value +
+                                            64 * decltype(G1)::value>{});
+      }, (gate & 1) != 0, (gate & 2) != 0);
+    else
+      run(std::integral_constant<int, 0>{});
+  };
+  if constexpr (kLayered && kFaces)
+    with_flags(go, in_x, in_y, st.in, i > 0, j > 0);
+  else if constexpr (kLayered)
+    with_flags([&](auto X, auto Y, auto Z) { go(X, Y, Z, T{}, T{}); }, in_x, in_y, st.in);
+  else if constexpr (kFaces)
+    with_flags([&](auto BI, auto BJ) { go(F{}, F{}, F{}, BI, BJ); }, i > 0, j > 0);
+  else
+    go(F{}, F{}, F{}, T{}, T{});
+}
+
+// The cell at k = 0 of a row whose body looks at faces: layer membership
+// along x and y fixed, along z by the rule. One cell in a row: the rows on
+// an index-0 face (i or j zero) share a single variant that asks the face
+// facts and the layer rule, so this cell adds few compiled copies of the
+// body.
+template <bool kLayered, int kC, int kPart, typename Args, typename Body>
+void dispatch_k0(const Args& a, Body& body, int s, int m, int i, int j, bool in_x, bool in_y,
+                 const int (&shift)[3]) {
+  if (i == 0 || j == 0) {
+    run_stretch<kAskRule, kAskRule, kAskRule, 256, kC, kPart>(a, body, s, m, i, j, 0, 1, shift);
+    return;
+  }
+  auto go = [&](auto X, auto Y) {
+    constexpr int hx = kLayered ? hint_of(decltype(X)::value) : kAskRule;
+    constexpr int hy = kLayered ? hint_of(decltype(Y)::value) : kAskRule;
+    run_stretch<hx, hy, kAskRule, 3, kC, kPart>(a, body, s, m, i, j, 0, 1, shift);
+  };
+  if constexpr (kLayered)
+    with_flags(go, in_x, in_y);
+  else
+    go(std::false_type{}, std::false_type{});
+}
+
 // What the row loops know of one call, worked out once before they start:
 // the facts its argument block declares (compile-time members, above), how
 // the space is cut into rows and shared among the threads, and the
@@ -301,137 +358,47 @@ struct RowPlan {
   static constexpr int kParts = Parts<Args>::value;
   static_assert(kParts == 1 || kParts == 3, "a body runs in one pass or one per component");
 
-  Space sp;
   bool by_j;           // rows are (s, m, i, j), not (s, m, i)
   int64_t rows;        // how many
   int64_t grain;       // rows a thread takes at least
   Stretches z, z_top;  // packed path: the stretches of k (z_top: the last cell's, kTop)
-
-  RowPlan(const Space& space, const Args& a) : sp(space) {
-    const int64_t outer = int64_t(sp.NS) * sp.NM * sp.N0;
-    // Split rows along j too when (s, m, i) rows are fewer than the threads
-    // could share.
-    by_j = outer < 4 * int64_t(at::get_num_threads()) && sp.N1 > 1;
-    rows = by_j ? outer * sp.N1 : outer;
-    const int64_t per_row = (by_j ? 1 : int64_t(sp.N1)) * sp.N2 * sp.NC;
-    const int64_t min_work = kC > 0 ? kMinWorkPerThread : kMinPlainWorkPerThread;
-    grain = std::max<int64_t>(1, min_work / std::max<int64_t>(per_row, 1));
-    if constexpr (kC > 0) {
-      const int first = kFaces ? 1 : 0;  // k = 0 visited on its own
-      z = z_stretches<kLayered>(a, first, kTop ? sp.N2 - 1 : sp.N2);
-      if (kTop) z_top = z_stretches<kLayered>(a, std::max(first, sp.N2 - 1), sp.N2);
-    }
-  }
 };
 
-// One row's place: its batch and i, its j and the layer facts of i and j.
-struct RowPlace {
-  int s, m, i, j;
-  bool in_x, in_y;   // i, j in an absorbing layer
-  int shift[3];      // layer index offsets (z: the stretch's)
-  int gate;          // the body's row gate (kGated)
-  bool face;         // i or j is 0 (the k = 0 cell asks the face facts)
-};
-
-// Runs stretch st of a row with the facts the body uses fixed at compile
-// time: layer membership per axis, the face facts (whether i and j are at
-// least 1), the top and gate bits.
-template <typename Plan, int kPart, int kTopBits, typename Args, typename Body>
-void dispatch_stretch(const Args& a, Body& body, const RowPlace& r, const Stretch& st) {
-  constexpr bool kLayered = Plan::kLayered, kFaces = Plan::kFaces;
-  auto go = [&](auto X, auto Y, auto Z, auto BI, auto BJ) {
-    constexpr int hx = kLayered ? hint_of(decltype(X)::value) : kAskRule;
-    constexpr int hy = kLayered ? hint_of(decltype(Y)::value) : kAskRule;
-    constexpr int hz = kLayered ? hint_of(decltype(Z)::value) : kAskRule;
-    auto run = [&](auto G) {
-      constexpr int below = decltype(BI)::value + 2 * decltype(BJ)::value + 4 | kTopBits |
-                            decltype(G)::value;
-      run_stretch<hx, hy, hz, below, Plan::kC, kPart>(a, body, r.s, r.m, r.i, r.j, st.k0,
-                                                      st.k1, r.shift);
-    };
-    if constexpr (Plan::kGated)
-      with_flags([&](auto G0, auto G1) {
-        run(std::integral_constant<int, 128 + 32 * decltype(G0)::value +
-                                            64 * decltype(G1)::value>{});
-      }, (r.gate & 1) != 0, (r.gate & 2) != 0);
-    else
-      run(std::integral_constant<int, 0>{});
-  };
-  using T = std::true_type;
-  using F = std::false_type;
-  if constexpr (kLayered && kFaces)
-    with_flags(go, r.in_x, r.in_y, st.in, r.i > 0, r.j > 0);
-  else if constexpr (kLayered)
-    with_flags([&](auto X, auto Y, auto Z) { go(X, Y, Z, T{}, T{}); }, r.in_x, r.in_y, st.in);
-  else if constexpr (kFaces)
-    with_flags([&](auto BI, auto BJ) { go(F{}, F{}, F{}, BI, BJ); }, r.i > 0, r.j > 0);
-  else
-    go(F{}, F{}, F{}, T{}, T{});
-}
-
-// The cell at k = 0 of a row whose body looks at faces: layer membership
-// along x and y fixed, along z by the rule. One cell in a row: the rows on
-// an index-0 face (i or j zero) share a single variant that asks the face
-// facts and the layer rule, so this cell adds few compiled copies of the
-// body.
-template <typename Plan, int kPart, typename Args, typename Body>
-void dispatch_k0(const Args& a, Body& body, const RowPlace& r) {
-  constexpr bool kLayered = Plan::kLayered;
-  if (r.face) {
-    run_stretch<kAskRule, kAskRule, kAskRule, 256, Plan::kC, kPart>(a, body, r.s, r.m, r.i,
-                                                                     r.j, 0, 1, r.shift);
-    return;
+template <typename Args>
+RowPlan<Args> plan_rows(const Space& sp, const Args& a) {
+  using Plan = RowPlan<Args>;
+  Plan p;
+  const int64_t outer = int64_t(sp.NS) * sp.NM * sp.N0;
+  // Split rows along j too when (s, m, i) rows are fewer than the threads
+  // could share.
+  p.by_j = outer < 4 * int64_t(at::get_num_threads()) && sp.N1 > 1;
+  p.rows = p.by_j ? outer * sp.N1 : outer;
+  const int64_t per_row = (p.by_j ? 1 : int64_t(sp.N1)) * sp.N2 * sp.NC;
+  const int64_t min_work = Plan::kC > 0 ? kMinWorkPerThread : kMinPlainWorkPerThread;
+  p.grain = std::max<int64_t>(1, min_work / std::max<int64_t>(per_row, 1));
+  if constexpr (Plan::kC > 0) {
+    const int first = Plan::kFaces ? 1 : 0;  // k = 0 visited on its own
+    p.z = z_stretches<Plan::kLayered>(a, first, Plan::kTop ? sp.N2 - 1 : sp.N2);
+    if (Plan::kTop) p.z_top = z_stretches<Plan::kLayered>(a, std::max(first, sp.N2 - 1), sp.N2);
   }
-  auto go = [&](auto X, auto Y) {
-    constexpr int hx = kLayered ? hint_of(decltype(X)::value) : kAskRule;
-    constexpr int hy = kLayered ? hint_of(decltype(Y)::value) : kAskRule;
-    run_stretch<hx, hy, kAskRule, 3, Plan::kC, kPart>(a, body, r.s, r.m, r.i, r.j, 0, 1,
-                                                      r.shift);
-  };
-  if constexpr (kLayered)
-    with_flags(go, r.in_x, r.in_y);
-  else
-    go(std::false_type{}, std::false_type{});
-}
-
-// One pass over the cells of rows j0 <= j < j1 (packed path); kPart: the
-// component it updates (-1: all).
-template <typename Plan, int kPart, typename Args, typename Body>
-void run_pass(const Plan& plan, const Args& a, Body& body, int s, int m, int i, int j0, int j1) {
-  for (int j = j0; j < j1; ++j) {
-    RowPlace r{s, m, i, j, false, false, {0, 0, 0}, 0, i == 0 || j == 0};
-    if constexpr (Plan::kLayered) {
-      const LayerIndex Lx = a.layer(0, i), Ly = a.layer(1, j);
-      r.in_x = Lx.in;
-      r.in_y = Ly.in;
-      r.shift[0] = Lx.in ? Lx.L - i : 0;
-      r.shift[1] = Ly.in ? Ly.L - j : 0;
-    }
-    if constexpr (Plan::kGated) r.gate = a.gate(i, j);
-    if constexpr (Plan::kFaces)
-      if (plan.sp.N2 > 0) dispatch_k0<Plan, kPart>(a, body, r);
-    for (const Stretch& st : plan.z) {
-      r.shift[2] = st.shift;
-      dispatch_stretch<Plan, kPart, Plan::kTop ? 8 + 16 : 0>(a, body, r, st);
-    }
-    if constexpr (Plan::kTop)
-      for (const Stretch& st : plan.z_top) {
-        r.shift[2] = st.shift;
-        dispatch_stretch<Plan, kPart, 8>(a, body, r, st);
-      }
-  }
+  return p;
 }
 
 template <typename Args, typename Body>
 void run_rows(const Space& sp, const Args& a, Body body) {
   using Plan = RowPlan<Args>;
-  const Plan plan(sp, a);
+  constexpr int kC = Plan::kC;
+  constexpr bool kLayered = Plan::kLayered, kFaces = Plan::kFaces, kTop = Plan::kTop;
+  const Plan plan = plan_rows(sp, a);
+  const bool by_j = plan.by_j;
+  const Stretches &z = plan.z, &z_top = plan.z_top;
+
   at::parallel_for(0, plan.rows, plan.grain, [&](int64_t r0, int64_t r1) {
     FlushSubnormals ftz;
     for (int64_t r = r0; r < r1; ++r) {
       int64_t rest = r;
       int j0 = 0, j1 = sp.N1;
-      if (plan.by_j) {
+      if (by_j) {
         j0 = static_cast<int>(rest % sp.N1);
         j1 = j0 + 1;
         rest /= sp.N1;
@@ -440,14 +407,43 @@ void run_rows(const Space& sp, const Args& a, Body body) {
       rest /= sp.N0;
       const int m = static_cast<int>(rest % sp.NM);
       const int s = static_cast<int>(rest / sp.NM);
-      if constexpr (Plan::kC == 0) {
+      if constexpr (kC == 0) {
         run_plain(a, body, sp.NC, s, m, i, j0, j1, sp.N2);
-      } else if constexpr (Plan::kParts == 3) {
-        run_pass<Plan, 0>(plan, a, body, s, m, i, j0, j1);
-        run_pass<Plan, 1>(plan, a, body, s, m, i, j0, j1);
-        run_pass<Plan, 2>(plan, a, body, s, m, i, j0, j1);
+        continue;
+      }
+      auto pass = [&](auto part) {
+        constexpr int kPart = decltype(part)::value;
+        for (int j = j0; j < j1; ++j) {
+          LayerIndex Lx{-1, false}, Ly{-1, false};
+          if constexpr (kLayered) {
+            Lx = a.layer(0, i);
+            Ly = a.layer(1, j);
+          }
+          int shift[3] = {Lx.in ? Lx.L - i : 0, Ly.in ? Ly.L - j : 0, 0};
+          int gate = 0;
+          if constexpr (Plan::kGated) gate = a.gate(i, j);
+          if constexpr (kFaces)
+            if (sp.N2 > 0)
+              dispatch_k0<kLayered, kC, kPart>(a, body, s, m, i, j, Lx.in, Ly.in, shift);
+          for (const Stretch& st : z) {
+            shift[2] = st.shift;
+            dispatch_stretch<kLayered, kFaces, kC, kPart, kTop ? 8 + 16 : 0>(
+                a, body, s, m, i, j, st, Lx.in, Ly.in, shift, gate);
+          }
+          if constexpr (kTop)
+            for (const Stretch& st : z_top) {
+              shift[2] = st.shift;
+              dispatch_stretch<kLayered, kFaces, kC, kPart, 8>(a, body, s, m, i, j, st, Lx.in,
+                                                               Ly.in, shift, gate);
+            }
+        }
+      };
+      if constexpr (Plan::kParts == 3) {
+        pass(std::integral_constant<int, 0>{});
+        pass(std::integral_constant<int, 1>{});
+        pass(std::integral_constant<int, 2>{});
       } else {
-        run_pass<Plan, -1>(plan, a, body, s, m, i, j0, j1);
+        pass(std::integral_constant<int, -1>{});
       }
     }
   });
