@@ -381,10 +381,11 @@ enum LayerHint { kAskRule, kNoLayer, kInLayer };
 // A cell visited by the CPU's packed row loops, with what the loop fixes at
 // compile time: the layer membership of each axis, whether i, j and k are
 // at least 1 (bits 0, 1 and 2 of kBelow; for i and j only where bit 8 is
-// clear: the rows on an index-0 face ask), whether k lies below the row's
-// last index (bit 4, known only where bit 3 is set), the row gate (bits 5
-// and 6, known only where bit 7 is set), for bodies whose components are
-// independent, which component this pass over the row updates (-1: all),
+// clear: the k = 0 cell of a row on an index-0 face asks), whether k lies
+// below the row's last index (bit 4, known only where bit 3 is set), the
+// row gate (bits 5 and 6, known only where bit 7 is set), for bodies whose
+// components are independent, which component this pass over the row
+// updates (-1: all),
 // and for bodies that ask for whole cells (kWholeCells), how many channels
 // one visit covers (0: channel q.c only); for staged bodies (kStaged), the
 // stage of this visit (staged_terms).
