@@ -14,7 +14,7 @@ PY_TYPES = {"int": "int", "bool": "bool"}
 def stub_text(module):
     lines = [f'"""{module.__doc__}"""', "from torch import Tensor"]
     for name, table in module._arguments.items():
-        params = ", ".join(f"{a}: {PY_TYPES.get(role, 'Tensor')}" for a, role, _, _ in table)
+        params = ", ".join(f"{a}: {PY_TYPES.get(role, 'Tensor')}" for a, role, *_ in table)
         lines += ["", f"def {name}({params}, /) -> {module._returns[name]}:",
                   f'    """{getattr(module, name).__doc__}"""']
     return "\n".join(lines) + "\n"

@@ -1,13 +1,16 @@
 """Every public function of Voxstep, Voxstep4 and the CPU twins in
 _voxstep_host with its arguments as the module declares them (its
-read-only `_arguments` table: name, role, rank, dtype), and a builder of
-random valid arguments (small random extents, random values) on the CPU.
+read-only `_arguments` table: name, role, rank, dtype, shape rule), and a
+builder of random valid arguments (small random extents, random values) on
+the CPU, whose shapes come from the tables' shape rules where they have one.
 
 Roles: "w" a tensor the function writes, "r" a tensor it only reads, "h" a
 small tensor of any shape and numeric type read on the host (positions,
 ranges, margins, boxes), "u" a tensor it accepts and ignores, "int" /
 "bool" a Python scalar. Builders take a NumPy Generator and return the
 argument list in call order."""
+import re
+
 import numpy as np
 import torch
 
@@ -57,6 +60,35 @@ def call_args(module, name, groups=(), **single):
     return out
 
 
+def table_shape(module, name, arg, ext, star=()):
+    """The least shape the table of module.name gives argument `arg` with
+    the extents `ext` (a dict: "NS", "Nx", ...): its rule's terms evaluated,
+    the * axes taken from `star` in order, a rule "=Other" as Other's shape,
+    axes past the table's rank dropped (a 4-D keep's trailing *)."""
+    table = {a[0]: a for a in module._arguments[name]}
+    rule, rank = table[arg][4], table[arg][2]
+    assert rule, f"{name}: {arg} has no shape rule"
+    if rule.startswith("="):
+        return table_shape(module, name, rule[1:], ext, star)
+    terms = rule.split(" if ")[0].strip("[]").split(",")
+    star, out = list(star), []
+    for t in terms:
+        t = t.strip()
+        if t == "*":
+            out.append(star.pop(0) if star else None)
+            continue
+        head, *steps = re.findall(r"[+-]?\w+", t)
+        v = int(head) if head.isdigit() else ext[head]
+        out.append(v + sum(int(x) for x in steps))
+    out = out[:rank]
+    assert None not in out and not star, f"{name}: {arg}: * axes and values {star} disagree"
+    return tuple(out)
+
+
+def field_extents(NS, NM, Nx, Ny, Nz, NC):
+    return dict(NS=NS, NM=NM, Nx=Nx, Ny=Ny, Nz=Nz, NC=NC)
+
+
 def _rand(r, shape, dtype):
     if dtype == C64:
         a = r.standard_normal(shape) + 1j * r.standard_normal(shape)
@@ -73,23 +105,20 @@ def _grid(r, nc_choices):
 
 
 def _fields(r, NS, NM, Nx, Ny, Nz, NC, dtype):
-    E = [_rand(r, s, dtype) for s in ((NS, NM, Nx, Ny + 1, Nz + 1, NC),
-                                       (NS, NM, Nx + 1, Ny, Nz + 1, NC),
-                                       (NS, NM, Nx + 1, Ny + 1, Nz, NC))]
-    H = [_rand(r, (NS, NM, Nx, Ny, Nz, NC), dtype) for _ in range(3)]
+    ext = field_extents(NS, NM, Nx, Ny, Nz, NC)
+    E = [_rand(r, table_shape(Voxstep, "Update_H", f"E{a}", ext), dtype) for a in "xyz"]
+    H = [_rand(r, table_shape(Voxstep, "Update_H", f"H{a}", ext), dtype) for a in "xyz"]
     return E, H
 
 
 def _curl_set(r, NS, NM, Nx, Ny, Nz, NC, dtype):
     """Cx, Cy, Cz, psi_x..z, bx..bz, gx..gz, n_layer."""
     N = (Nx, Ny, Nz)
+    ext = field_extents(NS, NM, Nx, Ny, Nz, NC)
     n = [int(r.integers(0, N[a] // 2 + 1)) for a in range(3)]
-    C = [_rand(r, (x,), F32) for x in N]
-    psi = []
-    for a in range(3):
-        shape = [NS, NM, Nx, Ny, Nz, 2, NC]
-        shape[2 + a] = 2 * n[a]
-        psi.append(_rand(r, tuple(shape), dtype))
+    C = [_rand(r, table_shape(Voxstep, "Update_H", f"C{a}", ext), F32) for a in "xyz"]
+    psi = [_rand(r, table_shape(Voxstep, "Update_H", f"psi_{a}", ext, [2 * x]), dtype)
+           for a, x in zip("xyz", n)]
     b = [_rand(r, (2 * x,), F32) for x in n]
     g = [-_rand(r, (2 * x,), F32) for x in n]
     return C + psi + b + g + [torch.tensor(n, dtype=I32)]
@@ -103,22 +132,23 @@ def update_h(dtype, nc):
     return build
 
 
-def update_e(dtype, nc, keep_per_channel):
+def update_e(module, nc):
     def build(r):
-        NS, NM, Nx, Ny, Nz, NC = s = _grid(r, nc)
+        s = _grid(r, nc)
+        dtype = C64 if module is Voxstep4 else F32
         E, H = _fields(r, *s, dtype)
-        kshape = (NM, Nx, Ny, Nz, NC) if keep_per_channel else (NM, Nx, Ny, Nz)
-        keep = [_rand(r, kshape, F32) for _ in range(3)]
-        loss = [_rand(r, (NM, Nx, Ny, Nz), F32) * 0.2 for _ in range(3)]
+        shape = lambda n: table_shape(module, "Update_E", n, field_extents(*s))  # noqa: E731
+        keep = [_rand(r, shape("keep_x"), F32) for _ in range(3)]
+        loss = [_rand(r, shape("loss_x"), F32) * 0.2 for _ in range(3)]
         return E + H + keep + loss + _curl_set(r, *s, dtype) + [torch.zeros(1)]
     return build
 
 
 def dispersion_real(r):
-    NS, NM, Nx, Ny, Nz, NC = s = _grid(r, (2, 4))
+    s = _grid(r, (2, 4))
     E, _ = _fields(r, *s, F32)
     P = [e.clone() * 0.5 for e in E]
-    m = (NM, Nx, Ny, Nz)
+    m = table_shape(Voxstep, "Update_E_Dispersion", "den1_x", field_extents(*s))
     n_ids = 4
     w = [_rand(r, m, F32) for _ in range(3)]
     ids = [_rand(r, m, U8) for _ in range(6)]
@@ -126,25 +156,30 @@ def dispersion_real(r):
     den2 = [_rand(r, m, F32) for _ in range(3)]
     alpha = _rand(r, (n_ids,), C64) * 0.5
     beta = _rand(r, (n_ids,), C64)
-    aux = [_rand(r, e.shape, C64) for e in E + E]
+    aux = [_rand(r, e.shape, C64) for e in E + E]  # larger than the rule's cells
     return E + P + w + ids + den1 + den2 + [alpha, beta] + aux + [torch.zeros(1)]
 
 
 def dispersion_divide(r):
-    NS, NM, Nx, Ny, Nz, NC = s = _grid(r, (1, 2, 3))
+    s = _grid(r, (1, 2, 3))
     E, _ = _fields(r, *s, C64)
-    den1 = [_rand(r, (NM, Nx, Ny, Nz, NC), F32) + 1 for _ in range(3)]
-    den2 = [_rand(r, (NM, Nx, Ny, Nz), F32) for _ in range(3)]
+    shape = lambda n: table_shape(Voxstep4, "Update_E_Dispersion", n, field_extents(*s))  # noqa
+    den1 = [_rand(r, shape("den1_x"), F32) + 1 for _ in range(3)]
+    den2 = [_rand(r, shape("den2_x"), F32) for _ in range(3)]
     return E + den1 + den2 + [torch.zeros(1)]
 
 
 def periodic(dtype, nc):
+    module = Voxstep if dtype == F32 else Voxstep4
     def build(r):
-        NS, NM, Nx, Ny, Nz, NC = s = _grid(r, nc)
+        s = _grid(r, nc)
+        NC = s[-1]
         E, _ = _fields(r, *s, dtype)
-        cols = 2 * (NC // 2) if dtype == F32 else NC
-        phase = [_rand(r, (NS, cols), dtype) for _ in range(2)]
-        flags = torch.tensor([int(x) for x in r.integers(0, 2, 2)], dtype=I32)
+        # NP: the phase columns, NC/2 complex values as 2 (NC/2) real channels
+        ext = dict(field_extents(*s), NP=2 * (NC // 2) if dtype == F32 else NC)
+        shape = lambda n: table_shape(module, "Update_E_Periodic", n, ext)  # noqa: E731
+        phase = [_rand(r, shape("phase_x"), dtype) for _ in range(2)]
+        flags = torch.tensor([int(x) for x in r.integers(0, 2, shape("periodic"))], dtype=I32)
         return E + phase + [flags, bool(r.integers(0, 2))]
     return build
 
@@ -247,8 +282,13 @@ def mat_average(r):
     return boxes + [vox] + coords
 
 
+def _painted(NM, coords):
+    """The extents of the maps an object is painted into."""
+    return dict(NM=NM, Lx=len(coords[0]), Ly=len(coords[1]), Lz=len(coords[2]))
+
+
 def _maps(r, NM, coords):
-    shape = (NM, *(len(c) for c in coords))
+    shape = table_shape(Voxstep, "Set_weight_mat_id", "weight", _painted(NM, coords))
     return shape, [_rand(r, shape, F32), _rand(r, shape, U8), _rand(r, shape, U8)]
 
 
@@ -262,11 +302,14 @@ def subcell(per_channel):
     def build(r):
         boxes, vox, coords, NM = _object(r)
         shape, (w, ids, prev) = _maps(r, NM, coords)
-        normal = torch.tensor(r.standard_normal((*shape, 3)).astype(np.float32))
+        ext = _painted(NM, coords)
+        normal = torch.tensor(r.standard_normal(
+            table_shape(_voxstep_host, "Set_ER_subcell", "normal", ext)).astype(np.float32))
         mat_id = int(r.integers(0, 4))
         if per_channel:
             NC = int(r.integers(1, 3))
-            out = _rand(r, (*shape, NC), F32)
+            out = _rand(r, table_shape(_voxstep_host, "Set_ER_subcell", "er", {**ext, "NC": NC}),
+                        F32)
             table = _rand(r, (4, NC), F32) + 1
         else:
             out, table = w, _rand(r, (4,), F32) + 1
@@ -307,7 +350,7 @@ BUILDERS = {
     _V: {
         "Update_E_Dispersion": dispersion_real,
         "Update_H": update_h(F32, (1, 2, 3)),
-        "Update_E": update_e(F32, (1, 2, 3), False),
+        "Update_E": update_e(Voxstep, (1, 2, 3)),
         "Update_E_Periodic": periodic(F32, (2, 4, 3)),
         "Inject_H": plane_real(False),
         "Inject_E": plane_real(True),
@@ -324,7 +367,7 @@ BUILDERS = {
     _V4: {
         "Update_E_Dispersion": dispersion_divide,
         "Update_H": update_h(C64, (1, 2, 3)),
-        "Update_E": update_e(C64, (1, 2, 3), True),
+        "Update_E": update_e(Voxstep4, (1, 2, 3)),
         "Inject_H": plane_complex(False),
         "Inject_E": plane_complex(True),
         "Inject_J": inject_j(C64),

@@ -8,7 +8,7 @@ import torch
 import Voxstep
 import Voxstep4
 import _voxstep_host
-from argtable import call_args
+from argtable import call_args, field_extents, table_shape
 
 # The public function that runs a CPU twin's work on CUDA tensors.
 GPU_TWIN = {name: Voxstep if name in Voxstep._arguments else Voxstep4
@@ -32,24 +32,29 @@ class Gen:
         return torch.tensor(self.g.integers(0, hi, shape).astype(np.uint8))
 
 
+def fields(gen, module, name, ext, names):
+    """Random fields of the module's type in the shapes the table of
+    module.name gives `names` with the extents `ext`."""
+    return [gen.field(module is Voxstep4, *table_shape(module, name, n, ext)) for n in names]
+
+
 def curl_args(gen, cplx, NS, NM, N, NC, n, lim, electric):
-    Nx, Ny, Nz = N
-    f = lambda *s: gen.field(cplx, *s)  # noqa: E731
-    E = [f(NS, NM, Nx, Ny + 1, Nz + 1, NC), f(NS, NM, Nx + 1, Ny, Nz + 1, NC),
-         f(NS, NM, Nx + 1, Ny + 1, Nz, NC)]
-    H = [f(NS, NM, Nx, Ny, Nz, NC) for _ in range(3)]
-    C = [gen.real(x, lo=0.2, hi=0.6) for x in N]
-    psi = [f(NS, NM, lim[0], Ny, Nz, 2, NC), f(NS, NM, Nx, lim[1], Nz, 2, NC),
-           f(NS, NM, Nx, Ny, lim[2], 2, NC)]
+    module = Voxstep4 if cplx else Voxstep
+    name = "Update_E" if electric else "Update_H"
+    ext = field_extents(NS, NM, *N, NC)
+    shape = lambda arg, *star: table_shape(module, name, arg, ext, star)  # noqa: E731
+    E = fields(gen, module, name, ext, ("Ex", "Ey", "Ez"))
+    H = fields(gen, module, name, ext, ("Hx", "Hy", "Hz"))
+    C = [gen.real(*shape(f"C{a}"), lo=0.2, hi=0.6) for a in "xyz"]
+    psi = [gen.field(cplx, *shape(f"psi_{a}", L)) for a, L in zip("xyz", lim)]
     b = [gen.real(L, lo=0.5, hi=1.0) for L in lim]
     g = [gen.real(L, lo=-0.3, hi=-0.05) for L in lim]
     groups = {"E{}": E, "H{}": H, "C{}": C, "psi_{}": psi, "b{}": b, "g{}": g}
     if electric:
-        groups["keep_{}"] = [gen.real(NM, *N, *((NC,) if cplx else ()), lo=0.5, hi=1.0)
-                             for _ in range(3)]
-        groups["loss_{}"] = [gen.real(NM, *N, lo=0.0, hi=0.1) for _ in range(3)]
-    return call_args(Voxstep4 if cplx else Voxstep, "Update_E" if electric else "Update_H",
-                     groups, n_layer=torch.tensor(n, dtype=torch.int32), unused=torch.empty(0))
+        groups["keep_{}"] = [gen.real(*shape(f"keep_{a}"), lo=0.5, hi=1.0) for a in "xyz"]
+        groups["loss_{}"] = [gen.real(*shape(f"loss_{a}"), lo=0.0, hi=0.1) for a in "xyz"]
+    return call_args(module, name, groups, n_layer=torch.tensor(n, dtype=torch.int32),
+                     unused=torch.empty(0))
 
 
 def update_h(module, gen, NS=1, NM=1, N=(5, 4, 6), NC=2, n=(2, 2, 2), lim=None):
@@ -63,17 +68,17 @@ def update_e(module, gen, NS=1, NM=1, N=(5, 4, 6), NC=2, n=(2, 2, 2), lim=None):
 
 
 def dispersion(module, gen, NS=1, NM=1, N=(5, 4, 6), NC=2, **_):
-    Nx, Ny, Nz = N
     cplx = module is Voxstep4
-    f = lambda *s: gen.field(cplx, *s)  # noqa: E731
-    E = [f(NS, NM, Nx, Ny + 1, Nz + 1, NC), f(NS, NM, Nx + 1, Ny, Nz + 1, NC),
-         f(NS, NM, Nx + 1, Ny + 1, Nz, NC)]
-    maps = lambda lo=0.5, hi=1.0: [gen.real(NM, *N, lo=lo, hi=hi) for _ in range(3)]  # noqa
+    ext = field_extents(NS, NM, *N, NC)
+    shape = lambda arg: table_shape(module, "Update_E_Dispersion", arg, ext)  # noqa: E731
+    E = fields(gen, module, "Update_E_Dispersion", ext, ("Ex", "Ey", "Ez"))
+    maps = lambda lo=0.5, hi=1.0: [gen.real(*shape("den2_x"), lo=lo, hi=hi)  # noqa: E731
+                                   for _ in range(3)]
     if cplx:
-        den1 = [gen.real(NM, *N, NC, lo=0.5, hi=1.0) for _ in range(3)]
+        den1 = [gen.real(*shape("den1_x"), lo=0.5, hi=1.0) for _ in range(3)]
         return module.Update_E_Dispersion, E + den1 + maps() + [torch.empty(0)]
     P = [gen.real(*e.shape) for e in E]
-    ids = [gen.ids(NM, *N) for _ in range(6)]  # id 4 is past the 4-entry tables: NaN
+    ids = [gen.ids(*shape("id_map_x")) for _ in range(6)]  # id 4 is past the 4-entry tables: NaN
     aux = [gen.cplx(*e.shape) for e in E + E]
     return (module.Update_E_Dispersion,
             E + P + maps(0, 1) + ids + maps() + maps() + [gen.cplx(4), gen.cplx(4)] + aux
@@ -81,12 +86,9 @@ def dispersion(module, gen, NS=1, NM=1, N=(5, 4, 6), NC=2, **_):
 
 
 def periodic(module, gen, NS=1, NM=1, N=(5, 4, 6), NC=2, **_):
-    Nx, Ny, Nz = N
-    cplx = module is Voxstep4
-    f = lambda *s: gen.field(cplx, *s)  # noqa: E731
-    E = [f(NS, NM, Nx, Ny + 1, Nz + 1, NC), f(NS, NM, Nx + 1, Ny, Nz + 1, NC),
-         f(NS, NM, Nx + 1, Ny + 1, Nz, NC)]
-    phase = [f(NS, NC), f(NS, NC)]
+    ext = dict(field_extents(NS, NM, *N, NC), NP=NC)  # NC even in the real module
+    E = fields(gen, module, "Update_E_Periodic", ext, ("Ex", "Ey", "Ez"))
+    phase = fields(gen, module, "Update_E_Periodic", ext, ("phase_x", "phase_y"))
     return module.Update_E_Periodic, E + phase + [torch.tensor([1, 1], dtype=torch.int32), True]
 
 

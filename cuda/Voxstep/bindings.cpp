@@ -1,5 +1,6 @@
 // The real-field module Voxstep, bound from its table (voxstep.h).
-#include "../common/bind.h"
+#include <torch/csrc/utils/pybind.h>  // before host.h: its binding section
+
 #include "voxstep.h"
 
 VX_MODULE(Voxstep, m) {

@@ -1,5 +1,5 @@
 // GPU kernels of the real-field module, from its kernel table.
-#include "../common/launch_cuda.cuh"
+#include "../common/yee.h"
 #include "kernels.h"
 
 VOXSTEP_KERNELS(VX_DEFINE_GPU_KERNEL)

@@ -1,13 +1,13 @@
 // Kernel table of the real-field module Voxstep: one line per kernel, its
 // name, argument block and per-cell body (the curl updates have theirs in
-// update_h.h and update_e.h). The GPU kernels (kernels.cu) and
+// yee.h, bound from common/curl.cpp). The GPU kernels (kernels.cu) and
 // the host entry points vx::kernel::NAME (kernels.cpp) are generated from it.
 #pragma once
 
 #include "../common/dispersion_real.h"
 #include "../common/inject_j.h"
 #include "../common/inject_plane.h"
-#include "../common/launch.h"
+#include "../common/yee.h"
 #include "../common/mixing.h"
 #include "../common/periodic.h"
 #include "../common/subcell.h"

@@ -9,7 +9,7 @@
 
 namespace vx {
 
-// kC > 0: the CPU's packed layout (acc.h): accumulators and fields
+// kC > 0: the CPU's packed layout (yee.h: accessors): accumulators and fields
 // [..., k, c] with kC channels each (layout 0), or fields with one channel
 // that every monitor channel reads (layout 1).
 template <int kC = 0, int kLayout = 0>

@@ -7,7 +7,7 @@
 #include <array>
 #include <stdexcept>
 
-#include "../common/frame.h"
+#include "../common/host.h"
 #include "kernels.h"
 #include "voxstep.h"
 

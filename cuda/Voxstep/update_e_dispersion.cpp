@@ -1,23 +1,11 @@
 // Update_E_Dispersion: the dispersive completion of the electric update, then
 // the previous-value copies Ex_prev <- Ex, Ey_prev <- Ey, Ez_prev <- Ez.
 #include "../common/dispersion_real.h"
-#include "../common/field_host.h"
 #include "kernels.h"
 #include "voxstep.h"
 
 
 namespace voxstep {
-
-namespace {
-
-// The previous-value copies need exactly the field's shape.
-void require_same_shape(const char* fn, const char* name, const at::Tensor& t,
-                        const char* field_name, const at::Tensor& field) {
-  TORCH_CHECK_VALUE(t.sizes() == field.sizes(), fn, ": ", name, " has shape ", t.sizes(),
-                    " but must have the shape of ", field_name, ", ", field.sizes());
-}
-
-}  // namespace
 
 void Update_E_Dispersion(VX_PARAMS(VOXSTEP_ARGS_UPDATE_E_DISPERSION, kF32)) {
   const char* fn = "Update_E_Dispersion";
@@ -39,32 +27,7 @@ void Update_E_Dispersion(VX_PARAMS(VOXSTEP_ARGS_UPDATE_E_DISPERSION, kF32)) {
   a.beta = call.cacc<1>(beta);
   call.accessors<vx::cfloat, 6>(a.aux1_x, a.aux1_y, a.aux1_z, aux1_x, aux1_y, aux1_z);
   call.accessors<vx::cfloat, 6>(a.aux2_x, a.aux2_y, a.aux2_z, aux2_x, aux2_y, aux2_z);
-  vx::check_fields(fn, e, Ex, Ey, Ez, nullptr, nullptr, nullptr);
-  require_same_shape(fn, "Ex_prev", Ex_prev, "Ex", Ex);
-  require_same_shape(fn, "Ey_prev", Ey_prev, "Ey", Ey);
-  require_same_shape(fn, "Ez_prev", Ez_prev, "Ez", Ez);
-  VX_REQUIRE_EXTENT(fn, weight_x, {e.NM, e.Nx, e.Ny, e.Nz});
-  VX_REQUIRE_EXTENT(fn, weight_y, {e.NM, e.Nx, e.Ny, e.Nz});
-  VX_REQUIRE_EXTENT(fn, weight_z, {e.NM, e.Nx, e.Ny, e.Nz});
-  VX_REQUIRE_EXTENT(fn, id_map_x, {e.NM, e.Nx, e.Ny, e.Nz});
-  VX_REQUIRE_EXTENT(fn, id_map_y, {e.NM, e.Nx, e.Ny, e.Nz});
-  VX_REQUIRE_EXTENT(fn, id_map_z, {e.NM, e.Nx, e.Ny, e.Nz});
-  VX_REQUIRE_EXTENT(fn, prev_id_map_x, {e.NM, e.Nx, e.Ny, e.Nz});
-  VX_REQUIRE_EXTENT(fn, prev_id_map_y, {e.NM, e.Nx, e.Ny, e.Nz});
-  VX_REQUIRE_EXTENT(fn, prev_id_map_z, {e.NM, e.Nx, e.Ny, e.Nz});
-  VX_REQUIRE_EXTENT(fn, den1_x, {e.NM, e.Nx, e.Ny, e.Nz});
-  VX_REQUIRE_EXTENT(fn, den1_y, {e.NM, e.Nx, e.Ny, e.Nz});
-  VX_REQUIRE_EXTENT(fn, den1_z, {e.NM, e.Nx, e.Ny, e.Nz});
-  VX_REQUIRE_EXTENT(fn, den2_x, {e.NM, e.Nx, e.Ny, e.Nz});
-  VX_REQUIRE_EXTENT(fn, den2_y, {e.NM, e.Nx, e.Ny, e.Nz});
-  VX_REQUIRE_EXTENT(fn, den2_z, {e.NM, e.Nx, e.Ny, e.Nz});
-  // The kernel touches the auxiliaries only at cells below Nx, Ny, Nz.
-  VX_REQUIRE_EXTENT(fn, aux1_x, {e.NS, e.NM, e.Nx, e.Ny, e.Nz, e.NC});
-  VX_REQUIRE_EXTENT(fn, aux1_y, {e.NS, e.NM, e.Nx, e.Ny, e.Nz, e.NC});
-  VX_REQUIRE_EXTENT(fn, aux1_z, {e.NS, e.NM, e.Nx, e.Ny, e.Nz, e.NC});
-  VX_REQUIRE_EXTENT(fn, aux2_x, {e.NS, e.NM, e.Nx, e.Ny, e.Nz, e.NC});
-  VX_REQUIRE_EXTENT(fn, aux2_y, {e.NS, e.NM, e.Nx, e.Ny, e.Nz, e.NC});
-  VX_REQUIRE_EXTENT(fn, aux2_z, {e.NS, e.NM, e.Nx, e.Ny, e.Nz, e.NC});
+  call.check_shapes(e.named());  // the previous values: exactly the fields' shapes
   const vx::Grid g = vx::field_grid(fn, e, device);
   call.check_written();
   vx::set_field_extents(a, e);

@@ -3,19 +3,23 @@
 // binding and the exported argument tables are made.
 #pragma once
 
-#include "../common/field_host.h"
+#include "../common/host.h"
 
-// The argument lists of the functions only this module has (args.h).
+// The argument lists of the functions only this module has (host.h).
 #define VOXSTEP_ARGS_UPDATE_E_DISPERSION(X, T)                                                \
-  X(Ex, Out, 6, kF32) X(Ey, Out, 6, kF32) X(Ez, Out, 6, kF32) X(Ex_prev, Out, 6, kF32)         \
-  X(Ey_prev, Out, 6, kF32) X(Ez_prev, Out, 6, kF32) X(weight_x, In, 4, kF32)                   \
-  X(weight_y, In, 4, kF32) X(weight_z, In, 4, kF32) X(id_map_x, In, 4, kU8)                    \
-  X(id_map_y, In, 4, kU8) X(id_map_z, In, 4, kU8) X(prev_id_map_x, In, 4, kU8)                 \
-  X(prev_id_map_y, In, 4, kU8) X(prev_id_map_z, In, 4, kU8) X(den1_x, In, 4, kF32)             \
-  X(den1_y, In, 4, kF32) X(den1_z, In, 4, kF32) X(den2_x, In, 4, kF32) X(den2_y, In, 4, kF32)  \
-  X(den2_z, In, 4, kF32) X(alpha, In, 1, kC64) X(beta, In, 1, kC64) X(aux1_x, Out, 6, kC64)    \
-  X(aux1_y, Out, 6, kC64) X(aux1_z, Out, 6, kC64) X(aux2_x, Out, 6, kC64)                      \
-  X(aux2_y, Out, 6, kC64) X(aux2_z, Out, 6, kC64) X(unused, Unused, -1, kAny)
+  X(Ex, Out, 6, kF32, VX_EX) X(Ey, Out, 6, kF32, VX_EY) X(Ez, Out, 6, kF32, VX_EZ)            \
+  X(Ex_prev, Out, 6, kF32, "=Ex") X(Ey_prev, Out, 6, kF32, "=Ey")                             \
+  X(Ez_prev, Out, 6, kF32, "=Ez") X(weight_x, In, 4, kF32, VX_MAP)                            \
+  X(weight_y, In, 4, kF32, VX_MAP) X(weight_z, In, 4, kF32, VX_MAP)                           \
+  X(id_map_x, In, 4, kU8, VX_MAP) X(id_map_y, In, 4, kU8, VX_MAP) X(id_map_z, In, 4, kU8, VX_MAP) \
+  X(prev_id_map_x, In, 4, kU8, VX_MAP) X(prev_id_map_y, In, 4, kU8, VX_MAP)                   \
+  X(prev_id_map_z, In, 4, kU8, VX_MAP) X(den1_x, In, 4, kF32, VX_MAP)                         \
+  X(den1_y, In, 4, kF32, VX_MAP) X(den1_z, In, 4, kF32, VX_MAP) X(den2_x, In, 4, kF32, VX_MAP) \
+  X(den2_y, In, 4, kF32, VX_MAP) X(den2_z, In, 4, kF32, VX_MAP) X(alpha, In, 1, kC64)         \
+  X(beta, In, 1, kC64) X(aux1_x, Out, 6, kC64, VX_CELLS) X(aux1_y, Out, 6, kC64, VX_CELLS)    \
+  X(aux1_z, Out, 6, kC64, VX_CELLS) X(aux2_x, Out, 6, kC64, VX_CELLS)                         \
+  X(aux2_y, Out, 6, kC64, VX_CELLS) X(aux2_z, Out, 6, kC64, VX_CELLS)                         \
+  X(unused, Unused, -1, kAny)
 // The plane source: field pair, coef, amplitudes (A1 feeds field 1, A0 field
 // 0), profiles, margin and plane index.
 #define VOXSTEP_ARGS_PLANE(X, F0, F1, A1, A0, P1, P0)                                       \
@@ -38,12 +42,12 @@
   VOXSTEP_ARGS_TRILINEAR(X, src) X(nearest, Bool, -1, kAny)
 #define VOXSTEP_ARGS_TRILINEAR_REVERSE_INTERPOLATION(X, T) VOXSTEP_ARGS_TRILINEAR(X, vals)
 
-// The module's functions in binding order (args.h: module tables).
+// The module's functions in binding order (host.h: module tables).
 #define VOXSTEP_FUNCTIONS(X)                                                                   \
   X(voxstep, Update_E_Dispersion, Plain, void, VOXSTEP_ARGS_UPDATE_E_DISPERSION, kF32,         \
     "Update_E_Dispersion")                                                                     \
-  X(voxstep, Update_H, Plain, void, VX_ARGS_UPDATE_H, kF32, "Update_H")                        \
-  X(voxstep, Update_E, Plain, void, VX_ARGS_UPDATE_E, kF32, "Update_E")                        \
+  X(vx_field, Update_H, Plain, void, VX_ARGS_UPDATE_H, kF32, "Update_H")                       \
+  X(vx_field, Update_E, Plain, void, VX_ARGS_UPDATE_E, kF32, "Update_E")                       \
   X(voxstep, Update_E_Periodic, Plain, void, VX_ARGS_UPDATE_E_PERIODIC, kF32,                  \
     "Update_E_Periodic")                                                                       \
   X(voxstep, Inject_H, Plain, void, VOXSTEP_ARGS_INJECT_H, kF32, "Inject_H")                   \
@@ -65,6 +69,7 @@ namespace voxstep {
 using vx::Tn;
 
 #define VX_DECLARE_voxstep(...) VX_DECLARE_FUNCTION(__VA_ARGS__)
+#define VX_FUNCTION_voxstep(NAME, T) ::voxstep::NAME
 VOXSTEP_FUNCTIONS(VX_DECLARE_IN_MODULE)
 
 }  // namespace voxstep

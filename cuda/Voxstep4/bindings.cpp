@@ -1,5 +1,6 @@
 // The complex-field module Voxstep4, bound from its table (voxstep4.h).
-#include "../common/bind.h"
+#include <torch/csrc/utils/pybind.h>  // before host.h: its binding section
+
 #include "voxstep4.h"
 
 VX_MODULE(Voxstep4, m) {

@@ -1,5 +1,5 @@
 // GPU kernels of the complex-field module, from its kernel table.
-#include "../common/launch_cuda.cuh"
+#include "../common/yee.h"
 #include "kernels.h"
 
 VOXSTEP4_KERNELS(VX_DEFINE_GPU_KERNEL)

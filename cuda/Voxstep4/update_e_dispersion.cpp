@@ -1,7 +1,6 @@
 // Update_E_Dispersion: divides the provisional complex field by the
 // per-channel plus the shared denominator term.
 #include "../common/dispersion_divide.h"
-#include "../common/field_host.h"
 #include "kernels.h"
 #include "voxstep4.h"
 
@@ -17,13 +16,7 @@ void Update_E_Dispersion(VX_PARAMS(VOXSTEP4_ARGS_UPDATE_E_DISPERSION, kC64)) {
   call.accessors<vx::cfloat, 6>(a.Ex, a.Ey, a.Ez, Ex, Ey, Ez);
   call.accessors<float, 5>(a.den1_x, a.den1_y, a.den1_z, den1_x, den1_y, den1_z);
   call.accessors<float, 4>(a.den2_x, a.den2_y, a.den2_z, den2_x, den2_y, den2_z);
-  vx::check_fields(fn, e, Ex, Ey, Ez, nullptr, nullptr, nullptr);
-  VX_REQUIRE_EXTENT(fn, den1_x, {e.NM, e.Nx, e.Ny, e.Nz, e.NC});
-  VX_REQUIRE_EXTENT(fn, den1_y, {e.NM, e.Nx, e.Ny, e.Nz, e.NC});
-  VX_REQUIRE_EXTENT(fn, den1_z, {e.NM, e.Nx, e.Ny, e.Nz, e.NC});
-  VX_REQUIRE_EXTENT(fn, den2_x, {e.NM, e.Nx, e.Ny, e.Nz});
-  VX_REQUIRE_EXTENT(fn, den2_y, {e.NM, e.Nx, e.Ny, e.Nz});
-  VX_REQUIRE_EXTENT(fn, den2_z, {e.NM, e.Nx, e.Ny, e.Nz});
+  call.check_shapes(e.named());
   const vx::Grid g = vx::field_grid(fn, e, device);
   call.check_written();
   vx::set_field_extents(a, e);

@@ -3,13 +3,14 @@
 // and the exported argument tables are made.
 #pragma once
 
-#include "../common/field_host.h"
+#include "../common/host.h"
 
-// The argument lists of the functions only this module has (args.h).
-#define VOXSTEP4_ARGS_UPDATE_E_DISPERSION(X, T)                                              \
-  X(Ex, Out, 6, kC64) X(Ey, Out, 6, kC64) X(Ez, Out, 6, kC64) X(den1_x, In, 5, kF32)          \
-  X(den1_y, In, 5, kF32) X(den1_z, In, 5, kF32) X(den2_x, In, 4, kF32) X(den2_y, In, 4, kF32) \
-  X(den2_z, In, 4, kF32) X(unused, Unused, -1, kAny)
+// The argument lists of the functions only this module has (host.h).
+#define VOXSTEP4_ARGS_UPDATE_E_DISPERSION(X, T)                                          \
+  X(Ex, Out, 6, kC64, VX_EX) X(Ey, Out, 6, kC64, VX_EY) X(Ez, Out, 6, kC64, VX_EZ)      \
+  X(den1_x, In, 5, kF32, VX_MAP_C) X(den1_y, In, 5, kF32, VX_MAP_C)                     \
+  X(den1_z, In, 5, kF32, VX_MAP_C) X(den2_x, In, 4, kF32, VX_MAP)                       \
+  X(den2_y, In, 4, kF32, VX_MAP) X(den2_z, In, 4, kF32, VX_MAP) X(unused, Unused, -1, kAny)
 // The plane source: field pair, coef, sampled signals (S1 feeds field 1, S0
 // field 0), profiles, delays, margin, plane index and time step.
 #define VOXSTEP4_ARGS_PLANE(X, F0, F1, S1, S0, P1, P0, D1, D0)                             \
@@ -24,12 +25,12 @@
 #define VOXSTEP4_ARGS_SET_SIGMA_AVERAGE(X, T) VX_ARGS_MIX(X, sigma, 4, sigma_table, 1)
 #define VOXSTEP4_ARGS_SET_ER_SUBCELL(X, T) VX_ARGS_SUBCELL(X, er, 2)
 
-// The module's functions in binding order (args.h: module tables).
+// The module's functions in binding order (host.h: module tables).
 #define VOXSTEP4_FUNCTIONS(X)                                                                  \
   X(voxstep4, Update_E_Dispersion, Plain, void, VOXSTEP4_ARGS_UPDATE_E_DISPERSION, kC64,       \
     "Update_E_Dispersion")                                                                     \
-  X(voxstep4, Update_H, Plain, void, VX_ARGS_UPDATE_H, kC64, "Update_H")                       \
-  X(voxstep4, Update_E, Plain, void, VX_ARGS_UPDATE_E, kC64, "Update_E")                       \
+  X(vx_field, Update_H, Plain, void, VX_ARGS_UPDATE_H, kC64, "Update_H")                       \
+  X(vx_field, Update_E, Plain, void, VX_ARGS_UPDATE_E, kC64, "Update_E")                       \
   X(voxstep4, Inject_H, Plain, void, VOXSTEP4_ARGS_INJECT_H, kC64, "Inject_H")                 \
   X(voxstep4, Inject_E, Plain, void, VOXSTEP4_ARGS_INJECT_E, kC64, "Inject_E")                 \
   X(voxstep4, Inject_J, Plain, void, VX_ARGS_INJECT_J, kC64, "Inject_J")                       \
@@ -48,6 +49,7 @@ namespace voxstep4 {
 using vx::Tn;
 
 #define VX_DECLARE_voxstep4(...) VX_DECLARE_FUNCTION(__VA_ARGS__)
+#define VX_FUNCTION_voxstep4(NAME, T) ::voxstep4::NAME
 VOXSTEP4_FUNCTIONS(VX_DECLARE_IN_MODULE)
 
 }  // namespace voxstep4

@@ -2,11 +2,11 @@
 // E* by a per-channel plus a channel-independent denominator.
 #pragma once
 
-#include "update_e.h"
+#include "yee.h"
 
 namespace vx {
 
-// kC > 0: the CPU's packed layout (acc.h).
+// kC > 0: the CPU's packed layout (yee.h: accessors).
 template <int kC = 0>
 struct DispersionDivideArgs {
   ChanAcc<cfloat, 6, kC> Ex, Ey, Ez;

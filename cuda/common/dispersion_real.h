@@ -4,11 +4,11 @@
 #pragma once
 
 
-#include "update_e.h"
+#include "yee.h"
 
 namespace vx {
 
-// kC > 0: the CPU's packed layout (acc.h).
+// kC > 0: the CPU's packed layout (yee.h: accessors).
 template <int kC = 0>
 struct DispersionRealArgs {
   ChanAcc<float, 6, kC> Ex, Ey, Ez, Ex_prev, Ey_prev, Ez_prev;

@@ -13,7 +13,7 @@
 
 #include <stdexcept>
 
-#include "args.h"
+#include "host.h"
 #include "material_host.h"
 
 namespace vx {

@@ -8,7 +8,7 @@
 
 namespace vx {
 
-// kC > 0: the CPU's packed layout (acc.h): fields [..., k, c] with kC
+// kC > 0: the CPU's packed layout (yee.h: accessors): fields [..., k, c] with kC
 // channels, currents [..., k].
 template <typename F, int kC = 0>
 struct InjectJArgs {

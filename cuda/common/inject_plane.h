@@ -28,7 +28,7 @@ using PlanePoint = Cell;
 
 // Real module: complex amplitude A[s][c'] times profile P[s][i][j][c'],
 // reduced to the real part on channels c < NC/2 and to the imaginary part
-// (c' = c - NC/2) on the others. kC > 0: the CPU's packed layout (acc.h),
+// (c' = c - NC/2) on the others. kC > 0: the CPU's packed layout (yee.h: accessors),
 // fields [..., k, c] with kC channels, profiles [..., j, c'] with
 // kC - kC/2.
 template <int kC = 0>

@@ -1,5 +1,5 @@
 // GPU kernels of the shared material preparation, from its kernel table.
 #include "kernels.h"
-#include "launch_cuda.cuh"
+#include "yee.h"
 
 VX_COMMON_KERNELS(VX_DEFINE_GPU_KERNEL)

@@ -4,7 +4,7 @@
 // generated from it.
 #pragma once
 
-#include "launch.h"
+#include "yee.h"
 #include "material_kernels.h"
 
 #define VX_COMMON_KERNELS(X)                                                     \

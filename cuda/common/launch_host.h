@@ -27,8 +27,7 @@
 #include <utility>
 #include <vector>
 
-#include "frame.h"
-#include "launch.h"
+#include "host.h"
 #include "yee.h"
 
 #if defined(__x86_64__) || defined(__SSE2__)
@@ -323,46 +322,78 @@ void dispatch_stretch(const Args& a, Body& body, int s, int m, int i, int j, con
 }
 
 // The cell at k = 0 of a row whose body looks at faces: layer membership
-// along x and y fixed, along z by the rule.
+// along x and y fixed, along z by the rule. One cell in a row: the rows on
+// an index-0 face (i or j zero) share a single variant that asks the face
+// facts and the layer rule, so this cell adds few compiled copies of the
+// body.
 template <bool kLayered, int kC, int kPart, typename Args, typename Body>
 void dispatch_k0(const Args& a, Body& body, int s, int m, int i, int j, bool in_x, bool in_y,
                  const int (&shift)[3]) {
-  auto go = [&](auto X, auto Y, auto BI, auto BJ) {
+  if (i == 0 || j == 0) {
+    run_stretch<kAskRule, kAskRule, kAskRule, 256, kC, kPart>(a, body, s, m, i, j, 0, 1, shift);
+    return;
+  }
+  auto go = [&](auto X, auto Y) {
     constexpr int hx = kLayered ? hint_of(decltype(X)::value) : kAskRule;
     constexpr int hy = kLayered ? hint_of(decltype(Y)::value) : kAskRule;
-    constexpr int below = decltype(BI)::value + 2 * decltype(BJ)::value;
-    run_stretch<hx, hy, kAskRule, below, kC, kPart>(a, body, s, m, i, j, 0, 1, shift);
+    run_stretch<hx, hy, kAskRule, 3, kC, kPart>(a, body, s, m, i, j, 0, 1, shift);
   };
   if constexpr (kLayered)
-    with_flags(go, in_x, in_y, i > 0, j > 0);
+    with_flags(go, in_x, in_y);
   else
-    with_flags([&](auto BI, auto BJ) { go(std::false_type{}, std::false_type{}, BI, BJ); },
-               i > 0, j > 0);
+    go(std::false_type{}, std::false_type{});
+}
+
+// What the row loops know of one call, worked out once before they start:
+// the facts its argument block declares (compile-time members, above), how
+// the space is cut into rows and shared among the threads, and the
+// stretches every row is walked in.
+template <typename Args>
+struct RowPlan {
+  static constexpr int kC = PackedChannels<Args>::value;  // 0: the plain Cell path
+  static constexpr bool kLayered = kC > 0 && Layered<Args>::value;
+  static constexpr bool kFaces = Faces<Args>::value;
+  static constexpr bool kTop = Top<Args>::value;
+  static constexpr bool kGated = Gated<Args>::value;
+  static constexpr int kParts = Parts<Args>::value;
+  static_assert(kParts == 1 || kParts == 3, "a body runs in one pass or one per component");
+
+  bool by_j;           // rows are (s, m, i, j), not (s, m, i)
+  int64_t rows;        // how many
+  int64_t grain;       // rows a thread takes at least
+  Stretches z, z_top;  // packed path: the stretches of k (z_top: the last cell's, kTop)
+};
+
+template <typename Args>
+RowPlan<Args> plan_rows(const Space& sp, const Args& a) {
+  using Plan = RowPlan<Args>;
+  Plan p;
+  const int64_t outer = int64_t(sp.NS) * sp.NM * sp.N0;
+  // Split rows along j too when (s, m, i) rows are fewer than the threads
+  // could share.
+  p.by_j = outer < 4 * int64_t(at::get_num_threads()) && sp.N1 > 1;
+  p.rows = p.by_j ? outer * sp.N1 : outer;
+  const int64_t per_row = (p.by_j ? 1 : int64_t(sp.N1)) * sp.N2 * sp.NC;
+  const int64_t min_work = Plan::kC > 0 ? kMinWorkPerThread : kMinPlainWorkPerThread;
+  p.grain = std::max<int64_t>(1, min_work / std::max<int64_t>(per_row, 1));
+  if constexpr (Plan::kC > 0) {
+    const int first = Plan::kFaces ? 1 : 0;  // k = 0 visited on its own
+    p.z = z_stretches<Plan::kLayered>(a, first, Plan::kTop ? sp.N2 - 1 : sp.N2);
+    if (Plan::kTop) p.z_top = z_stretches<Plan::kLayered>(a, std::max(first, sp.N2 - 1), sp.N2);
+  }
+  return p;
 }
 
 template <typename Args, typename Body>
 void run_rows(const Space& sp, const Args& a, Body body) {
-  constexpr int kC = PackedChannels<Args>::value;
-  constexpr bool kLayered = kC > 0 && Layered<Args>::value;
-  constexpr bool kFaces = Faces<Args>::value;
-  const int64_t outer = int64_t(sp.NS) * sp.NM * sp.N0;
-  // Split rows along j too when (s, m, i) rows are fewer than the threads
-  // could share.
-  const bool by_j = outer < 4 * int64_t(at::get_num_threads()) && sp.N1 > 1;
-  const int64_t rows = by_j ? outer * sp.N1 : outer;
-  const int64_t per_row = (by_j ? 1 : int64_t(sp.N1)) * sp.N2 * sp.NC;
-  const int64_t min_work = kC > 0 ? kMinWorkPerThread : kMinPlainWorkPerThread;
-  const int64_t grain = std::max<int64_t>(1, min_work / std::max<int64_t>(per_row, 1));
+  using Plan = RowPlan<Args>;
+  constexpr int kC = Plan::kC;
+  constexpr bool kLayered = Plan::kLayered, kFaces = Plan::kFaces, kTop = Plan::kTop;
+  const Plan plan = plan_rows(sp, a);
+  const bool by_j = plan.by_j;
+  const Stretches &z = plan.z, &z_top = plan.z_top;
 
-  constexpr bool kTop = Top<Args>::value;
-  Stretches z, z_top;
-  if constexpr (kC > 0) {
-    const int first = kFaces ? 1 : 0;
-    z = z_stretches<kLayered>(a, first, kTop ? sp.N2 - 1 : sp.N2);
-    if (kTop) z_top = z_stretches<kLayered>(a, std::max(first, sp.N2 - 1), sp.N2);
-  }
-
-  at::parallel_for(0, rows, grain, [&](int64_t r0, int64_t r1) {
+  at::parallel_for(0, plan.rows, plan.grain, [&](int64_t r0, int64_t r1) {
     FlushSubnormals ftz;
     for (int64_t r = r0; r < r1; ++r) {
       int64_t rest = r;
@@ -390,7 +421,7 @@ void run_rows(const Space& sp, const Args& a, Body body) {
           }
           int shift[3] = {Lx.in ? Lx.L - i : 0, Ly.in ? Ly.L - j : 0, 0};
           int gate = 0;
-          if constexpr (Gated<Args>::value) gate = a.gate(i, j);
+          if constexpr (Plan::kGated) gate = a.gate(i, j);
           if constexpr (kFaces)
             if (sp.N2 > 0)
               dispatch_k0<kLayered, kC, kPart>(a, body, s, m, i, j, Lx.in, Ly.in, shift);
@@ -407,12 +438,11 @@ void run_rows(const Space& sp, const Args& a, Body body) {
             }
         }
       };
-      if constexpr (Parts<Args>::value == 3) {
+      if constexpr (Plan::kParts == 3) {
         pass(std::integral_constant<int, 0>{});
         pass(std::integral_constant<int, 1>{});
         pass(std::integral_constant<int, 2>{});
       } else {
-        static_assert(Parts<Args>::value == 1, "a body runs in one pass or one per component");
         pass(std::integral_constant<int, -1>{});
       }
     }

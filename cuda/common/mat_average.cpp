@@ -4,7 +4,7 @@
 #include <ATen/ops/zeros.h>
 #include <c10/core/DefaultDtype.h>
 
-#include "args.h"
+#include "host.h"
 #include "material_host.h"
 #include "kernels.h"
 

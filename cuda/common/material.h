@@ -21,7 +21,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "launch.h"
+#include "yee.h"
 
 namespace vx {
 

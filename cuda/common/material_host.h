@@ -4,7 +4,7 @@
 
 #include <initializer_list>
 
-#include "args.h"
+#include "host.h"
 #include "material.h"
 
 namespace vx {
@@ -33,6 +33,14 @@ OverlapSetup overlap_setup(const char* fn, const at::Tensor& box_x, const at::Te
                            const at::Tensor& box_z, const at::Tensor& vox,
                            const at::Tensor& coord_x, const at::Tensor& coord_y,
                            const at::Tensor& coord_z, int64_t rows_per_slice = 1);
+
+// The extents of the maps an object is painted into (host.h: shape rules):
+// NM and the sample counts Lx, Ly, Lz of its coordinates.
+inline Extents painted_extents(const OverlapSetup& o) {
+  Extents e;
+  e.set(Ext::NM, o.NM).set(Ext::Lx, o.s.Lx).set(Ext::Ly, o.s.Ly).set(Ext::Lz, o.s.Lz);
+  return e;
+}
 
 // The accessors and scalars of ObjectArgs, for one object's launch.
 inline void set_object_args(Call& call, ObjectArgs& a, const OverlapSetup& o, Tn coord_x,

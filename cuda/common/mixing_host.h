@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "args.h"
+#include "host.h"
 #include "mixing.h"
 
 namespace vx {
@@ -28,10 +28,9 @@ void mix_host(Call& call, Tn out, Tn weight, Tn id_map, Tn prev_id_map, Tn table
   a.prev_id_map = call.acc<uint8_t, 4>(prev_id_map);
   a.table = call.acc<float, kTable>(table);
   const int device = call.device();
-  if (kChannels) require_extent(fn, out_name, out, {-1, -1, -1, -1, NC});
-  VX_REQUIRE_EXTENT(fn, weight, {NM, Sx, Sy, Sz});
-  VX_REQUIRE_EXTENT(fn, id_map, {NM, Sx, Sy, Sz});
-  VX_REQUIRE_EXTENT(fn, prev_id_map, {NM, Sx, Sy, Sz});
+  call.check_shapes(
+      Extents({&out}).set(Ext::NM, NM).set(Ext::Sx, Sx).set(Ext::Sy, Sy).set(Ext::Sz, Sz)
+          .set(Ext::NC, NC));
   const std::string rows =
       kChannels ? std::string("NM * NC (") + out_name + " axis 0 times " + table_name + " axis 1)"
                 : std::string("NM (") + out_name + " axis 0)";

@@ -5,7 +5,7 @@
 // and the complex module (F = cfloat: one complex value per channel).
 #pragma once
 
-#include "acc.h"
+#include "yee.h"
 
 namespace vx {
 

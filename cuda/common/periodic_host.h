@@ -1,7 +1,7 @@
 // Host wrapper of the periodic boundary update, shared by both modules.
 #pragma once
 
-#include "field_host.h"
+#include "host.h"
 #include "periodic.h"
 
 namespace vx {
@@ -23,10 +23,7 @@ void update_e_periodic_host(const char* fn, bool real_halves,
                     "be even; with one channel the boundary would not be updated at all");
   const int64_t NCh = real_halves ? e.NC / 2 : e.NC;
   const int64_t columns = real_halves ? 2 * NCh : NCh;
-  check_fields(fn, e, Ex, Ey, Ez, nullptr, nullptr, nullptr);
-  VX_REQUIRE_EXTENT(fn, phase_x, {e.NS, columns});
-  VX_REQUIRE_EXTENT(fn, phase_y, {e.NS, columns});
-  VX_REQUIRE_EXTENT(fn, periodic, {2});
+  call.check_shapes(e.named().set(Ext::NP, columns));
   const std::pair<const char*, int64_t> extents[] = {
       {"Nx (Ex axis 2)", e.Nx}, {"Ny (Ey axis 3)", e.Ny}, {"Nz (Ez axis 4)", e.Nz}};
   for (const auto& x : extents)

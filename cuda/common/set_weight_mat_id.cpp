@@ -1,6 +1,6 @@
 // Set_weight_mat_id: paints one object into the material description
 // (owner id, displaced id and owner weight per sample point).
-#include "args.h"
+#include "host.h"
 #include "material_host.h"
 #include "kernels.h"
 
@@ -17,10 +17,7 @@ void Set_weight_mat_id(bool gpu_checks, VX_PARAMS(VX_ARGS_SET_WEIGHT_MAT_ID, kAn
   set_object_args(call, a, o, coord_x, coord_y, coord_z, vox, mat_id, id_map, prev_id_map);
   a.weight = call.acc<float, 4>(weight);
   const int device = call.device();
-  const int64_t grid[] = {o.NM, o.s.Lx, o.s.Ly, o.s.Lz};
-  VX_REQUIRE_EXTENT(fn, weight, {grid[0], grid[1], grid[2], grid[3]});
-  VX_REQUIRE_EXTENT(fn, id_map, {grid[0], grid[1], grid[2], grid[3]});
-  VX_REQUIRE_EXTENT(fn, prev_id_map, {grid[0], grid[1], grid[2], grid[3]});
+  call.check_shapes(painted_extents(o));
   const Grid g = make_grid(fn, 1, o.NM, o.s.Wx, o.s.Wy, o.s.Wz, 1, device);
   call.check_written();
   kernel::Set_weight_mat_id_GPU(g, a);

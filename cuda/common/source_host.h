@@ -5,8 +5,7 @@
 
 #include <algorithm>
 
-#include "args.h"
-#include "frame.h"
+#include "host.h"
 #include "inject_j.h"
 
 namespace vx {

@@ -4,7 +4,7 @@
 
 #include <tuple>
 
-#include "args.h"
+#include "host.h"
 #include "material_host.h"
 #include "subcell.h"
 
@@ -20,7 +20,7 @@ Windows subcell_host(Call& call, Tn box_x, Tn box_y, Tn box_z, Tn vox, Tn coord_
                      Tn coord_z, Tn out, int64_t mat_id, Tn id_map, Tn prev_id_map, Tn normal,
                      Tn er_table, int64_t component, LaunchFn launch) {
   constexpr int kOut = kChannels ? 5 : 4, kTable = kChannels ? 2 : 1;
-  const char *fn = call.fn(), *out_name = call.name(7);
+  const char* fn = call.fn();
   const int64_t NC = kChannels ? er_table.size(1) : 1;
   const OverlapSetup o =
       overlap_setup(fn, box_x, box_y, box_z, vox, coord_x, coord_y, coord_z, NC);
@@ -32,16 +32,8 @@ Windows subcell_host(Call& call, Tn box_x, Tn box_y, Tn box_z, Tn vox, Tn coord_
   a.component = normal_axis(static_cast<int>(component > 2 || component < 0 ? 2 : component));
   a.NC = static_cast<int>(NC);
   const int device = call.device();
-  const int64_t NM = o.NM, Lx = o.s.Lx, Ly = o.s.Ly, Lz = o.s.Lz;
-  if constexpr (kChannels) {
-    require_extent(fn, out_name, out, {NM, Lx, Ly, Lz, NC});
-  } else {
-    require_extent(fn, out_name, out, {NM, Lx, Ly, Lz});
-  }
-  VX_REQUIRE_EXTENT(fn, id_map, {NM, Lx, Ly, Lz});
-  VX_REQUIRE_EXTENT(fn, prev_id_map, {NM, Lx, Ly, Lz});
-  VX_REQUIRE_EXTENT(fn, normal, {NM, Lx, Ly, Lz, 3});
-  const Grid g = make_grid(fn, 1, NM, o.s.Wx, o.s.Wy, o.s.Wz, NC, device);
+  call.check_shapes(painted_extents(o).set(Ext::NC, NC));
+  const Grid g = make_grid(fn, 1, o.NM, o.s.Wx, o.s.Wy, o.s.Wz, NC, device);
   call.check_written();
   launch(g, a);
   return {o.range_x, o.range_y, o.range_z};
