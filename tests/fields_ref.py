@@ -9,15 +9,21 @@ import numpy as np
 
 
 def field_shapes(NS, NM, Nx, Ny, Nz, NC):
-    e = [(NS, NM, Nx, Ny + 1, Nz + 1, NC), (NS, NM, Nx + 1, Ny, Nz + 1, NC),
-         (NS, NM, Nx + 1, Ny + 1, Nz, NC)]
-    h = [(NS, NM, Nx, Ny, Nz, NC)] * 3
-    return e, h
+    """The least E and H shapes of a grid, as the argument table gives them."""
+    import Voxstep
+    from argtable import field_extents, table_shape
+    ext = field_extents(NS, NM, Nx, Ny, Nz, NC)
+    shape = lambda a: table_shape(Voxstep, "Update_E", a, ext)  # noqa: E731
+    return [shape(f"E{c}") for c in "xyz"], [shape(f"H{c}") for c in "xyz"]
 
 
 def psi_shapes(NS, NM, Nx, Ny, Nz, NC, nl):
-    return [(NS, NM, 2 * nl[0], Ny, Nz, 2, NC), (NS, NM, Nx, 2 * nl[1], Nz, 2, NC),
-            (NS, NM, Nx, Ny, 2 * nl[2], 2, NC)]
+    """The auxiliaries of layers nl (cells per face) on each axis."""
+    import Voxstep
+    from argtable import field_extents, table_shape
+    ext = field_extents(NS, NM, Nx, Ny, Nz, NC)
+    return [table_shape(Voxstep, "Update_E", f"psi_{c}", ext, star=(2 * n,))
+            for c, n in zip("xyz", nl)]
 
 
 def layer_index_e(x, N, n):

@@ -7,7 +7,7 @@ import torch
 
 import Voxstep
 import Voxstep4
-from argtable import call_args
+from argtable import call_args, field_extents, table_shape
 from conftest import assert_unchanged, rng, snapshot
 from fields_ref import dispersion_ref, field_shapes, interior_masks
 
@@ -19,7 +19,7 @@ def make_problem(sizes, n_ids=4, seed=0, same_id=False, w=None, den_sum=None,
     NS, NM, Nx, Ny, Nz, NC = sizes
     r = rng(seed)
     eS, _ = field_shapes(*sizes)
-    mshape = (NM, Nx, Ny, Nz)
+    mshape = table_shape(Voxstep, "Update_E_Dispersion", "weight_x", field_extents(*sizes))
 
     def crand(shape):
         return (r.standard_normal(shape) + 1j * r.standard_normal(shape)).astype(np.complex64)

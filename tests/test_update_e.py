@@ -5,7 +5,8 @@ import pytest
 import torch
 
 import Voxstep
-from argtable import call_args
+import Voxstep4
+from argtable import call_args, field_extents, table_shape
 from conftest import assert_unchanged, rng, snapshot
 from fields_ref import field_shapes, psi_shapes, update_e_ref
 
@@ -23,13 +24,16 @@ def make_problem(sizes, nl, seed=0, cplx=False, keep_per_channel=False):
         return a
 
     eS, hS = field_shapes(*sizes)
-    kshape = (NM, Nx, Ny, Nz, NC) if keep_per_channel else (NM, Nx, Ny, Nz)
+    # the tables' shapes: a keep per channel is the complex module's
+    shape = lambda module, a: table_shape(module, "Update_E", a, field_extents(*sizes))  # noqa
+    kshape = shape(Voxstep4 if keep_per_channel else Voxstep, "keep_x")
     return dict(
         E=[rand(s) for s in eS],
         H=[rand(s) for s in hS],
         keep=[r.uniform(0.5, 1.5, kshape).astype(np.float32) for _ in range(3)],
-        loss=[r.uniform(0.0, 0.3, (NM, Nx, Ny, Nz)).astype(np.float32) for _ in range(3)],
-        C=[r.uniform(0.2, 0.8, n).astype(np.float32) for n in (Nx, Ny, Nz)],
+        loss=[r.uniform(0.0, 0.3, shape(Voxstep, "loss_x")).astype(np.float32)
+              for _ in range(3)],
+        C=[r.uniform(0.2, 0.8, shape(Voxstep, f"C{c}")).astype(np.float32) for c in "xyz"],
         psi=[rand(s) for s in psi_shapes(*sizes, nl)],
         b=[r.uniform(0.5, 1.0, 2 * n).astype(np.float32) for n in nl],
         g=[r.uniform(-0.5, 0.0, 2 * n).astype(np.float32) for n in nl],

@@ -7,7 +7,7 @@ import torch
 import Voxstep
 import Voxstep4
 
-from argtable import call_args
+from argtable import call_args, field_extents, table_shape
 from conftest import assert_unchanged, rng, snapshot
 
 
@@ -88,17 +88,17 @@ def make_problem(NS=1, NM=1, N=(6, 5, 4), NC=2, n=(2, 2, 2), complex_=False, see
             a = (a + 1j * r.standard_normal(shape).astype(np.float32)).astype(np.complex64)
         return a
 
-    e = extra
-    # Ex fixes Nx, Ey fixes Ny and Ez fixes Nz; every other extent may be larger.
-    E = (field(NS, NM, Nx, Ny + 1 + e, Nz + 1 + e, NC),
-         field(NS, NM, Nx + 1 + e, Ny, Nz + 1 + e, NC),
-         field(NS, NM, Nx + 1 + e, Ny + 1 + e, Nz, NC))
-    H = tuple(field(NS, NM, Nx + e, Ny + e, Nz + e, NC) for _ in range(3))
+    ext = field_extents(NS, NM, Nx, Ny, Nz, NC)
+    shape = lambda a, star=(): table_shape(Voxstep, "Update_H", a, ext, star)  # noqa: E731
+    # the table's least shapes; Ex fixes Nx, Ey fixes Ny and Ez fixes Nz, so
+    # `extra` grows every other spatial extent
+    grow = lambda s, keep=None: tuple(  # noqa: E731
+        v + extra if 2 <= a <= 4 and a != keep else v for a, v in enumerate(s))
+    E = tuple(field(*grow(shape(f"E{c}"), 2 + i)) for i, c in enumerate("xyz"))
+    H = tuple(field(*grow(shape(f"H{c}"))) for c in "xyz")
     C = tuple(r.uniform(0.2, 0.6, size).astype(np.float32) for size in N)
     lens = psi_len or tuple(2 * x for x in n)
-    psi = (field(NS, NM, lens[0], Ny, Nz, 2, NC),
-           field(NS, NM, Nx, lens[1], Nz, 2, NC),
-           field(NS, NM, Nx, Ny, lens[2], 2, NC))
+    psi = tuple(field(*shape(f"psi_{c}", (L,))) for c, L in zip("xyz", lens))
     b = tuple(r.uniform(0.5, 1.0, L).astype(np.float32) for L in lens)
     g = tuple(r.uniform(-0.3, -0.05, L).astype(np.float32) for L in lens)
     return H, E, C, psi, b, g, np.array(n, dtype=np.int32)
