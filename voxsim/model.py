@@ -462,7 +462,8 @@ class Simulation:
             from .ldos import run_dipoles
             return run_dipoles(self, device=device, progress=progress)
         from .reflectance import run_stacks
-        require(len(self.sources) > 0, "sources", "a run needs plane waves: with a fixed Bloch k "
-                "give sources carrying it, or search the modes at that k (resonances)")
+        require(len(self.sources) > 0, "sources", "a run needs plane waves carrying the fixed "
+                "Bloch k (in a job file, the angle_deg that gives it), or search the modes at "
+                "that k (resonances)")
         return run_stacks(self, device=device, progress=progress, split=split,
                           memory_cap=memory_cap)
