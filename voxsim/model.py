@@ -51,7 +51,7 @@ from .geometry import Stack
 from .media import Medium
 from .shapes import Shape
 from .sources import PlaneWave, Waveform
-from .units import Units, finite_number, require
+from .units import InputError, Units, finite_number, require
 
 
 def band(frequencies) -> np.ndarray:
@@ -255,16 +255,15 @@ class Simulation:
     def _scene_room(self):
         """The box a scene's probes must lie in: the objects' bounds with
         the padding, or the dipoles' domain."""
-        from .scatter import shape_bounds
+        from .scatter import objects_bounds
         if getattr(self, "size", None) is not None:
             half = np.asarray(self.size) / 2
             return -half, half, f"inside the domain {list(self.size)}"
         shapes = self.structures.shapes
         if not shapes:
             return np.zeros(3), np.zeros(3), "inside the objects' box (there are no objects)"
-        lo = np.min([shape_bounds(s)[0] for s in shapes], axis=0) - self.padding
-        hi = np.max([shape_bounds(s)[1] for s in shapes], axis=0) + self.padding
-        return lo, hi, "inside the objects' box with its padding"
+        lo, hi = objects_bounds(shapes)
+        return lo - self.padding, hi + self.padding, "inside the objects' box with its padding"
 
     def _validate_scene(self, given: dict) -> None:
         from .painting import smoothing_mode
@@ -347,8 +346,9 @@ class Simulation:
                 "with absorbing faces all round is a Scene)")
         if x == "periodic" and oblique:
             i = oblique[0]
-            require(False, "boundaries.x", f"periodic faces take normal incidence, but "
-                    f"sources[{i}] is at {self.sources[i].angle_deg:g} deg: give \"bloch\"")
+            raise InputError("boundaries.x", f"periodic faces take normal incidence, but "
+                             f"sources[{i}] is at {self.sources[i].angle_deg:g} deg: give "
+                             "\"bloch\"")
         if isinstance(x, Bloch):
             for i, s in enumerate(self.sources):
                 for m, st in enumerate(self.structures):

@@ -336,7 +336,7 @@ def object_resonances(shapes, fmin: float, fmax: float, resolution: float, *,
     """
     from .ldos import open_box
     from .media import Medium
-    from .scatter import check_scatter, shape_bounds
+    from .scatter import check_scatter, objects_bounds
     from .reflectance import smoothing_mode
     fmin, fmax = _window(fmin, fmax)
     background = Medium() if background is None else background
@@ -345,8 +345,7 @@ def object_resonances(shapes, fmin: float, fmax: float, resolution: float, *,
     units = Units(resolution, courant)
     band = np.linspace(fmin, fmax, 9)
     padding = check_scatter(shapes, band, units, background, padding)
-    lo = np.min([shape_bounds(s)[0] for s in shapes], axis=0)
-    hi = np.max([shape_bounds(s)[1] for s in shapes], axis=0)
+    lo, hi = objects_bounds(shapes)
     size = 2 * np.maximum(np.abs(lo), np.abs(hi)) + 2 * padding
     grid, frame, media = open_box(shapes, band, units, size, 1, background, None,
                                   smoothing_mode(smoothing), device)

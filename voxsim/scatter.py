@@ -76,6 +76,12 @@ H_TERMS = ((0, 1, 2, 1), (0, 2, 1, -1), (1, 2, 0, 1), (1, 0, 2, -1), (2, 0, 1, 1
 E_TERMS = ((0, 2, 1, 1), (0, 1, 2, -1), (1, 0, 2, 1), (1, 2, 0, -1), (2, 1, 0, 1), (2, 0, 1, -1))
 
 
+def objects_bounds(shapes: Sequence[Shape]) -> Tuple[np.ndarray, np.ndarray]:
+    """Axis-aligned bounding box (lo, hi) of several shapes together, in a."""
+    return (np.min([shape_bounds(s)[0] for s in shapes], axis=0),
+            np.max([shape_bounds(s)[1] for s in shapes], axis=0))
+
+
 def shape_bounds(shape: Shape) -> Tuple[np.ndarray, np.ndarray]:
     """Axis-aligned bounding box (lo, hi) of a shape, in a."""
     from .shapes import Box, Cylinder, Prism, Sphere, VoxelFill
@@ -123,8 +129,7 @@ def scatter_layout(shapes: Sequence[Shape], units: Units, cpml: CPML,
                    padding_cells: int) -> ScatterLayout:
     """The boxes around the shapes' bounding box, `padding_cells` between
     the object and the absorbing layer (at least the boxes' room)."""
-    lo = np.min([shape_bounds(s)[0] for s in shapes], axis=0) * units.resolution
-    hi = np.max([shape_bounds(s)[1] for s in shapes], axis=0) * units.resolution
+    lo, hi = (b * units.resolution for b in objects_bounds(shapes))
     n = cpml.thickness
     room = ABSORB_GAP + TFSF_GAP + SCATTER_GAP + LAYER_GAP + 1
     pad = max(int(padding_cells), room)
