@@ -24,14 +24,18 @@ struct MonitorArgs {
   static constexpr int kPacked = kC;
   static constexpr int kWidest = 4;
   static constexpr int kLayouts = 2;
-  static constexpr bool kTop = true;  // the body tests below_top_k
-  static constexpr bool kGated = true;
-  // The components are independent: one pass each, over two memory
-  // streams instead of six.
-  static constexpr int kParts = 3;
   // The row gate: bit 0, the row holds samples of Mx (i < Bx - 1); bit 1,
   // of My (j < By - 1).
   VX_HD int gate(int i, int j) const { return (i < Bx - 1 ? 1 : 0) | (j < By - 1 ? 2 : 0); }
+  // The CPU's row walk (launch_host.h): the components are independent, so
+  // one pass each, over two memory streams instead of six; in each, the row
+  // gate fixed for each line and the last cell apart.
+  template <typename Row>
+  static void cpu_row(const Row& r) {
+    gated_top_pass<0>(r);
+    gated_top_pass<1>(r);
+    gated_top_pass<2>(r);
+  }
   // The field channel monitor channel c reads (the rule, not the layout,
   // decides: a one-channel view may still fit layout 0).
   VX_HD int field_channel(int c) const { return Ex.size[5] < NCm ? 0 : c; }

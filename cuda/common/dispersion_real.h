@@ -8,6 +8,21 @@
 
 namespace vx {
 
+// How the CPU's row loops visit a stretch of cells (CellVisits, yee.h) for
+// the staged body: in chunks of kStageChunk cells, each cell once for all
+// its channels, first to stage its terms, then to use them.
+struct StagedVisits {
+  template <int kC, typename Cells>
+  static void run(Cells& cells, int k0, int k1) {
+    alignas(64) cfloat stash[3 * kStageValues * kStageChunk];
+    for (int c0 = k0; c0 < k1; c0 += kStageChunk) {
+      const int c1 = k1 - c0 < kStageChunk ? k1 : c0 + kStageChunk;
+      cells(std::integral_constant<int, kC>{}, std::integral_constant<int, 1>{}, c0, c1, stash);
+      cells(std::integral_constant<int, kC>{}, std::integral_constant<int, 2>{}, c0, c1, stash);
+    }
+  }
+};
+
 // kC > 0: the CPU's packed layout (yee.h: accessors).
 template <int kC = 0>
 struct DispersionRealArgs {
@@ -24,9 +39,15 @@ struct DispersionRealArgs {
   using WithChannels = DispersionRealArgs<kC2>;
   static constexpr bool kFaces = true;  // the body tests has_below
   static constexpr int kPacked = kC;
-  static constexpr int kParts = 3;         // the components are independent
-  static constexpr bool kWholeCells = true;  // per-cell terms read once per cell
-  static constexpr bool kStaged = true;      // the table lookups in a scalar pass
+  // The CPU's row walk (launch_host.h): the components are independent, so
+  // one pass each; every cell visited once for all its channels, its table
+  // lookups staged.
+  template <typename Row>
+  static void cpu_row(const Row& r) {
+    r.template walk<0, StagedVisits>();
+    r.template walk<1, StagedVisits>();
+    r.template walk<2, StagedVisits>();
+  }
   VX_ACCESSORS(Ex, Ey, Ez, Ex_prev, Ey_prev, Ez_prev, weight_x, weight_y, weight_z, id_map_x,
                id_map_y, id_map_z, prev_id_map_x, prev_id_map_y, prev_id_map_z, den1_x, den1_y,
                den1_z, den2_x, den2_y, den2_z, alpha, beta, aux1_x, aux1_y, aux1_z, aux2_x,

@@ -91,8 +91,12 @@ struct PlaneSignalArgs {
   using WithChannels = PlaneSignalArgs<kC2>;
   static constexpr int kPacked = kC;
   static constexpr bool kFaces = true;
-  // The signal is interpolated once per point for all its channels.
-  static constexpr bool kWholeCells = true;
+  // The CPU's row walk (launch_host.h): the signal is interpolated once per
+  // point for all its channels.
+  template <typename Row>
+  static void cpu_row(const Row& r) {
+    r.template walk<-1, CellVisits<true>>();
+  }
 
   template <typename SS, typename SD>
   VX_HD bool delayed(const Acc<cfloat, 2, SS>& S, const Acc<float, 2, SD>& D,

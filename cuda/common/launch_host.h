@@ -10,8 +10,10 @@
 // compile-time inner strides and positions that tell the body what the loop
 // knows (yee.h: layer membership per axis, whether the cell lies on an
 // index-0 face), so the plain interior vectorises and the absorbing-layer
-// terms are taken only in the stretches that hold layer cells. Every other
-// argument block goes through the plain Cell path.
+// terms are taken only in the stretches that hold layer cells. A kernel that
+// wants more fixed per row brings its own walk of a row (Row, cpu_row),
+// built from the same steps, in its own header. Every other argument block
+// goes through the plain Cell path.
 //
 // Block traversals: the GPU's thread decomposition, block by block (the
 // backend's earlier traversal), kept for measurement and to check both GPU
@@ -94,26 +96,6 @@ VX_ARGS_FACT(Layered, kLayered, bool, false)
 // face facts at compile time too, and the cell at k = 0 of every row is
 // visited on its own.
 VX_ARGS_FACT(Faces, kFaces, bool, false)
-// The body tests for the last k of its space (below_top_k): the last cell
-// of every row is then visited on its own.
-VX_ARGS_FACT(Top, kTop, bool, false)
-// The body asks for its row gate (gate_of): two bits that depend on the
-// row's i and j only (and on values fixed for the call), which the row loops
-// then fix at compile time.
-VX_ARGS_FACT(Gated, kGated, bool, false)
-// The body's three components are independent of each other, and it may run
-// one pass per component (kParts = 3), each over a whole (s, m, i) plane of
-// rows: a pass then walks a third of the memory streams, long enough for the
-// hardware prefetchers to follow.
-VX_ARGS_FACT(Parts, kParts, int, 1)
-// The body takes all channels of a cell in one visit when the row loops ask
-// it to (PositionFacts::kChannels): per-cell values are then read once for
-// all channels.
-VX_ARGS_FACT(WholeCells, kWholeCells, bool, false)
-// The body computes per-cell terms through staged_terms (yee.h), which the
-// row loops then run in two stages.
-VX_ARGS_FACT(Staged, kStaged, bool, false)
-
 #undef VX_ARGS_FACT
 
 // Checks every accessor an argument block lists against its compile-time
@@ -147,14 +129,15 @@ typename Args::template WithChannels<kC, kLayout> with_packed_layout(const Args&
 // ---------------------------------------------------------------------------
 // Row loops.
 
-// Cells k0 <= k < k1 of a row at one stage.
-template <int kX, int kY, int kZ, int kBelow, int kC, int kPart, int kStage, typename Args,
-          typename Body>
+// Cells k0 <= k < k1 of a row: one visit per cell and channel, or with
+// kChannels > 0 one per cell for all its channels; kStage: see staged_terms
+// (yee.h), whose stash holds the terms of the chunk that starts at k0.
+template <int kX, int kY, int kZ, int kBelow, int kC, int kPart, int kChannels, int kStage,
+          typename Args, typename Body>
 inline VX_FORCE_INLINE void run_cells(const Args& __restrict__ a, Body& body, int s, int m,
                                       int i, int j, int k0, int k1, const int (&shift)[3],
                                       cfloat* stash) {
-  constexpr bool kWhole = WholeCells<Args>::value;
-  RowCell<kX, kY, kZ, kBelow, kPart, kWhole ? kC : 0, kStage> q;
+  RowCell<kX, kY, kZ, kBelow, kPart, kChannels, kStage> q;
   q.s = s;
   q.m = m;
   q.i = i;
@@ -176,7 +159,7 @@ inline VX_FORCE_INLINE void run_cells(const Args& __restrict__ a, Body& body, in
   VX_IVDEP
   for (int k = k0; k < k1; ++k) {
     q.k = k;
-    if constexpr (kWhole) {
+    if constexpr (kChannels > 0) {
       q.c = 0;
       body(q, a);
       continue;
@@ -191,21 +174,18 @@ inline VX_FORCE_INLINE void run_cells(const Args& __restrict__ a, Body& body, in
 }
 
 // One stretch k0 <= k < k1 of a row, all its cells alike for the layer rule
-// and the face facts kBelow; shift: the layer index offsets of the row;
-// kPart: the component this pass updates (-1: all).
-template <int kX, int kY, int kZ, int kBelow, int kC, int kPart, typename Args, typename Body>
+// and the facts kBelow (RowCell); shift: the layer index offsets of the row;
+// kPart: the component this pass updates (-1: all); Visits: how its cells
+// are visited (yee.h: CellVisits, or a kernel's own).
+template <int kX, int kY, int kZ, int kBelow, int kC, int kPart, typename Visits, typename Args,
+          typename Body>
 void run_stretch(const Args& __restrict__ a, Body& body, int s, int m, int i, int j, int k0, int k1,
                  const int (&shift)[3]) {
-  if constexpr (Staged<Args>::value) {
-    alignas(64) cfloat stash[3 * kStageValues * kStageChunk];
-    for (int c0 = k0; c0 < k1; c0 += kStageChunk) {
-      const int c1 = std::min(c0 + kStageChunk, k1);
-      run_cells<kX, kY, kZ, kBelow, kC, kPart, 1>(a, body, s, m, i, j, c0, c1, shift, stash);
-      run_cells<kX, kY, kZ, kBelow, kC, kPart, 2>(a, body, s, m, i, j, c0, c1, shift, stash);
-    }
-  } else {
-    run_cells<kX, kY, kZ, kBelow, kC, kPart, 0>(a, body, s, m, i, j, k0, k1, shift, nullptr);
-  }
+  auto cells = [&](auto channels, auto stage, int c0, int c1, cfloat* stash) VX_FORCE_INLINE {
+    run_cells<kX, kY, kZ, kBelow, kC, kPart, decltype(channels)::value, decltype(stage)::value>(
+        a, body, s, m, i, j, c0, c1, shift, stash);
+  };
+  Visits::template run<kC>(cells, k0, k1);
 }
 
 // Cells j0 <= j < j1, 0 <= k < N2 of a row through the plain Cell path.
@@ -249,20 +229,6 @@ struct Stretch {
   int shift;
 };
 
-// Calls f(std::bool_constant<flags>...) with the run-time flags as
-// compile-time ones.
-template <typename F>
-void with_flags(F&& f) {
-  f();
-}
-template <typename F, typename... B>
-void with_flags(F&& f, bool first, B... rest) {
-  if (first)
-    with_flags([&](auto... t) { f(std::true_type{}, t...); }, rest...);
-  else
-    with_flags([&](auto... t) { f(std::false_type{}, t...); }, rest...);
-}
-
 constexpr int hint_of(bool in) { return in ? kInLayer : kNoLayer; }
 
 // The stretches of k = k_first ... N2 - 1: by the kernel's own layer rule,
@@ -287,29 +253,21 @@ Stretches z_stretches(const Args& a, int k_first, int N2) {
   return out;
 }
 
-// Runs one stretch with the facts the body uses fixed at compile time.
-template <bool kLayered, bool kFaces, int kC, int kPart, int kTopBits, typename Args,
-          typename Body>
+// Runs one stretch with the facts the body uses fixed at compile time, kBits
+// (row_bits, yee.h) added to them.
+template <bool kLayered, bool kFaces, int kC, int kPart, int kBits, typename Visits,
+          typename Args, typename Body>
 void dispatch_stretch(const Args& a, Body& body, int s, int m, int i, int j, const Stretch& st,
-                      bool in_x, bool in_y, const int (&shift)[3], int gate) {
+                      bool in_x, bool in_y, const int (&shift)[3]) {
   using T = std::true_type;
   using F = std::false_type;
   auto go = [&](auto X, auto Y, auto Z, auto BI, auto BJ) {
     constexpr int hx = kLayered ? hint_of(decltype(X)::value) : kAskRule;
     constexpr int hy = kLayered ? hint_of(decltype(Y)::value) : kAskRule;
     constexpr int hz = kLayered ? hint_of(decltype(Z)::value) : kAskRule;
-    auto run = [&](auto G) {
-      constexpr int below = (kFaces ? decltype(BI)::value + 2 * decltype(BJ)::value + 4 : 7) |
-                            kTopBits | decltype(G)::value;
-      run_stretch<hx, hy, hz, below, kC, kPart>(a, body, s, m, i, j, st.k0, st.k1, shift);
-    };
-    if constexpr (Gated<Args>::value)
-      with_flags([&](auto G0, auto G1) {
-        run(std::integral_constant<int, 128 + 32 * decltype(G0)::value +
-                                            64 * decltype(G1)::value>{});
-      }, (gate & 1) != 0, (gate & 2) != 0);
-    else
-      run(std::integral_constant<int, 0>{});
+    constexpr int below =
+        (kFaces ? decltype(BI)::value + 2 * decltype(BJ)::value + 4 : 7) | kBits;
+    run_stretch<hx, hy, hz, below, kC, kPart, Visits>(a, body, s, m, i, j, st.k0, st.k1, shift);
   };
   if constexpr (kLayered && kFaces)
     with_flags(go, in_x, in_y, st.in, i > 0, j > 0);
@@ -326,17 +284,18 @@ void dispatch_stretch(const Args& a, Body& body, int s, int m, int i, int j, con
 // an index-0 face (i or j zero) share a single variant that asks the face
 // facts and the layer rule, so this cell adds few compiled copies of the
 // body.
-template <bool kLayered, int kC, int kPart, typename Args, typename Body>
+template <bool kLayered, int kC, int kPart, typename Visits, typename Args, typename Body>
 void dispatch_k0(const Args& a, Body& body, int s, int m, int i, int j, bool in_x, bool in_y,
                  const int (&shift)[3]) {
   if (i == 0 || j == 0) {
-    run_stretch<kAskRule, kAskRule, kAskRule, 256, kC, kPart>(a, body, s, m, i, j, 0, 1, shift);
+    run_stretch<kAskRule, kAskRule, kAskRule, row_bits::kAskFaces, kC, kPart, Visits>(
+        a, body, s, m, i, j, 0, 1, shift);
     return;
   }
   auto go = [&](auto X, auto Y) {
     constexpr int hx = kLayered ? hint_of(decltype(X)::value) : kAskRule;
     constexpr int hy = kLayered ? hint_of(decltype(Y)::value) : kAskRule;
-    run_stretch<hx, hy, kAskRule, 3, kC, kPart>(a, body, s, m, i, j, 0, 1, shift);
+    run_stretch<hx, hy, kAskRule, 3, kC, kPart, Visits>(a, body, s, m, i, j, 0, 1, shift);
   };
   if constexpr (kLayered)
     with_flags(go, in_x, in_y);
@@ -353,15 +312,11 @@ struct RowPlan {
   static constexpr int kC = PackedChannels<Args>::value;  // 0: the plain Cell path
   static constexpr bool kLayered = kC > 0 && Layered<Args>::value;
   static constexpr bool kFaces = Faces<Args>::value;
-  static constexpr bool kTop = Top<Args>::value;
-  static constexpr bool kGated = Gated<Args>::value;
-  static constexpr int kParts = Parts<Args>::value;
-  static_assert(kParts == 1 || kParts == 3, "a body runs in one pass or one per component");
 
-  bool by_j;           // rows are (s, m, i, j), not (s, m, i)
-  int64_t rows;        // how many
-  int64_t grain;       // rows a thread takes at least
-  Stretches z, z_top;  // packed path: the stretches of k (z_top: the last cell's, kTop)
+  bool by_j;      // rows are (s, m, i, j), not (s, m, i)
+  int64_t rows;   // how many
+  int64_t grain;  // rows a thread takes at least
+  Stretches z;    // packed path: the stretches of k (from 1 with faces: k = 0 goes alone)
 };
 
 template <typename Args>
@@ -376,22 +331,88 @@ RowPlan<Args> plan_rows(const Space& sp, const Args& a) {
   const int64_t per_row = (p.by_j ? 1 : int64_t(sp.N1)) * sp.N2 * sp.NC;
   const int64_t min_work = Plan::kC > 0 ? kMinWorkPerThread : kMinPlainWorkPerThread;
   p.grain = std::max<int64_t>(1, min_work / std::max<int64_t>(per_row, 1));
-  if constexpr (Plan::kC > 0) {
-    const int first = Plan::kFaces ? 1 : 0;  // k = 0 visited on its own
-    p.z = z_stretches<Plan::kLayered>(a, first, Plan::kTop ? sp.N2 - 1 : sp.N2);
-    if (Plan::kTop) p.z_top = z_stretches<Plan::kLayered>(a, std::max(first, sp.N2 - 1), sp.N2);
-  }
+  if constexpr (Plan::kC > 0) p.z = z_stretches<Plan::kLayered>(a, Plan::kFaces ? 1 : 0, sp.N2);
   return p;
 }
+
+// One row of a call on the packed path, as a walk sees it: (s, m, i) and its
+// j range, the argument block, the body and the call's plan, and the steps a
+// walk is made of. walk() is the walk of most kernels; a kernel whose body
+// wants more fixed per row (a row gate, its last cell apart, one pass per
+// component, staged lookups) declares its own, as a static member template
+// of its argument block, cpu_row(const Row&), built from the same steps.
+template <typename Args, typename Body>
+struct Row {
+  using Plan = RowPlan<Args>;
+  static constexpr int kC = Plan::kC;
+  static constexpr bool kLayered = Plan::kLayered;
+  static constexpr bool kFaces = Plan::kFaces;
+
+  const Space& sp;
+  const Args& a;
+  Body& body;
+  const Plan& plan;
+  int s, m, i, j0, j1;
+
+  // The cells (i, j, *): layer membership along x and y, index offsets.
+  struct Line {
+    int j;
+    bool in_x, in_y;
+    int shift[3];
+  };
+
+  // Calls f(line) for every j of the row.
+  template <typename F>
+  void each_line(F&& f) const {
+    for (int j = j0; j < j1; ++j) {
+      LayerIndex Lx{-1, false}, Ly{-1, false};
+      if constexpr (kLayered) {
+        Lx = a.layer(0, i);
+        Ly = a.layer(1, j);
+      }
+      Line L{j, Lx.in, Ly.in, {Lx.in ? Lx.L - i : 0, Ly.in ? Ly.L - j : 0, 0}};
+      f(L);
+    }
+  }
+
+  // The k = 0 cell of a body that looks at faces (nothing for others).
+  template <int kPart = -1, typename Visits = CellVisits<false>>
+  void face_cell(const Line& L) const {
+    if constexpr (kFaces)
+      if (sp.N2 > 0)
+        dispatch_k0<kLayered, kC, kPart, Visits>(a, body, s, m, i, L.j, L.in_x, L.in_y, L.shift);
+  }
+
+  // One stretch of the line, kBits (row_bits) fixed for all its cells.
+  template <int kPart = -1, int kBits = 0, typename Visits = CellVisits<false>>
+  void stretch(Line& L, const Stretch& st) const {
+    L.shift[2] = st.shift;
+    dispatch_stretch<kLayered, kFaces, kC, kPart, kBits, Visits>(a, body, s, m, i, L.j, st,
+                                                                  L.in_x, L.in_y, L.shift);
+  }
+
+  // Every line: its face cell, then its stretches.
+  template <int kPart = -1, typename Visits = CellVisits<false>>
+  void walk() const {
+    each_line([&](Line& L) {
+      face_cell<kPart, Visits>(L);
+      for (const Stretch& st : plan.z) stretch<kPart, 0, Visits>(L, st);
+    });
+  }
+};
+
+template <typename Args, typename R, typename = void>
+struct OwnRowWalk : std::false_type {};
+template <typename Args, typename R>
+struct OwnRowWalk<Args, R, std::void_t<decltype(Args::cpu_row(std::declval<const R&>()))>>
+    : std::true_type {};
 
 template <typename Args, typename Body>
 void run_rows(const Space& sp, const Args& a, Body body) {
   using Plan = RowPlan<Args>;
-  constexpr int kC = Plan::kC;
-  constexpr bool kLayered = Plan::kLayered, kFaces = Plan::kFaces, kTop = Plan::kTop;
+  using R = Row<Args, Body>;
   const Plan plan = plan_rows(sp, a);
   const bool by_j = plan.by_j;
-  const Stretches &z = plan.z, &z_top = plan.z_top;
 
   at::parallel_for(0, plan.rows, plan.grain, [&](int64_t r0, int64_t r1) {
     FlushSubnormals ftz;
@@ -407,43 +428,14 @@ void run_rows(const Space& sp, const Args& a, Body body) {
       rest /= sp.N0;
       const int m = static_cast<int>(rest % sp.NM);
       const int s = static_cast<int>(rest / sp.NM);
-      if constexpr (kC == 0) {
+      if constexpr (Plan::kC == 0) {
         run_plain(a, body, sp.NC, s, m, i, j0, j1, sp.N2);
-        continue;
-      }
-      auto pass = [&](auto part) {
-        constexpr int kPart = decltype(part)::value;
-        for (int j = j0; j < j1; ++j) {
-          LayerIndex Lx{-1, false}, Ly{-1, false};
-          if constexpr (kLayered) {
-            Lx = a.layer(0, i);
-            Ly = a.layer(1, j);
-          }
-          int shift[3] = {Lx.in ? Lx.L - i : 0, Ly.in ? Ly.L - j : 0, 0};
-          int gate = 0;
-          if constexpr (Plan::kGated) gate = a.gate(i, j);
-          if constexpr (kFaces)
-            if (sp.N2 > 0)
-              dispatch_k0<kLayered, kC, kPart>(a, body, s, m, i, j, Lx.in, Ly.in, shift);
-          for (const Stretch& st : z) {
-            shift[2] = st.shift;
-            dispatch_stretch<kLayered, kFaces, kC, kPart, kTop ? 8 + 16 : 0>(
-                a, body, s, m, i, j, st, Lx.in, Ly.in, shift, gate);
-          }
-          if constexpr (kTop)
-            for (const Stretch& st : z_top) {
-              shift[2] = st.shift;
-              dispatch_stretch<kLayered, kFaces, kC, kPart, 8>(a, body, s, m, i, j, st, Lx.in,
-                                                               Ly.in, shift, gate);
-            }
-        }
-      };
-      if constexpr (Plan::kParts == 3) {
-        pass(std::integral_constant<int, 0>{});
-        pass(std::integral_constant<int, 1>{});
-        pass(std::integral_constant<int, 2>{});
       } else {
-        pass(std::integral_constant<int, -1>{});
+        const R row{sp, a, body, plan, s, m, i, j0, j1};
+        if constexpr (OwnRowWalk<Args, R>::value)
+          Args::cpu_row(row);
+        else
+          row.walk();
       }
     }
   });

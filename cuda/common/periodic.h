@@ -24,8 +24,6 @@ struct PeriodicArgs {
   template <int kC2, int = 0>
   using WithChannels = PeriodicArgs<F, kC2>;
   static constexpr int kPacked = kC;
-  static constexpr bool kTop = true;  // the body tests below_top_k
-  static constexpr bool kGated = true;
   int axis;  // of the pass these arguments are for: 0 (x) or 1 (y)
   // The row gate: bit 0, the pass runs (the periodic axis has an interior
   // plane to copy from -- an empty one has none -- and its flag is set);
@@ -33,6 +31,13 @@ struct PeriodicArgs {
   VX_HD int gate(int u, int = 0) const {
     const int N = axis == 0 ? Nx : Ny, Nu = axis == 0 ? Ny : Nx;
     return (N >= 1 && periodic(axis) != 0 ? 1 : 0) | (u < Nu ? 2 : 0);
+  }
+
+  // The CPU's row walk (launch_host.h): the row gate fixed for each line,
+  // the last cell apart.
+  template <typename Row>
+  static void cpu_row(const Row& r) {
+    gated_top_pass<-1>(r);
   }
   VX_ACCESSORS(first, second, phase, periodic)
 };

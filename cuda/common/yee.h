@@ -379,21 +379,56 @@ namespace vx {
 enum LayerHint { kAskRule, kNoLayer, kInLayer };
 
 // A cell visited by the CPU's packed row loops, with what the loop fixes at
-// compile time: the layer membership of each axis, whether i, j and k are
-// at least 1 (bits 0, 1 and 2 of kBelow; for i and j only where bit 8 is
-// clear: the k = 0 cell of a row on an index-0 face asks), whether k lies
-// below the row's last index (bit 4, known only where bit 3 is set), the
-// row gate (bits 5 and 6, known only where bit 7 is set), for bodies whose
-// components are independent, which component this pass over the row
-// updates (-1: all),
-// and for bodies that ask for whole cells (kWholeCells), how many channels
-// one visit covers (0: channel q.c only); for staged bodies (kStaged), the
-// stage of this visit (staged_terms).
+// compile time: the layer membership of each axis, kBelow's facts
+// (row_bits), for bodies whose components are independent, which component
+// this pass over the row updates (-1: all), how many channels one visit
+// covers (0: channel q.c only; CellVisits), and for staged bodies, the stage
+// of this visit (staged_terms).
 template <int kX, int kY, int kZ, int kBelow, int kPart = -1, int kChannels = 0, int kStage = 0>
 struct RowCell : Cell {
   int shift[3];
   cfloat* stash;  // staged bodies: the chunk's stored terms, cells k_base ...
   int k_base;
+};
+
+// The bits of RowCell's kBelow: whether i, j and k are at least 1 (for i
+// and j only where kAskFaces is clear: the k = 0 cell of a row on an
+// index-0 face asks), whether k lies below the row's last index (known only
+// with kKnowsTop), the row gate (known only with kKnowsGate). The walks a
+// kernel brings for its rows (launch_host.h) set the top and gate bits.
+namespace row_bits {
+constexpr int kAboveI = 1, kAboveJ = 2, kAboveK = 4;
+constexpr int kKnowsTop = 8, kBelowTop = 16;
+constexpr int kGate0 = 32, kGate1 = 64, kKnowsGate = 128;
+constexpr int kAskFaces = 256;
+}  // namespace row_bits
+
+// Calls f(std::bool_constant<flags>...) with the run-time flags as
+// compile-time ones.
+template <typename F>
+void with_flags(F&& f) {
+  f();
+}
+template <typename F, typename... B>
+void with_flags(F&& f, bool first, B... rest) {
+  if (first)
+    with_flags([&](auto... t) { f(std::true_type{}, t...); }, rest...);
+  else
+    with_flags([&](auto... t) { f(std::false_type{}, t...); }, rest...);
+}
+
+// How the CPU's row loops visit the cells of a stretch: one visit per cell
+// and channel, or (kWhole) one per cell for all its channels, so that a
+// body reads its per-cell values once (PositionFacts::kChannels). cells is
+// the loops' own: cells(channels, stage, k0, k1, stash). A kernel may bring
+// its own visits (dispersion_real.h stages its table lookups).
+template <bool kWhole>
+struct CellVisits {
+  template <int kC, typename Cells>
+  static void run(Cells& cells, int k0, int k1) {
+    cells(std::integral_constant<int, kWhole ? kC : 0>{}, std::integral_constant<int, 0>{}, k0,
+          k1, nullptr);
+  }
 };
 
 template <typename P>
@@ -417,20 +452,20 @@ struct PositionFacts<RowCell<kX, kY, kZ, kBelow, kPart_, kChannels_, kStage_>> {
   template <int kAxis>
   static constexpr int kHint = kAxis == 0 ? kX : kAxis == 1 ? kY : kZ;
   template <int kAxis>
-  static constexpr bool kKnowsBelow = kAxis == 2 || !((kBelow >> 8) & 1);
+  static constexpr bool kKnowsBelow = kAxis == 2 || !(kBelow & row_bits::kAskFaces);
   template <int kAxis>
   static constexpr bool kHasBelow = (kBelow >> kAxis) & 1;
   static constexpr int kPart = kPart_;
-  static constexpr bool kKnowsTop = (kBelow >> 3) & 1;
-  static constexpr bool kBelowTop = (kBelow >> 4) & 1;
-  static constexpr bool kKnowsGate = (kBelow >> 7) & 1;
-  static constexpr int kGate = (kBelow >> 5) & 3;
+  static constexpr bool kKnowsTop = kBelow & row_bits::kKnowsTop;
+  static constexpr bool kBelowTop = kBelow & row_bits::kBelowTop;
+  static constexpr bool kKnowsGate = kBelow & row_bits::kKnowsGate;
+  static constexpr int kGate = (kBelow / row_bits::kGate0) & 3;
   static constexpr int kChannels = kChannels_;
   static constexpr int kStage = kStage_;
 };
 
-// Whether k < top, top being the last k index of the kernel's space (the
-// CPU's row loops then know it for bodies that declare kTop).
+// Whether k < top, top being the last k index of the kernel's space (fixed
+// at compile time where the kernel's row walk splits off the last cell).
 template <typename P>
 VX_HD bool below_top_k(const P& q, int top) {
   using Facts = PositionFacts<P>;
@@ -438,8 +473,8 @@ VX_HD bool below_top_k(const P& q, int top) {
   return q.k < top;
 }
 
-// The row gate of a body that declares kGated (its args' gate(i, j)): what
-// the CPU's row loops fixed for the row, else `value`, the body's own.
+// A body's row gate (two bits that depend on i and j only): what the
+// kernel's CPU row walk fixed for the row, else `value`, the body's own.
 template <typename P>
 VX_HD int gate_of(const P&, int value) {
   using Facts = PositionFacts<P>;
@@ -447,9 +482,29 @@ VX_HD int gate_of(const P&, int value) {
   return value;
 }
 
-// Staged bodies (Args::kStaged): per-cell terms that need lookups the CPU's
+// A CPU row walk (launch_host.h: Row, cpu_row) for a body that asks
+// gate_of (its args' gate(i, j)) and below_top_k: pass kPart over each line
+// of the row with the line's gate fixed and its last cell apart.
+template <int kPart, typename Row>
+void gated_top_pass(const Row& r) {
+  static_assert(!Row::kLayered && !Row::kFaces, "a line is one stretch");
+  const int top = r.sp.N2 - 1;
+  r.each_line([&](auto& L) {
+    const int g = r.a.gate(r.i, L.j);
+    with_flags([&](auto G0, auto G1) {
+      constexpr int gate = row_bits::kKnowsGate | (decltype(G0)::value ? row_bits::kGate0 : 0) |
+                           (decltype(G1)::value ? row_bits::kGate1 : 0);
+      if (top > 0)
+        r.template stretch<kPart, gate | row_bits::kKnowsTop | row_bits::kBelowTop>(
+            L, {0, top, false, 0});
+      r.template stretch<kPart, gate | row_bits::kKnowsTop>(L, {top, top + 1, false, 0});
+    }, (g & 1) != 0, (g & 2) != 0);
+  });
+}
+
+// Staged bodies: per-cell terms that need lookups the CPU's
 // vectoriser cannot do (gathers from material tables) go through
-// staged_terms. The CPU's row loops then run each stretch in chunks of
+// staged_terms. The kernel's CPU row walk then runs each stretch in chunks of
 // kStageChunk cells, twice: first a scalar visit per cell that only
 // computes and stores the terms (stage 1; staged_terms returns false and
 // the body returns), then the visits that read them back and do the rest
@@ -489,7 +544,7 @@ VX_HD bool staged_terms(const P& q, T& t, F&& compute) {
 }
 
 // Whether this visit of the cell updates component kComp (0, 1, 2 for x, y,
-// z): always, except in the CPU's one-component passes (Args::kParts = 3),
+// z): always, except in the one-component passes of a kernel's CPU row walk,
 // which keep the number of memory streams a row loop walks small.
 template <int kComp, typename P>
 VX_HD constexpr bool in_part(const P&) {
