@@ -77,12 +77,24 @@ def table_shape(module, name, arg, ext, star=()):
         if t == "*":
             out.append(star.pop(0) if star else None)
             continue
-        head, *steps = re.findall(r"[+-]?\w+", t)
-        v = int(head) if head.isdigit() else ext[head]
-        out.append(v + sum(int(x) for x in steps))
+        out.append(_term(t, ext))
     out = out[:rank]
     assert None not in out and not star, f"{name}: {arg}: * axes and values {star} disagree"
     return tuple(out)
+
+
+def _term(t, ext):
+    """A rule's term ("x0+Bx-1", "Ny+1", "3") with the extents `ext`."""
+    return sum((-1 if w.startswith("-") else 1) * (int(w.lstrip("+-")) if w.lstrip("+-").isdigit()
+                                                   else ext[w.lstrip("+-")])
+               for w in re.findall(r"[+-]?\s*\w+", t.replace(" ", "")))
+
+
+def rule_applies(module, name, arg, ext):
+    """Whether the rule of module.name's `arg` applies with the extents `ext`
+    (its condition, "... if Bx-1", above zero)."""
+    rule = {a[0]: a for a in module._arguments[name]}[arg][4]
+    return " if " not in rule or _term(rule.split(" if ")[1], ext) > 0
 
 
 def field_extents(NS, NM, Nx, Ny, Nz, NC):

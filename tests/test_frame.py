@@ -204,3 +204,69 @@ def test_second_gpu_while_the_first_is_current(name, module):
     for g, w in pairs:
         assert g.device == torch.device("cuda:1") or g.dim() == 0
         torch.testing.assert_close(g.cpu(), w, rtol=1e-4, atol=1e-5, equal_nan=True)
+
+
+# The functions whose shape rules follow argument values (a box, a plane's
+# window, interpolation points): the extents each rule names, worked out
+# from the call's own arguments, and the axes the wrapper reads those
+# extents from (a shorter one there changes the extent rather than failing).
+def _box_extents(name, module, a):
+    NS, NM, NC = a[0].shape[0], a[0].shape[1], a[0].shape[5]
+    if name == "Monitor_Update_E":
+        (x0, x1), (y0, y1), (z0, z1) = (tuple(r.tolist()) for r in a[7:10])
+        return dict(NS=NS, NM=NM, NC=NC, NCf=NC, x0=x0, y0=y0, z0=z0,
+                    Bx=x1 - x0 + 2, By=y1 - y0 + 2, Bz=z1 - z0 + 2)
+    if name == "Inject_J":
+        x0, y0, z0 = a[6].tolist()
+        return dict(NS=NS, NM=NM, NC=NC, x0=x0, y0=y0, z0=z0,
+                    Bx=a[3].shape[2], By=a[4].shape[3], Bz=a[5].shape[4])
+    electric = name == "Inject_E"
+    mx, my = a[-3 if module is Voxstep4 else -2].tolist()
+    kp = a[-2 if module is Voxstep4 else -1]
+    Px = a[0].shape[2] if electric else a[5].shape[1]
+    Py = a[1].shape[3] if electric else a[6].shape[2]
+    return dict(NS=NS, NM=NM, NC=NC, Wx=Px - mx, Wy=Py - my, k=kp + electric,
+                NH=NC - NC // 2, Nt=a[3].shape[1])
+
+
+SOURCE_AXES = {"Monitor_Update_E": {"Mx": (0, 1, 5), "Ex": (5,)},
+               "Inject_J": {"Ex": (0, 1, 5), "Jx": (2,), "Jy": (3,), "Jz": (4,)},
+               "Inject_H": {"Hx": (0, 1, 5), "profEx": (1,), "profEy": (2,),
+                            "sigEx": (1,)},
+               "Inject_E": {"Ex": (0, 1, 5, 2), "Ey": (3,), "sigHx": (1,)}}
+BOX_CASES = [("Monitor_Update_E", Voxstep)] + [
+    (n, m) for n in ("Inject_J", "Inject_H", "Inject_E") for m in (Voxstep, Voxstep4)]
+
+
+@pytest.mark.parametrize("name,module", BOX_CASES, ids=lambda x: getattr(x, "__name__", x))
+def test_value_dependent_shape_rules_are_the_least_shapes(name, module):
+    """Every tensor cut to the least shape its rule gives for the call's box or
+    window runs (under the sanitizers: without a read or write past it), and
+    one element fewer along any axis the rule checks is refused by name."""
+    from argtable import rule_applies, table_shape
+    from cases import build
+    fn, args = build(name, module, 3)
+    table = module._arguments[name]
+    ext = _box_extents(name, module, args)
+    skip, least = SOURCE_AXES[name], {}
+    for i, (arg, _, _, _, rule) in enumerate(table):
+        if rule and rule_applies(module, name, arg, ext):
+            terms = rule.split(" if ")[0].strip("[]").split(",")
+            star = [args[i].shape[d] for d, t in enumerate(terms) if t.strip() == "*"]
+            shape = table_shape(module, name, arg, ext, star)
+            assert all(n <= s for n, s in zip(shape, args[i].shape)), (arg, shape)
+            least[i] = tuple(args[i].shape[d] if d in skip.get(arg, ()) else n
+                             for d, n in enumerate(shape))
+    assert least, f"{name} has no shape rules"
+    cut = lambda t, shape: t[tuple(slice(0, n) for n in shape)].clone()  # noqa: E731
+    small = [cut(a, least[i]) if i in least else a for i, a in enumerate(args)]
+    fn(*small)
+    for i, shape in least.items():
+        arg, terms = table[i][0], table[i][4].split(" if ")[0].split(",")
+        for d, n in enumerate(shape):
+            if d in skip.get(arg, ()) or n == 0 or "*" in terms[d]:
+                continue
+            bad = list(small)
+            bad[i] = cut(small[i], shape[:d] + (n - 1,) + shape[d + 1:])
+            with pytest.raises(ValueError, match=f"{name}: "):
+                fn(*bad)

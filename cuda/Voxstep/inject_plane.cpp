@@ -38,15 +38,10 @@ void inject_plane(vx::Call& call, bool electric, Tn F0, Tn F1, Tn coef, Tn A1, T
   const int64_t k = int64_t(vx::to_int32(fn, "kp", kp)) + (electric ? 1 : 0);
   const bool any =
       vx::check_plane(fn, n(0), F0, n(1), F1, coef, kp, k, mg, NS, NM, NC, Px, Py);
-  if (any) {
-    // Channels c < NC/2 read complex channel c, the others c - NC/2.
-    const int64_t ch = NC - NC / 2;
-    const int64_t hx = Px - mg.mx, hy = Py - mg.my;
-    vx::require_extent(fn, n(3), A1, {NS, ch});
-    vx::require_extent(fn, n(4), A0, {NS, ch});
-    vx::require_extent(fn, n(5), P1, {NS, hx, hy, ch});
-    vx::require_extent(fn, n(6), P0, {NS, hx, hy, ch});
-  }
+  // Channels c < NC/2 read complex channel c, the others c - NC/2.
+  if (any)
+    call.check_shapes(
+        vx::plane_extents(NS, NM, NC, mg, Px, Py, k).set(vx::Ext::NH, NC - NC / 2));
   vx::launch_plane(fn, call, a, any, kp, mg, NS, NM, NC, Px, Py, launch);
 }
 

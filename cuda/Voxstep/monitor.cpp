@@ -54,19 +54,12 @@ void Monitor_Update_E(VX_PARAMS(VOXSTEP_ARGS_MONITOR_UPDATE_E, kF32)) {
     // Monitor channel c reads field channel c, or channel 0 for every c when
     // Ex has fewer channels than the monitor.
     const int64_t NCf = Ex.size(5) < NCm ? std::min<int64_t>(NCm, 1) : NCm;
-    VX_REQUIRE_EXTENT(fn, w, {NCm});
-    if (Bx > 1) {
-      VX_REQUIRE_EXTENT(fn, Mx, {NS, NM, Bx - 1, By, Bz, NCm});
-      VX_REQUIRE_EXTENT(fn, Ex, {NS, NM, x0 + Bx - 1, y0 + By, z0 + Bz, NCf});
-    }
-    if (By > 1) {
-      VX_REQUIRE_EXTENT(fn, My, {NS, NM, Bx, By - 1, Bz, NCm});
-      VX_REQUIRE_EXTENT(fn, Ey, {NS, NM, x0 + Bx, y0 + By - 1, z0 + Bz, NCf});
-    }
-    if (Bz > 1) {
-      VX_REQUIRE_EXTENT(fn, Mz, {NS, NM, Bx, By, Bz - 1, NCm});
-      VX_REQUIRE_EXTENT(fn, Ez, {NS, NM, x0 + Bx, y0 + By, z0 + Bz - 1, NCf});
-    }
+    using vx::Ext;
+    call.check_shapes(vx::Extents({&w, &Mx, &Ex, &My, &Ey, &Mz, &Ez})
+                          .set(Ext::NS, NS).set(Ext::NM, NM).set(Ext::NC, NCm)
+                          .set(Ext::NCf, NCf).set(Ext::x0, x0).set(Ext::y0, y0)
+                          .set(Ext::z0, z0).set(Ext::Bx, Bx).set(Ext::By, By)
+                          .set(Ext::Bz, Bz));
   }
   const vx::Grid g = vx::make_grid(fn, NS, NM, Bx, By, Bz, NCm, device);
   call.check_written();

@@ -61,6 +61,16 @@ void set_axes(vx::Call& call, Args& a, Tn grid_x, Tn grid_y, Tn grid_z, Tn query
   a.nqz = static_cast<int>(query_z.size(0));  // below 2^31: the launch limit is checked first
 }
 
+// The grid and query points along each axis, for the shape rules.
+vx::Extents axis_extents(int64_t ngx, int64_t ngy, int64_t ngz, int64_t nqx, int64_t nqy,
+                         int64_t nqz) {
+  using vx::Ext;
+  vx::Extents e;
+  e.set(Ext::Gx, ngx).set(Ext::Gy, ngy).set(Ext::Gz, ngz);
+  e.set(Ext::Qx, nqx).set(Ext::Qy, nqy).set(Ext::Qz, nqz);
+  return e;
+}
+
 // The interval index of every query coordinate, per axis; the returned
 // tensors must outlive the launch.
 template <typename Args>
@@ -96,7 +106,7 @@ at::Tensor Trilinear_interpolation(bool gpu_checks,
   check_axis(fn, "grid_x", grid_x, need);
   check_axis(fn, "grid_y", grid_y, need);
   check_axis(fn, "grid_z", grid_z, need);
-  VX_REQUIRE_EXTENT(fn, src, {-1, -1, ngx, ngy, ngz, -1});
+  call.check_shapes(axis_extents(ngx, ngy, ngz, nqx, nqy, nqz));
   vx::check_grid(fn, vx::mul_sat({nqx, nqy, nqz}), vx::mul_sat({NS, NM, NC}), "NS*NM*NC");
 
   at::Tensor result = at::zeros({NS, NM, nqx, nqy, nqz, NC}, src.options());
@@ -130,7 +140,7 @@ at::Tensor Trilinear_reverse_interpolation(
   check_axis(fn, "grid_x", grid_x, 2);
   check_axis(fn, "grid_y", grid_y, 2);
   check_axis(fn, "grid_z", grid_z, 2);
-  VX_REQUIRE_EXTENT(fn, vals, {-1, -1, nqx, nqy, nqz, -1});
+  call.check_shapes(axis_extents(ngx, ngy, ngz, nqx, nqy, nqz));
   vx::check_grid(fn, vx::mul_sat({nqx, nqy, nqz}), vx::mul_sat({NS, NM, NC}), "NS*NM*NC");
 
   const auto real_options = vals.options().dtype(at::kFloat);

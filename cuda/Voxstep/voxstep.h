@@ -22,25 +22,38 @@
   X(unused, Unused, -1, kAny)
 // The plane source: field pair, coef, amplitudes (A1 feeds field 1, A0 field
 // 0), profiles, margin and plane index.
-#define VOXSTEP_ARGS_PLANE(X, F0, F1, A1, A0, P1, P0)                                       \
-  X(F0, Out, 6, kF32) X(F1, Out, 6, kF32) X(coef, In, 1, kF32) X(A1, In, 2, kC64)           \
-  X(A0, In, 2, kC64) X(P1, In, 4, kC64) X(P0, In, 4, kC64) X(margin, Host, -1, kAny)        \
-  X(kp, Int, -1, kAny)
+// NH complex channels: the halves of the NC field channels.
+#define VOXSTEP_ARGS_PLANE(X, F0, F1, A1, A0, P1, P0)                                          \
+  X(F0, Out, 6, kF32, VX_PLANE_FIELD) X(F1, Out, 6, kF32, VX_PLANE_FIELD)                      \
+  X(coef, In, 1, kF32) X(A1, In, 2, kC64, "[NS, NH]") X(A0, In, 2, kC64, "[NS, NH]")           \
+  X(P1, In, 4, kC64, "[NS, Wx, Wy, NH]") X(P0, In, 4, kC64, "[NS, Wx, Wy, NH]")                \
+  X(margin, Host, -1, kAny) X(kp, Int, -1, kAny)
 #define VOXSTEP_ARGS_INJECT_H(X, T) VOXSTEP_ARGS_PLANE(X, Hx, Hy, ampEx, ampEy, profEx, profEy)
 #define VOXSTEP_ARGS_INJECT_E(X, T) VOXSTEP_ARGS_PLANE(X, Ex, Ey, ampHx, ampHy, profHx, profHy)
 #define VOXSTEP_ARGS_SET_ER_AVERAGE(X, T) VX_ARGS_MIX(X, er, 4, er_table, 1)
 #define VOXSTEP_ARGS_SET_WEIGHT_SUBCELL(X, T) VX_ARGS_SUBCELL(X, weight, 1)
+// The box holds Bx x By x Bz nodes from (x0, y0, z0); each component has
+// one sample fewer along its own axis, and none when the box is one node
+// thick there. The fields hold NCf = NC channels, or one that every monitor
+// channel reads.
 #define VOXSTEP_ARGS_MONITOR_UPDATE_E(X, T)                                                    \
-  X(Mx, Out, 6, kC64) X(My, Out, 6, kC64) X(Mz, Out, 6, kC64) X(Ex, In, 6, kF32)              \
-  X(Ey, In, 6, kF32) X(Ez, In, 6, kF32) X(w, In, 1, kC64) X(rx, Host, -1, kAny)                \
-  X(ry, Host, -1, kAny) X(rz, Host, -1, kAny)
-// The interpolated values are checked first.
-#define VOXSTEP_ARGS_TRILINEAR(X, VALUES)                                                      \
-  X(grid_x, In, 1, kF32) X(grid_y, In, 1, kF32) X(grid_z, In, 1, kF32) X(VALUES, Lead, 6, kC64) \
-  X(query_x, In, 1, kF32) X(query_y, In, 1, kF32) X(query_z, In, 1, kF32)
+  X(Mx, Out, 6, kC64, "[NS, NM, Bx-1, By, Bz, NC] if Bx-1")                                    \
+  X(My, Out, 6, kC64, "[NS, NM, Bx, By-1, Bz, NC] if By-1")                                    \
+  X(Mz, Out, 6, kC64, "[NS, NM, Bx, By, Bz-1, NC] if Bz-1")                                    \
+  X(Ex, In, 6, kF32, "[NS, NM, x0+Bx-1, y0+By, z0+Bz, NCf] if Bx-1")                           \
+  X(Ey, In, 6, kF32, "[NS, NM, x0+Bx, y0+By-1, z0+Bz, NCf] if By-1")                           \
+  X(Ez, In, 6, kF32, "[NS, NM, x0+Bx, y0+By, z0+Bz-1, NCf] if Bz-1")                           \
+  X(w, In, 1, kC64, "[NC]") X(rx, Host, -1, kAny) X(ry, Host, -1, kAny) X(rz, Host, -1, kAny)
+// The interpolated values are checked first: src on the Gx x Gy x Gz grid,
+// vals at the Qx x Qy x Qz query points.
+#define VOXSTEP_ARGS_TRILINEAR(X, VALUES, RULE)                                                \
+  X(grid_x, In, 1, kF32) X(grid_y, In, 1, kF32) X(grid_z, In, 1, kF32)                         \
+  X(VALUES, Lead, 6, kC64, RULE) X(query_x, In, 1, kF32) X(query_y, In, 1, kF32)               \
+  X(query_z, In, 1, kF32)
 #define VOXSTEP_ARGS_TRILINEAR_INTERPOLATION(X, T) \
-  VOXSTEP_ARGS_TRILINEAR(X, src) X(nearest, Bool, -1, kAny)
-#define VOXSTEP_ARGS_TRILINEAR_REVERSE_INTERPOLATION(X, T) VOXSTEP_ARGS_TRILINEAR(X, vals)
+  VOXSTEP_ARGS_TRILINEAR(X, src, "[*, *, Gx, Gy, Gz, *]") X(nearest, Bool, -1, kAny)
+#define VOXSTEP_ARGS_TRILINEAR_REVERSE_INTERPOLATION(X, T) \
+  VOXSTEP_ARGS_TRILINEAR(X, vals, "[*, *, Qx, Qy, Qz, *]")
 
 // The module's functions in binding order (host.h: module tables).
 #define VOXSTEP_FUNCTIONS(X)                                                                   \

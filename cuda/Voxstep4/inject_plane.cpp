@@ -38,16 +38,9 @@ void inject_plane(vx::Call& call, bool electric, Tn F0, Tn F1, Tn coef, Tn S1, T
   const int Nt32 = vx::to_int32(fn, "Nt (size 1 of the first signal)", Nt);
   const bool any =
       vx::check_plane(fn, n(0), F0, n(1), F1, coef, kp, k, mg, NS, NM, NC, Px, Py);
-  if (any) {
-    const int64_t hx = Px - mg.mx, hy = Py - mg.my;
-    // Both signals are read at samples up to Nt - 1, Nt taken from the first.
-    vx::require_extent(fn, n(3), S1, {NS, Nt});
-    vx::require_extent(fn, n(4), S0, {NS, Nt});
-    vx::require_extent(fn, n(5), P1, {NS, hx, hy, NC});
-    vx::require_extent(fn, n(6), P0, {NS, hx, hy, NC});
-    vx::require_extent(fn, n(7), D1, {hx, hy});
-    vx::require_extent(fn, n(8), D0, {hx, hy});
-  }
+  // Both signals are read at samples up to Nt - 1, Nt taken from the first.
+  if (any)
+    call.check_shapes(vx::plane_extents(NS, NM, NC, mg, Px, Py, k).set(vx::Ext::Nt, Nt));
   a.Nt = Nt32;
   a.step = step32;
   vx::launch_plane(fn, call, a, any, kp, mg, NS, NM, NC, Px, Py, launch);

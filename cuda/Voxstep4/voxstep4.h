@@ -13,10 +13,13 @@
   X(den2_y, In, 4, kF32, VX_MAP) X(den2_z, In, 4, kF32, VX_MAP) X(unused, Unused, -1, kAny)
 // The plane source: field pair, coef, sampled signals (S1 feeds field 1, S0
 // field 0), profiles, delays, margin, plane index and time step.
-#define VOXSTEP4_ARGS_PLANE(X, F0, F1, S1, S0, P1, P0, D1, D0)                             \
-  X(F0, Out, 6, kC64) X(F1, Out, 6, kC64) X(coef, In, 1, kF32) X(S1, In, 2, kC64)          \
-  X(S0, In, 2, kC64) X(P1, In, 4, kC64) X(P0, In, 4, kC64) X(D1, In, 2, kF32)              \
-  X(D0, In, 2, kF32) X(margin, Host, -1, kAny) X(kp, Int, -1, kAny) X(step, Int, -1, kAny)
+// Nt signal samples.
+#define VOXSTEP4_ARGS_PLANE(X, F0, F1, S1, S0, P1, P0, D1, D0)                                 \
+  X(F0, Out, 6, kC64, VX_PLANE_FIELD) X(F1, Out, 6, kC64, VX_PLANE_FIELD)                      \
+  X(coef, In, 1, kF32) X(S1, In, 2, kC64, "[NS, Nt]") X(S0, In, 2, kC64, "[NS, Nt]")           \
+  X(P1, In, 4, kC64, "[NS, Wx, Wy, NC]") X(P0, In, 4, kC64, "[NS, Wx, Wy, NC]")                \
+  X(D1, In, 2, kF32, "[Wx, Wy]") X(D0, In, 2, kF32, "[Wx, Wy]") X(margin, Host, -1, kAny)      \
+  X(kp, Int, -1, kAny) X(step, Int, -1, kAny)
 #define VOXSTEP4_ARGS_INJECT_H(X, T) \
   VOXSTEP4_ARGS_PLANE(X, Hx, Hy, sigEx, sigEy, profEx, profEy, delayEx, delayEy)
 #define VOXSTEP4_ARGS_INJECT_E(X, T) \

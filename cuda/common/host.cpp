@@ -494,14 +494,9 @@ void Call::check_shapes(const Extents& e) const {
                         other->t->sizes());
       return;
     }
-    if (r.n == 0 || (r.cond != ShapeRule::kNone && e[r.cond] <= 0)) return;
+    if (r.n == 0 || (r.cond.ext != ShapeRule::kNone && e[r.cond] <= 0)) return;
     int64_t mins[ShapeRule::kMaxAxes];
-    for (int d = 0; d < r.n; ++d) {
-      const ShapeRule::Term& t = r.terms[d];
-      mins[d] = t.ext == ShapeRule::kAny    ? -1
-                : t.ext == ShapeRule::kNone ? t.add
-                                            : e[t.ext] + t.add;
-    }
+    for (int d = 0; d < r.n; ++d) mins[d] = e[r.terms[d]];
     require_extent(fn_, a.name, *a.t, c10::ArrayRef<int64_t>(mins, r.n));
   };
   const auto is_source = [&](const Arg& a) {

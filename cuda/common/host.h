@@ -97,9 +97,6 @@ int64_t mul_sat(std::initializer_list<int64_t> factors);
 void require_extent(const char* fn, const char* name, const at::Tensor& t,
                     c10::ArrayRef<int64_t> mins);
 
-// require_extent with the argument named by its identifier.
-#define VX_REQUIRE_EXTENT(FN, T, ...) ::vx::require_extent(FN, #T, T, __VA_ARGS__)
-
 // Checks that `t` has at least `count` elements.
 void require_numel(const char* fn, const char* name, const at::Tensor& t, int64_t count);
 
@@ -184,26 +181,34 @@ enum class Role : unsigned char {
 
 // The extents a shape rule may name (host.h: argument tables), and their
 // names in the rules.
+// Besides the field and material extents: a box's first cells and extents
+// (x0 ... Bz), the field channels a monitor reads (NCf), a plane source's
+// window, plane index, complex channels and signal samples (Wx, Wy, k, NH,
+// Nt), an interpolation's grid and query points (Gx ... Qz).
 enum class Ext : int8_t {
-  NS, NM, Nx, Ny, Nz, NC, NP, layers_x, layers_y, layers_z, Sx, Sy, Sz, Lx, Ly, Lz, kCount
+  NS, NM, Nx, Ny, Nz, NC, NP, layers_x, layers_y, layers_z, Sx, Sy, Sz, Lx, Ly, Lz,
+  x0, y0, z0, Bx, By, Bz, NCf, Wx, Wy, k, NH, Nt, Gx, Gy, Gz, Qx, Qy, Qz, kCount
 };
-constexpr const char* kExtNames[] = {"NS", "NM", "Nx", "Ny", "Nz", "NC", "NP", "layers_x",
-                                     "layers_y", "layers_z", "Sx", "Sy", "Sz", "Lx", "Ly", "Lz"};
+constexpr const char* kExtNames[] = {
+    "NS", "NM", "Nx", "Ny", "Nz", "NC", "NP", "layers_x", "layers_y", "layers_z", "Sx", "Sy",
+    "Sz", "Lx", "Ly", "Lz", "x0", "y0", "z0", "Bx",       "By",       "Bz",       "NCf", "Wx",
+    "Wy", "k",  "NH", "Nt", "Gx", "Gy", "Gz", "Qx",       "Qy",       "Qz"};
 static_assert(sizeof(kExtNames) / sizeof(kExtNames[0]) == static_cast<int>(Ext::kCount));
 
-// A shape rule read at compile time: per axis an extent (or none) plus a
-// number, or any (*); an extent that must be above zero for the rule to
-// apply; or the name of the argument whose shape is required exactly.
+// A shape rule read at compile time: per axis up to two extents plus a
+// number, or any (*); a term that must be above zero for the rule to apply;
+// or the name of the argument whose shape is required exactly.
 struct ShapeRule {
   static constexpr int kMaxAxes = 8;
   static constexpr int8_t kNone = -1, kAny = -2;
   struct Term {
-    int8_t ext = kNone;  // an Ext, kNone (the number alone) or kAny
+    int8_t ext = kNone;   // an Ext, kNone (the number alone) or kAny
+    int8_t ext2 = kNone;  // a second Ext added, or kNone
     int64_t add = 0;
   };
   const char* same_as = nullptr;
-  int8_t cond = kNone;
-  int n = 0;  // axes; 0 without a rule
+  Term cond = {};  // ext kNone: no condition
+  int n = 0;       // axes; 0 without a rule
   Term terms[kMaxAxes] = {};
 
   // A malformed rule or an unknown extent stops the compilation (the throw
@@ -242,6 +247,28 @@ struct ShapeRule {
       }
       throw "unknown extent in a shape rule";
     };
+    // extent [+ extent] [+- number ...], or a number
+    auto term = [&](Term& t) {
+      const int e = word_end(p);
+      if (e == p) throw "empty term in a shape rule";
+      if (r[p] >= '0' && r[p] <= '9')
+        t.add = number(p, e);
+      else
+        t.ext = extent(p, e);
+      p = e;
+      for (skip(); r[p] == '+' || r[p] == '-'; skip()) {
+        const bool plus = r[p++] == '+';
+        skip();
+        const int e2 = word_end(p);
+        if (e2 > p && !(r[p] >= '0' && r[p] <= '9')) {
+          if (!plus || t.ext == kNone || t.ext2 != kNone) throw "a term adds at most two extents";
+          t.ext2 = extent(p, e2);
+        } else {
+          t.add += plus ? number(p, e2) : -number(p, e2);
+        }
+        p = e2;
+      }
+    };
     skip();
     if (r[p++] != '[') throw "a shape rule starts with [";
     for (;;) {
@@ -252,20 +279,7 @@ struct ShapeRule {
         t.ext = kAny;
         ++p;
       } else {
-        const int e = word_end(p);
-        if (e == p) throw "empty term in a shape rule";
-        if (r[p] >= '0' && r[p] <= '9')
-          t.add = number(p, e);
-        else
-          t.ext = extent(p, e);
-        p = e;
-        for (skip(); r[p] == '+' || r[p] == '-'; skip()) {
-          const bool plus = r[p++] == '+';
-          skip();
-          const int e2 = word_end(p);
-          t.add += plus ? number(p, e2) : -number(p, e2);
-          p = e2;
-        }
+        term(t);
       }
       skip();
       if (r[p] == ',') {
@@ -280,9 +294,8 @@ struct ShapeRule {
     if (!(r[p] == 'i' && r[p + 1] == 'f' && r[p + 2] == ' ')) throw "expected if";
     p += 3;
     skip();
-    const int e = word_end(p);
-    out.cond = extent(p, e);
-    p = e;
+    term(out.cond);
+    if (out.cond.ext == kNone) throw "a condition names an extent";
     skip();
     if (r[p] != '\0') throw "trailing text in a shape rule";
     return out;
@@ -341,7 +354,8 @@ inline at::ScalarType default_float() { return c10::get_default_dtype_as_scalart
 //                                   plus or minus a number, a number, or *
 //                                   (any); a 4-D tensor may carry a trailing
 //                                   * that its message shows
-//   "[...] if E"                    checked only when extent E is above zero
+//   "[NS, NM, x0+Bx-1, ...]"        a term may add two extents
+//   "[...] if E", "[...] if Bx-1"   checked only when the term is above zero
 //   "=Ex"                           exactly the shape of argument Ex
 // A tensor without a rule is checked by its wrapper, or takes any shape.
 // From a list come the function's parameters (VX_PARAMS), the checks of its
@@ -456,9 +470,17 @@ constexpr const char* shape_rule(const char* rule) { return rule; }
   X(phase_x, In, 2, T, "[NS, NP]") X(phase_y, In, 2, T, "[NS, NP]")                      \
   X(periodic, In, 1, kI32, "[2]") X(positive_phase, Bool, -1, kAny)
 
-#define VX_ARGS_INJECT_J(X, T)                                                          \
-  X(Ex, Out, 6, T) X(Ey, Out, 6, T) X(Ez, Out, 6, T) X(Jx, In, 5, kC64) X(Jy, In, 5, kC64) \
-  X(Jz, In, 5, kC64) X(pos, Host, -1, kAny)
+// A plane source's fields: the window runs up to the far margin (Wx, Wy),
+// on plane k.
+#define VX_PLANE_FIELD "[NS, NM, Wx, Wy, k+1, NC]"
+
+// The box: Bx x By x Bz cells from pos = (x0, y0, z0).
+#define VX_BOX_END "[NS, NM, x0+Bx, y0+By, z0+Bz, NC]"
+#define VX_BOX "[NS, NM, Bx, By, Bz]"
+#define VX_ARGS_INJECT_J(X, T)                                                                 \
+  X(Ex, Out, 6, T, VX_BOX_END) X(Ey, Out, 6, T, VX_BOX_END) X(Ez, Out, 6, T, VX_BOX_END)       \
+  X(Jx, In, 5, kC64, VX_BOX) X(Jy, In, 5, kC64, VX_BOX) X(Jz, In, 5, kC64, VX_BOX)             \
+  X(pos, Host, -1, kAny)
 
 // The box, voxel-map and coordinate arguments every material function takes
 // first; their ranks are checked (ValueError) by overlap_setup. T: the map's
@@ -526,22 +548,28 @@ class Extents {
   explicit Extents(std::initializer_list<const at::Tensor*> sources = {}) : sources_(sources) {}
   Extents& set(Ext x, int64_t value) {
     values_[static_cast<int>(x)] = value;
-    set_ |= 1u << static_cast<int>(x);
+    set_ |= uint64_t(1) << static_cast<int>(x);
     return *this;
   }
   // The value of extent x (a rule naming an extent the wrapper has not set
-  // is an internal error).
+  // is an internal error), and of a rule's term.
   int64_t operator[](int8_t x) const {
     TORCH_INTERNAL_ASSERT((set_ >> x) & 1, "a shape rule names extent ", kExtNames[x],
                           ", which its wrapper does not set");
     return values_[x];
   }
+  int64_t operator[](const ShapeRule::Term& t) const {
+    if (t.ext == ShapeRule::kAny) return -1;  // any extent (require_extent)
+    return t.add + (t.ext == ShapeRule::kNone ? 0 : (*this)[t.ext]) +
+           (t.ext2 == ShapeRule::kNone ? 0 : (*this)[t.ext2]);
+  }
   c10::ArrayRef<const at::Tensor*> sources() const { return sources_; }
 
  private:
   int64_t values_[static_cast<int>(Ext::kCount)] = {};
-  uint32_t set_ = 0;
-  c10::SmallVector<const at::Tensor*, 3> sources_;
+  uint64_t set_ = 0;
+  static_assert(static_cast<int>(Ext::kCount) <= 64);
+  c10::SmallVector<const at::Tensor*, 8> sources_;
 };
 
 // Runs checks 1 and 2 over the arguments of function `fn` on construction,

@@ -30,7 +30,8 @@ inline Margins read_margin(const char* fn, const at::Tensor& margin) {
 // The plane of a plane source: plane k (kp for Inject_H, kp + 1 for
 // Inject_E) inside both fields and coef, window extents Px, Py within the
 // 16-bit plane indices, the batch rows within the launch limit. Returns
-// whether the window holds any point; if it does, both fields cover it.
+// whether the window holds any point (the tensors' shapes are then checked
+// with plane_extents).
 inline bool check_plane(const char* fn, const char* n0, const at::Tensor& F0, const char* n1,
                         const at::Tensor& F1, const at::Tensor& coef, int64_t kp, int64_t k,
                         const Margins& mg, int64_t NS, int64_t NM, int64_t NC, int64_t Px,
@@ -44,11 +45,17 @@ inline bool check_plane(const char* fn, const char* n0, const at::Tensor& F0, co
   TORCH_CHECK_VALUE(Px < 65536 && Py < 65536, fn, ": the source window is ", Px, " x ", Py,
                     " points; plane indices are 16-bit, so each extent must be below 65536");
   check_grid(fn, Px * Py, mul_sat({NS, NM, NC}), "NS*NM*NC");
-  if (Px - mg.mx <= mg.mx || Py - mg.my <= mg.my) return false;
-  const int64_t hx = Px - mg.mx, hy = Py - mg.my;
-  require_extent(fn, n0, F0, {NS, NM, hx, hy, k + 1, NC});
-  require_extent(fn, n1, F1, {NS, NM, hx, hy, k + 1, NC});
-  return true;
+  return Px - mg.mx > mg.mx && Py - mg.my > mg.my;
+}
+
+// The extents of a plane source's shape rules: the window up to the far
+// margin (Wx, Wy) and the plane k.
+inline Extents plane_extents(int64_t NS, int64_t NM, int64_t NC, const Margins& mg, int64_t Px,
+                             int64_t Py, int64_t k) {
+  Extents e;
+  e.set(Ext::NS, NS).set(Ext::NM, NM).set(Ext::NC, NC);
+  e.set(Ext::Wx, Px - mg.mx).set(Ext::Wy, Py - mg.my).set(Ext::k, k);
+  return e;
 }
 
 // The launch of a plane source after its checks: the launch limits (of the
@@ -96,13 +103,10 @@ void inject_j_host(const char* fn, VX_PARAMS(VX_ARGS_INJECT_J, kField<F>), Launc
     TORCH_CHECK_VALUE(x0 + Bx <= 65536 && y0 + By <= 65536 && z0 + Bz <= 65536, fn,
                       ": the box at pos (", x0, ", ", y0, ", ", z0, ") with extents (", Bx, ", ",
                       By, ", ", Bz, ") leaves the 16-bit field index range");
-    const int64_t hi[3] = {x0 + Bx, y0 + By, z0 + Bz};
-    VX_REQUIRE_EXTENT(fn, Ex, {NS, NM, hi[0], hi[1], hi[2], NC});
-    VX_REQUIRE_EXTENT(fn, Ey, {NS, NM, hi[0], hi[1], hi[2], NC});
-    VX_REQUIRE_EXTENT(fn, Ez, {NS, NM, hi[0], hi[1], hi[2], NC});
-    VX_REQUIRE_EXTENT(fn, Jx, {NS, NM, Bx, By, Bz});
-    VX_REQUIRE_EXTENT(fn, Jy, {NS, NM, Bx, By, Bz});
-    VX_REQUIRE_EXTENT(fn, Jz, {NS, NM, Bx, By, Bz});
+    call.check_shapes(Extents()
+                          .set(Ext::NS, NS).set(Ext::NM, NM).set(Ext::NC, NC)
+                          .set(Ext::x0, x0).set(Ext::y0, y0).set(Ext::z0, z0)
+                          .set(Ext::Bx, Bx).set(Ext::By, By).set(Ext::Bz, Bz));
   }
   const Grid g = make_grid(fn, NS, NM, Bx, By, Bz, NC, call.device());
   call.check_written();
