@@ -541,8 +541,9 @@ constexpr const char* shape_rule(const char* rule) { return rule; }
 namespace vx {
 
 // The extents a function's shape rules refer to, read by its wrapper from
-// its tensors. `sources`: the arguments they are read from, whose rules are
-// checked before the others.
+// its tensors and values. `sources`: the arguments whose rules are checked
+// first, in that order (those the extents are read from, or a wrapper's
+// own order); the others follow in table order.
 class Extents {
  public:
   explicit Extents(std::initializer_list<const at::Tensor*> sources = {}) : sources_(sources) {}
